@@ -1,0 +1,36 @@
+# Top-level entry points: build, test, demo, asan, bench.
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc)
+
+.PHONY: all setup build test demo asan bench clean
+
+all: build
+
+setup:
+	@bash scripts/setup
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+build: setup $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+demo: build
+	@bash examples/demo.sh $(BUILD)/braxel
+
+$(ASAN_BUILD)/build.ninja:
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBRAXEL_SANITIZE=ON >/dev/null
+
+asan: setup $(ASAN_BUILD)/build.ninja
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+bench: build
+	@bash bench/run.sh $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

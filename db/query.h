@@ -1,0 +1,41 @@
+// query.h: the dbquery and dbupdate tags, SQL text building and the
+// emptiness test of ifempty.
+#pragma once
+
+#include "driver/output.h"
+#include "support/types.h"
+#include "values/value.h"
+
+inline constexpr size_t kSqlBufferSize = 32767 + 1;
+
+struct QueryStackEntry {
+  Ident name;    // 0 for an unnamed query
+  Value tuple;   // the field tuple
+};
+
+// Slot 18.
+struct QueryRec {
+  int X_CommitState;                 // 0 undecided, 1 commit
+  QueryStackEntry X_QueryStack[50];  // entries 1..49 used
+  int X_QueryDepth;
+  Field* X_CurrentField;
+  int X_AnyDatabase;                 // dbname is "*"
+};
+
+void queryInitializeGV(Globals* G);
+void queryFinalizeGV(Globals* G);
+
+void appendquoted(CaptureBuffer* b, const char* text);
+void appendurl(CaptureBuffer* b, const char* text);
+void appenddbf(CaptureBuffer* b, Value* v);
+size_t KillBlanks(char* text);
+// Renders body into buffer (size bytes incl. the zero) with the output
+// captured; returns the buffer's text.
+const char* InterpretToBuffer(Globals* G, char* buffer, size_t size, Token* body,
+                              Value hostTuple);
+int prepare_query(Globals* G, Token* node);
+int perform_select(Globals* G, Token* node, const char* text);
+void perform_updates(Globals* G, int kind, Token* node);
+void perform_update(Globals* G, const char* text, Value params, Position pos);
+Field* findha(Globals* G, Token* node);
+int CheckEmpty(Globals* G, Token* list);

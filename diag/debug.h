@@ -1,0 +1,11 @@
+// debug.h: debug mode and the variable display (context of error pages,
+// tuple display).
+#pragma once
+
+#include "support/types.h"
+#include "values/value.h"
+
+bool IsDebugMode(Globals* G);
+void ShowContext(Globals* G, Position pos);
+void ShowTuple(Globals* G, Value tuple, const char* name);
+void DisplayPosition(Globals* G, Position pos);

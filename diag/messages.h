@@ -1,0 +1,81 @@
+// messages.h: the message store and the error pages (fatal, database,
+// syntax errors, computed-text syntax errors).
+#pragma once
+
+#include "support/types.h"
+
+// The information of a message with information (kinds 2 and 4): its class
+// decides the formatting (1 ": %d", 2 ": %d", 6 ": %c", 7 ": %s",
+// 9 ": %s" with the identifier's name, 10 the expected-token list).
+struct MsgInfo {
+  int cls;
+  int64_t num;
+  const char* text;
+};
+inline MsgInfo InfoInt(int32_t v) { return {1, v, nullptr}; }
+inline MsgInfo InfoShort(int16_t v) { return {2, v, nullptr}; }
+inline MsgInfo InfoChar(char c) { return {6, static_cast<unsigned char>(c), nullptr}; }
+inline MsgInfo InfoText(const char* s) { return {7, 0, s}; }
+inline MsgInfo InfoIdent(Ident id) { return {9, id, nullptr}; }
+inline MsgInfo InfoTokens(const char* s) { return {10, 0, s}; }
+
+enum MessageKind : uint16_t {
+  mkCode = 1, mkCodeInfo = 2, mkText = 3, mkTextInfo = 4,
+  mkKeyword = 10, mkTagEnd = 11, mkInclude = 12, mkCommentStart = 13,
+  mkCommentEnd = 14, mkStringStart = 15, mkStringEnd = 16,
+};
+
+struct MessageRecord {
+  MessageRecord* next;
+  Position position;
+  uint16_t kind;
+  uint16_t code;
+  uint16_t errorClass;
+  char* info;          // formatted information, owned copy
+  const char* text;    // message text, lives for the whole run
+};
+
+struct DisplayState;   // variable display and source display (diag/)
+
+// The Errors record (slot 5).
+struct ErrorsRec {
+  int X_NoErrors;            // 1 while nothing was stored since the last file read began
+  const char* prevFile;      // file of the previous message written
+  MessageRecord* head;
+  MessageRecord* tail;
+  int messageCounter;        // anchors of the syntax-error page
+  bool recordMarkers;        // the scanner records source markers
+  DisplayState* display;     // state of the variable and source displays
+};
+
+void ErrorsInitializeGV(Globals* G);
+void ErrorsFinalizeGV(Globals* G);
+
+void ErrorMessage(Globals* G, int code, int cls, Position pos);
+void ErrorMessageI(Globals* G, int code, int cls, Position pos, MsgInfo info);
+// Class 1 takes the fatal path and does not return.
+void Message(Globals* G, const char* text, int cls, Position pos);
+void MessageI(Globals* G, const char* text, int cls, Position pos, MsgInfo info);
+// Fatal shorthands.
+[[noreturn]] void FatalMessage(Globals* G, const char* text, Position pos);
+[[noreturn]] void FatalMessageI(Globals* G, const char* text, Position pos, MsgInfo info);
+
+void SetMarker(Globals* G, int kind, Position pos, int length);
+void SetMarkerInclude(Globals* G, const char* includedFile, Position pos);
+bool MarkerRecording(Globals* G);
+void SetMarkerRecording(Globals* G, bool on);
+
+void ShowMessages(Globals* G);
+[[noreturn]] void HandleFatalMessage(Globals* G, const char* text, int cls, Position pos,
+                                     const char* info);
+[[noreturn]] void dbhDatabaseError(Globals* G, const char* operation, Position pos);
+[[noreturn]] void ShowSyntaxErrors(Globals* G, Token* tree, const char* fileName);
+void ShowStringSyntaxErrors(Globals* G, Token* tree, const char* text);
+
+// Internal consistency failure: writes the module, line, function and
+// condition to standard error and ends the request.
+[[noreturn]] void bxAssertFail(Globals* G, const char* module, int line,
+                               const char* function, const char* condition);
+// Evaluator internal failures: "<operation>: Internal error: ..." on
+// standard error, then the request ends.
+[[noreturn]] void InternalError(Globals* G, const char* text);

@@ -1,0 +1,80 @@
+// globals.h: the global context G, the request lifecycle and the fatal exit.
+#pragma once
+
+#include "support/types.h"
+
+struct StorageRec;
+struct ServerInterface;
+struct SystemRec;
+struct IdentsRec;
+struct ErrorsRec;
+struct SourceRec;
+struct ScannerRec;
+struct ScanAttr;
+struct ScannerBuffers;
+struct ParserRec;
+struct TokenModule;
+struct ValueModule;
+struct DbhfunRec;
+struct DbhtmlRec;
+struct QueryRec;
+struct EnvironmentModule;
+struct ExprRec;
+struct SessionRec;
+struct ResourceConfig;
+
+// The global context: slot 0 the instance word, then one record per module
+// in the order of creation. Every module keeps its state only here (the
+// database layer and its binding keep process-wide state of their own, so
+// that a connection can outlive a request cycle).
+struct Globals {
+  long instance;                      //  0
+  StorageRec* Storage;                //  1 memory blocks
+  ServerInterface* serverInterface;   //  2 streams, include path, budget, configuration
+  SystemRec* System;                  //  3 file handle table
+  IdentsRec* Idents;                  //  4 identifier table
+  ErrorsRec* Errors;                  //  5 message store, display state
+  SourceRec* Source;                  //  6 input mode, include stack
+  ScannerRec* Scanner;                //  7 scanner status, format identifiers
+  ScanAttr* ScannerAttribute;         //  8 attribute of the current token
+  ScannerBuffers* ScannerBuf;         //  9 input buffer, start states
+  ParserRec* Parser;                  // 10 root of the last parse
+  TokenModule* token;                 // 11 definition table
+  void* db;                           // 12 database layer slot (state is static)
+  void* dbi;                          // 13 database binding slot (state is static)
+  ValueModule* value;                 // 14 ff, gl, se
+  DbhfunRec* dbhfun;                  // 15 built-in function registry
+  DbhtmlRec* dbhtml;                  // 16 interpreter settings
+  unsigned char* html;                // 17 one byte, unused
+  QueryRec* query;                    // 18 query stack, commit decision
+  EnvironmentModule* environment;     // 19 outermost call frame
+  ExprRec* expr;                      // 20 expression-node pool
+  SessionRec* session;                // 21 session files
+  void* cmc;                          // 22 mail interface slot, always null
+};
+
+// The serverInterface record (slot 2). Created uncharged, before the budget.
+struct ServerInterface {
+  FILE* X_Out;                 // page output: standard output
+  FILE* X_ErrOut;              // the driver's own error pages: standard output
+  void* X_Unused;
+  char* X_IncludePath;         // after ConvertIncludePath; null until then
+  int64_t X_MemLeft;           // remaining budget in bytes (64-bit, see memory.h)
+  ResourceConfig* X_Resource;  // the configuration; see Cfg() in driver/config.h
+};
+
+Globals* InitializeAllGV(long instance);
+void FinalizeAllGV(Globals* G);
+
+void serverInterfaceInitializeGV(Globals* G);
+void serverInterfaceFinalizeGV(Globals* G);
+
+// Ends the process after a fatal error: FinalizeAllGV, flush, exit status 1.
+[[noreturn]] void serverExit(Globals* G, const char* reason = nullptr);
+
+// Appends one line to the configured error log (no-op without errorlog).
+void serverLog(Globals* G, const char* text);
+
+// The main template run and the end of the database work (driver/main.cpp).
+void processTemplateFile(Globals* G, const char* name);
+void ProcessDbh(Globals* G, Token* tree);

@@ -1,0 +1,17 @@
+// parser.h: the LALR(1) parser with automatic error recovery.
+#pragma once
+
+#include "support/types.h"
+
+struct ParserRec {
+  Token* root;   // the statement list of the last parse, or null
+};
+
+extern const char* const Parser_TokenName[67];
+
+void ParserInitializeGV(Globals* G);
+void ParserFinalizeGV(Globals* G);
+// Parses the scanner's input; returns the number of syntax errors. Never
+// fails: errors are recorded and repaired; the root is in G->Parser->root.
+int Parser(Globals* G);
+void CloseParser(Globals* G);

@@ -1,0 +1,35 @@
+// source.h: raw input for the scanner: template files, dynamic text and the
+// form parameters, with the include stack and the include-once registry.
+#pragma once
+
+#include "support/types.h"
+
+inline constexpr int kMaxIncludeDepth = 15;
+extern const char* const kDynamicTextName;   // "** DYNAMIC TEXT **"
+
+struct IncludeOnceNode {
+  IncludeOnceNode* next;
+  char* name;
+};
+
+struct SourceRec {
+  int X_ReadParameters;         // 0 file, 1 dynamic text, 2 exhausted, 3 form parameters
+  const char* dynamicText;      // rest of the dynamic text (owned by the caller)
+  int X_FileStackTop;           // 0 when nothing is open
+  const char* fileNames[16];    // levels 1..15
+  const char* includeNames[16];
+  int readModes[16];            // the read mode of each level
+  const char* dynamicTexts[16]; // the dynamic-text pointer of each level
+  IncludeOnceNode* includeOnce;
+  const char* formText;         // when set, mode 3 reads this text (decodeurl)
+};
+
+void SourceInitializeGV(Globals* G);
+void SourceFinalizeGV(Globals* G);
+void dbhInitSource(Globals* G);
+int BeginSource(Globals* G, const char* fileName);
+void BeginString(Globals* G, const char* text);
+long GetLine(Globals* G, int fd, char* buffer, size_t size);
+void CloseSource(Globals* G, int fd);
+void dbhRegisterIncludeOnce(Globals* G, const char* name);
+int dbhCheckInIncludeOnce(Globals* G, const char* name);

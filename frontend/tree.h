@@ -1,0 +1,211 @@
+// tree.h: the syntax tree. Every node is a Token: statement lists are linked
+// through next; the kind decides which of the fields below are in use.
+#pragma once
+
+#include "support/types.h"
+#include "values/value.h"
+
+struct FunctionRecord;
+
+enum TokenKind : uint16_t {
+  TKtext = 1,
+  TKfield = 4,
+  TKfname = 5,
+  TKupdate = 6,
+  TKquery = 7,
+  TKinpfield = 10,
+  TKcustomfield = 13,   // customer-specific field output (not supported)
+  TKdbfname = 20,
+  TKdbfnamehtml = 21,
+  TKdbfnametext = 22,
+  TKdbfnameurl = 23,
+  TKdbfnameinput = 24,
+  TKdbfdbhtml = 25,
+  TKffname = 30,
+  TKffnamequoted = 31,
+  TKffhstv = 32,
+  TKifempty = 40,
+  TKifbool = 41,
+  TKshell = 44,
+  TKinclude = 46,
+  TKwhile = 47,
+  TKmail = 48,
+  TKstamp = 51,
+  TKassign = 52,
+  TKdatabase = 54,
+  TKhead = 55,
+  TKbody = 56,
+  TKrowbegin = 57,
+  TKrowend = 58,
+  TKcolumn = 59,
+  TKfoot = 60,
+  TKempty = 61,
+  TKsep = 63,
+  TKtop = 64,
+  TKrow = 65,
+  TKexprbin = 70,
+  TKexprun = 71,
+  TKexprassign = 72,
+  TKexprformat = 73,
+  TKfuncall = 74,
+  TKexprindex = 75,
+  TKexprcopy = 76,
+  TKexprformatstr = 77,
+  TKlet = 80,
+  TKName = 92,
+  TKconst = 95,
+  TKselektor = 96,
+  TKdef = 100,
+  TKdefenv = 101,
+  TKtuple = 102,
+  TKcall = 103,
+  TKcallenv = 104,
+  TKdefbody = 105,
+  TKtupleout = 106,
+  TKbreak = 200,
+  TKreturn = 201,
+};
+
+// Operator codes of expression nodes.
+enum OperatorCode : int {
+  opPlus = 43, opMinus = 45, opTimes = 42, opDiv = 47, opMod = 37,
+  opLess = 60, opLessEq = 108, opGreaterEq = 103, opEq = 101, opNotEq = 35,
+  opAnd = 110, opOr = 111, opSeq = 44, opNeg = 95, opNot = 33, opAssign = 32,
+};
+
+// Format codes of TKexprformat.
+enum FormatCode : int {
+  fmtHtml = 1, fmtQuoted = 3, fmtInput = 4, fmtFurl = 5, fmtCustom = 6,
+  fmtDbhtml = 7, fmtHstv = 8,
+};
+
+// The section slots of a query node.
+enum SectionSlot : int {
+  SecTop, SecHead, SecBody, SecRowbegin, SecColumn, SecRowend, SecFoot, SecSep,
+  SecEmpty, SecCount,
+};
+// The slot of a section kind (55..64), or -1.
+int SectionSlotOf(uint16_t kind);
+
+// One node. Field use by kind:
+//   TKtext           text, textLength (no position)
+//   field outputs    name (field), qualifier (query name or 0)
+//   TKupdate/TKstamp/TKdatabase  body
+//   TKquery          body (query text), sections[], sectionList, name
+//   section 55..64   body (its statements), sections[own slot] = body
+//   TKifempty        cond (tested statements), thenPart, elsePart
+//   TKifbool         cond (expression), thenPart, elsePart
+//   TKwhile          cond, body
+//   TKassign         expr (target), body
+//   TKlet, TKreturn  expr (none for a bare return)
+//   TKshell, TKinclude  body;  TKmail  params (TKtuple list), body
+//   TKdef, TKdefenv  name, params (TKtuple / TKtupleout), body, prevDef
+//   TKcall, TKcallenv  name, params (arguments), body (TKcallenv only)
+//   TKtuple          name (0 positional), expr (argument or default, or none)
+//   TKtupleout       name
+//   TKexprbin        left, op, right
+//   TKexprun         op, left (operand)
+//   TKexprassign     left (target), op = 32, right (value)
+//   TKexprformat     left (expression), format (code)
+//   TKexprformatstr  left (expression), right (format expression)
+//   TKfuncall        name, builtin (or null), params (TKtuple arguments)
+//   TKexprindex      left (base), right (index)
+//   TKexprcopy       left (wrapped expression), position NoPosition
+//   TKName           name
+//   TKconst          constant
+//   TKselektor       name (field), left (base)
+struct Token {
+  Token* next;
+  uint16_t kind;
+  Position position;
+
+  char* text;
+  int32_t textLength;
+
+  Ident name;
+  Ident qualifier;
+
+  Token* left;
+  Token* right;
+  int op;
+  int format;
+
+  Token* cond;
+  Token* thenPart;
+  Token* elsePart;
+  Token* body;
+  Token* params;
+  Token* expr;
+  Token* prevDef;
+  const FunctionRecord* builtin;
+
+  Token* sections[SecCount];
+  Token* sectionList;
+
+  Value constant;
+};
+
+// The token module record (slot 11): the definition table, indexed by
+// identifier, each slot the newest TKdef / TKdefenv of that name.
+struct TokenModule {
+  Token** defs;
+  size_t size;
+};
+
+// The expression-node pool (slot 20).
+struct ExprRec {
+  Token* freeList;
+};
+
+void tokenInitializeGV(Globals* G);
+void tokenFinalizeGV(Globals* G);
+void exprInitializeGV(Globals* G);
+void exprFinalizeGV(Globals* G);
+
+// The current definition of a name, or null.
+Token* LookupDefinition(Globals* G, Ident name);
+// Makes def the current definition of its name (the interpreter re-activates
+// definitions this way).
+void ActivateDefinition(Globals* G, Token* def);
+// Drops the definitions registered from a file (syntax-error page re-read).
+void DropDefinitionsOfFile(Globals* G, const char* file);
+
+Token* NewExpr(Globals* G);
+void FreeExpr(Globals* G, Token* t);
+
+Token* mTKText(Globals* G, const char* text, int32_t length);
+Token* mTKSimple(Globals* G, uint16_t kind, Position pos);
+Token* mTKdbf(Globals* G, Position pos, uint16_t kind, Ident qualifier, Ident fieldName);
+Token* mTKUpdate(Globals* G, uint16_t kind, Token* body, Position pos);
+Token* mTKLayout(Globals* G, uint16_t kind, Token* next, Token* body, Position pos);
+Token* mTKQuery(Globals* G, Ident name, Token* queryText, Token* sections, Position pos);
+Token* mTKIfEmpty(Globals* G, Token* tested, Token* thenPart, Token* elsePart, Position pos);
+Token* mTKIfBool(Globals* G, Token* cond, Token* thenPart, Token* elsePart, Position pos);
+Token* mTKWhile(Globals* G, Token* cond, Token* body, Position pos);
+Token* mTKAssign(Globals* G, Token* target, Token* body, Position pos);
+Token* mTKLet(Globals* G, Token* expr, Position pos);
+Token* mTKReturn(Globals* G, Token* expr, Position pos);
+Token* mTKInclude(Globals* G, Token* body, Position pos);
+Token* mTKShell(Globals* G, Token* body, Position pos);
+Token* mTKMail(Globals* G, Token* params, Token* body, Position pos);
+Token* mTKDefine(Globals* G, uint16_t kind, Position pos, Ident name, Token* body);
+Token* mTKCall(Globals* G, uint16_t kind, Position pos, Ident name, Token* args, Token* body);
+Token* mTKTuple(Globals* G, Token* next, Position pos, Ident name, Token* expr);
+Token* mTKTupleOut(Globals* G, Token* next, Position pos, Ident name);
+Token* mTKExprBin(Globals* G, Position pos, Token* left, int op, Token* right);
+Token* mTKExprUn(Globals* G, Position pos, int op, Token* operand);
+Token* mTKExprAssign(Globals* G, Position pos, Token* target, Token* value);
+Token* mTKExprIndex(Globals* G, Position pos, Token* base, Token* index);
+Token* mTKSelektor(Globals* G, Position pos, Ident fieldName, Token* base);
+Token* mTKName(Globals* G, Position pos, Ident id);
+Token* mTKConst(Globals* G, Position pos);
+Token* mTKExprCopy(Globals* G, Token* expr);
+Token* mTKExprFormat(Globals* G, Position pos, Token* expr, Token* format);
+Token* mTKFunCall(Globals* G, Position pos, Ident name, Token* args);
+
+Token* AppendToken(Globals* G, Token* list, Token* item);
+Token* dbhRevToken(Token* list);
+Token* FixSideEffects(Globals* G, Token* expr);
+void WriteTokenKind(FILE* stream, uint16_t kind);
+// Number of entries of a list.
+int ListLength(const Token* list);

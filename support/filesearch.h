@@ -1,0 +1,42 @@
+// filesearch.h: path operations, the two search operations and the reading
+// of a template file or a computed text into a syntax tree.
+#pragma once
+
+#include <string>
+
+#include "support/types.h"
+
+// Result codes of the searches; os_search_msg holds their texts.
+enum SearchResult : int {
+  kFound = 0,          // "File found in search path"
+  kNotFound = 1,       // "File not found in search path"
+  kNameTooLong = 2,    // "Resulting file name too long"
+  kIllegalSearch = 3,  // "Illegal search path or name"
+};
+extern const char* const os_search_msg[4];
+
+bool os_isAbsolutePath(const char* path);
+// The path up to and including its last '/', or "./".
+std::string os_dirname(const char* path);
+// The text behind the last '/', without the suffix when it ends with it.
+std::string os_basename(const char* path, const char* suffix);
+int os_search(const char* path, const char* name, char* out, size_t size);
+int os_search_braxel(const char* path, const char* name, char* out, size_t size,
+                     bool linksAllowed);
+bool os_IncludeFilename_Allowed(const char* name);
+// Fatal "Include filenames must  be relative and must end on .brx" when the
+// name is not allowed.
+void dbhCheckIncludeFilename(Globals* G, Position pos, const char* name);
+
+// Search, read and parse a template file; null when the search fails
+// (X_NoErrors then still 1). With showErrors, syntax errors produce the
+// syntax-error page and end the request.
+Token* dbhReadFileInternal(Globals* G, const char* name, const char* path,
+                           bool linksAllowed, bool showErrors);
+Token* dbhReadFile(Globals* G, const char* name, const char* path, bool linksAllowed);
+Token* dbhReadFileHandle(Globals* G, const char* name, const char* path,
+                         bool linksAllowed);
+// The file name found by the last dbhReadFileInternal (for error pages).
+const char* dbhLastFoundFile(Globals* G);
+// Parse computed template text; null when the scanner fails to start.
+Token* dbhReadString(Globals* G, const char* text);

@@ -1,0 +1,70 @@
+// memory.h: the per-request memory budget. Every allocation of the system's
+// own data is checked and charged here; freeing never refunds the budget.
+#pragma once
+
+#include <cstdlib>
+#include <new>
+#include <utility>
+
+#include "support/types.h"
+
+// The budget is held in 64 bits so that memlimit values of 2048 MB and more
+// work as written. It starts at 2147483647.
+inline constexpr int64_t kInitialMemBudget = 2147483647;
+
+struct StorageBlock {
+  StorageBlock* link;
+  size_t size;   // usable bytes after the header
+};
+
+// Slot 1 of G: a list of memory blocks, created with one block of 32768
+// bytes. Neither it nor G nor the serverInterface record is charged.
+struct StorageRec {
+  StorageBlock* blocks;
+};
+
+void StorageInitializeGV(Globals* G);
+void StorageFinalizeGV(Globals* G);
+
+// Returns p; a null p (the system refused memory) logs
+// "\nMALLOC: Not enough memory\n", writes it to standard error and exits.
+void* MALLOC_CHECK(Globals* G, void* p);
+
+// Subtracts n from the budget; below zero ends the request (braxel_MemExceed).
+void Charge(Globals* G, size_t n);
+
+// malloc + MALLOC_CHECK + Charge(n). The charged size is exactly n.
+void* bxAlloc(Globals* G, size_t n);
+// As bxAlloc, zero-filled.
+void* bxAllocZero(Globals* G, size_t n);
+// Frees memory from bxAlloc (null is fine). Never refunds.
+void bxFree(void* p);
+
+// Copies a zero-terminated text (length + 1 bytes charged).
+char* STRDUP(Globals* G, const char* text);
+// Copies n bytes and adds a zero (n + 1 bytes charged).
+char* STRNDUP(Globals* G, const char* text, size_t n);
+
+// "braxel program exceeded memory limit": log, page text, serverExit.
+[[noreturn]] void braxel_MemExceed(Globals* G);
+
+// Typed record allocation through the budget (the only place that
+// constructs objects in charged raw memory).
+template <class T, class... Args>
+T* bxNew(Globals* G, Args&&... args) {
+  void* p = bxAlloc(G, sizeof(T));
+  return ::new (p) T{std::forward<Args>(args)...};
+}
+template <class T>
+void bxDelete(T* p) {
+  if (p) {
+    p->~T();
+    bxFree(p);
+  }
+}
+// Uncharged variants for G, the Storage and serverInterface records.
+template <class T>
+T* bxNewUncharged(Globals* G) {
+  void* p = MALLOC_CHECK(G, std::malloc(sizeof(T)));
+  return ::new (p) T{};
+}

@@ -1,0 +1,25 @@
+// testing.cpp: helpers shared by the unit tests.
+#include "tests/unit/testing.h"
+
+#include <vector>
+
+#include "driver/cgi.h"
+#include "driver/output.h"
+
+Globals* NewTestGlobals() {
+  Globals* G = InitializeAllGV(0);
+  InitIdentifiers(G);
+  return G;
+}
+
+std::string CaptureOutput(Globals* G, const std::function<void()>& f, size_t capacity) {
+  std::vector<char> storage(capacity);
+  CaptureBuffer buffer = MakeCapture(storage.data(), storage.size());
+  CaptureBuffer* saved = PQTBuffer;
+  serverSendOutputToBuffer(G, &buffer);
+  f();
+  if (saved == nullptr) serverSendOutputToClient();
+  PQTBuffer = saved;
+  if (saved != nullptr) serverSendOutputToBuffer(G, saved);
+  return std::string(storage.data());
+}

@@ -1,0 +1,21 @@
+// strings.h: the chars operations and the textual forms of values.
+#pragma once
+
+#include "values/value.h"
+
+inline constexpr int32_t kMaxStringLength = 32767;
+
+void chars_null(chars* c);
+chars chars_empty(Globals* G);
+chars chars_make(Globals* G, const char* bytes, int32_t n);
+chars chars_copy(Globals* G, const char* str, int32_t size);
+chars chars_cat(Globals* G, const char* a, int32_t asize, const char* b, int32_t bsize);
+void chars_free(Globals* G, chars* c);
+int chars_cmp(Globals* G, const chars& a, const chars& b);
+
+// A new allocation (bxAlloc; free with bxFree) of the value's text, or null
+// for Null/Error/the null string. A temporary value is released afterwards.
+char* Value2Char(Globals* G, Value v);
+// Writes the value through the output channel: mode 0/1 unescaped, 2 HTML-escaped.
+void WriteValue(Globals* G, Value v, int mode);
+void WriteValueAsUrl(Globals* G, Value v);

@@ -1,0 +1,125 @@
+// value.h: the dynamically typed value, shared reference-counted tuples, and
+// the three root cells ff, gl and se.
+//
+// Ownership: a value with VF_TEMP belongs to its receiver, which moves it
+// when storing (clearing the bit) and releases it when dropping it. Any
+// other value is a borrowed view and is copied with AssignValue when stored.
+// Strings are copied on assignment; tuples are shared (refcount).
+#pragma once
+
+#include "support/types.h"
+
+enum ValueType : uint16_t {
+  tError = 0,    // what a failed lookup yields; not a user value
+  tNull = 1,
+  tInteger = 2,  // 32-bit, two's complement wrap-around
+  tReal = 3,     // double
+  tBoolean = 4,  // 0 false, non-zero true
+  tString = 5,   // owns its bytes
+  tTuple = 6,    // shared by refcount
+};
+
+enum : uint16_t {
+  VF_TEMP = 1,      // owned by the receiver
+  VF_READONLY = 2,  // storage may not be assigned (fetched database fields)
+};
+
+// A byte string: str is zero-terminated or null (the null string, distinct
+// from the empty string, which is a one-byte allocation). size excludes the
+// terminating zero.
+struct chars {
+  char* str;
+  int32_t size;
+};
+
+struct Tuple;
+
+struct Value {
+  uint16_t type;
+  uint16_t flags;
+  union {
+    int32_t Integer;
+    double Real;
+    int32_t Boolean;
+    chars String;
+    struct {
+      Tuple* t;
+    } tuple;
+  } val;
+};
+
+struct Field {
+  Ident name;   // 0 for an unnamed field
+  Value v;
+};
+
+// Invariants: 0 <= logsize <= physsize; fields below logsize are valid;
+// refcount >= 1 while referenced (1000000 for tuples loaded from a session).
+struct Tuple {
+  int32_t physsize;
+  int32_t logsize;
+  int32_t refcount;
+  Field* fields;
+};
+
+inline constexpr int32_t kSessionRefcount = 1000000;
+
+// The value module's globals (slot 14 of G).
+struct ValueModule {
+  Value ff;   // form variables
+  Value gl;   // global variables
+  Value se;   // session variables
+};
+
+extern const Value nullValue;
+extern const Value errorValue;
+extern const Value trueValue;
+extern const Value falseValue;
+extern const char* const vTypeName[7];
+
+void valueInitializeGV(Globals* G);
+void valueFinalizeGV(Globals* G);
+
+// Small constructors (no allocation).
+Value MakeInteger(int32_t i);
+Value MakeReal(double d);
+Value MakeBoolean(bool b);
+// A new String of n bytes (copied), with the given flags (VF_TEMP usually).
+Value MakeString(Globals* G, const char* bytes, int32_t n, uint16_t flags);
+Value MakeStringZ(Globals* G, const char* text, uint16_t flags);
+inline bool IsTemp(const Value& v) { return (v.flags & VF_TEMP) != 0; }
+
+// Releases the payload of a String or Tuple (see ReleaseValue).
+void FreeValueInt(Globals* G, Value* v);
+// The release idiom: FreeValueInt when type > 4, then type Null.
+inline void ReleaseValue(Globals* G, Value* v) {
+  if (v->type > tBoolean) FreeValueInt(G, v);
+  v->type = tNull;
+}
+// Releases v only when it carries VF_TEMP.
+void ReleaseIfTemp(Globals* G, Value* v);
+// Stores src into *dst (dst's old contents are NOT released): a temporary is
+// moved (bit cleared), anything else copied with AssignValue.
+void StoreValue(Globals* G, Value* dst, Value src);
+
+Value AssignValue(Globals* G, Value v);   // assignment copy
+Value CopyValue(Globals* G, Value v);     // deep copy
+
+void iVTuple(Globals* G, Value* v);
+void iVTupleSize(Globals* G, Value* v, int32_t n);
+Tuple* vCreateTuple(Globals* G, int32_t l, int32_t phys);
+
+Value* vGetField(Value tuple, Ident name);
+Field* vFindField(Value tuple, Ident name);
+Field* dbFieldOf(Tuple* t, Ident name);
+Field* vIndexField(Value tuple, int32_t i);
+
+Value* vAddField(Globals* G, Value tuple, Ident name);
+Field* vAppField(Globals* G, Value tuple, Field* after);
+Field* vInsField(Globals* G, Value tuple, Field* at);
+void vDelField(Globals* G, Value tuple, Ident name);
+void vDelField2(Globals* G, Value tuple, Field* at, int32_t n);
+void vResizeTuple(Globals* G, Tuple* t, int32_t l, int32_t phys);
+
+// True when p lies inside the block a session load read (never freed).
+bool InSessionSpace(Globals* G, const void* p);
