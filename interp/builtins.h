@@ -44,3 +44,59 @@ const FunctionRecord* FindFunction(Globals* G, Ident name);
 [[noreturn]] void dbhFunError(Globals* G, const char* text);
 // "Parameter %i must be of type %s." (index counted from 0).
 [[noreturn]] void dbhFunTypeError(Globals* G, int type, int index);
+
+// ---- The implementations registered in bitab and userfuntab -------------
+
+// Strings, numbers and type tests (interp/builtins.cpp).
+Value* biasc(Value* r, Globals* G, int argc, Token** argv);
+Value* bichr(Value* r, Globals* G, int argc, Token** argv);
+Value* bicontains(Value* r, Globals* G, int argc, Token** argv);
+Value* bicontainscase(Value* r, Globals* G, int argc, Token** argv);
+Value* bicopy(Value* r, Globals* G, int argc, Token** argv);
+Value* bicrypt(Value* r, Globals* G, int argc, Token** argv);
+Value* bidecodeurl(Value* r, Globals* G, int argc, Token** argv);
+Value* bidefault(Value* r, Globals* G, int argc, Token** argv);
+Value* bidirectory(Value* r, Globals* G, int argc, Token** argv);
+Value* bifname(Value* r, Globals* G, int argc, Token** argv);
+Value* biindex(Value* r, Globals* G, int argc, Token** argv);
+Value* biindexcase(Value* r, Globals* G, int argc, Token** argv);
+Value* biinteger(Value* r, Globals* G, int argc, Token** argv);
+Value* biisnull(Value* r, Globals* G, int argc, Token** argv);
+Value* biisbool(Value* r, Globals* G, int argc, Token** argv);
+Value* biisdecl(Value* r, Globals* G, int argc, Token** argv);
+Value* biisempty(Value* r, Globals* G, int argc, Token** argv);
+Value* biisinteger(Value* r, Globals* G, int argc, Token** argv);
+Value* biisstring(Value* r, Globals* G, int argc, Token** argv);
+Value* biistuple(Value* r, Globals* G, int argc, Token** argv);
+Value* biisreal(Value* r, Globals* G, int argc, Token** argv);
+Value* bileft(Value* r, Globals* G, int argc, Token** argv);
+Value* bilen(Value* r, Globals* G, int argc, Token** argv);
+Value* birandom(Value* r, Globals* G, int argc, Token** argv);
+Value* bireal(Value* r, Globals* G, int argc, Token** argv);
+Value* biright(Value* r, Globals* G, int argc, Token** argv);
+Value* bisrandom(Value* r, Globals* G, int argc, Token** argv);
+Value* bisubst(Value* r, Globals* G, int argc, Token** argv);
+Value* bisubstall(Value* r, Globals* G, int argc, Token** argv);
+Value* bisubstring(Value* r, Globals* G, int argc, Token** argv);
+Value* bitolower(Value* r, Globals* G, int argc, Token** argv);
+Value* bitoupper(Value* r, Globals* G, int argc, Token** argv);
+Value* bitrim(Value* r, Globals* G, int argc, Token** argv);
+Value* bitrimleft(Value* r, Globals* G, int argc, Token** argv);
+Value* bitrimright(Value* r, Globals* G, int argc, Token** argv);
+Value* birepeat(Value* r, Globals* G, int argc, Token** argv);
+
+// Tuples and arrays (interp/tuplefns.cpp).
+Value* biarray(Value* r, Globals* G, int argc, Token** argv);
+Value* biresize(Value* r, Globals* G, int argc, Token** argv);
+Value* biArAppend(Value* r, Globals* G, int argc, Token** argv);
+Value* biArConcat(Value* r, Globals* G, int argc, Token** argv);
+Value* biTuAppField(Value* r, Globals* G, int argc, Token** argv);
+Value* biTuInsField(Value* r, Globals* G, int argc, Token** argv);
+Value* biTuAssField(Value* r, Globals* G, int argc, Token** argv);
+Value* biTuDelField(Value* r, Globals* G, int argc, Token** argv);
+Value* biTuName(Value* r, Globals* G, int argc, Token** argv);
+Value* biTuFieldSort(Value* r, Globals* G, int argc, Token** argv);
+Value* biTuSlice(Value* r, Globals* G, int argc, Token** argv);
+Value* biTuProject(Value* r, Globals* G, int argc, Token** argv);
+Value* biTuMerge(Value* r, Globals* G, int argc, Token** argv);
+Value* biTuAssign(Value* r, Globals* G, int argc, Token** argv);
