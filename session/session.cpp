@@ -1,0 +1,575 @@
+// session.cpp: session files: the session variables `se` kept between
+// requests in a binary file, and the six session built-ins.
+//
+// File format (all integers little-endian; offsets count from the start of
+// the tuple space):
+//
+//   header, 52 bytes
+//     offset  size  field
+//          0     4  magic       45098675 (0x02B026B3)
+//          4     4  identCount  the writer's count of identifiers
+//          8     4  spaceSize   size of the tuple space in bytes
+//         12    20  clientIp    client address, zero-terminated, zero-filled
+//         32    20  appKey      application key, zero-terminated, zero-filled
+//   identifier table: per field name used, in increasing number order:
+//          0     2  number
+//          2     2  length
+//          4     n  the name's bytes (no terminator)
+//     ended by four zero bytes
+//   tuple space, spaceSize bytes: one block per tuple, depth-first pre-order
+//   from the root at offset 0, each tuple stored once:
+//          0     4  physsize (= logsize)
+//          4     4  logsize
+//          8     4  refcount (0)
+//         12     4  offset of the field entries (block offset + 16)
+//         16  16*n  field entries: name (4), type (2), flags (2), payload (8);
+//                   a String's payload is its text offset (4) and size (4),
+//                   a Tuple's the offset of its block (4)
+//          .     .  the texts of the String fields, each followed by a zero
+//          .     .  zero bytes up to a multiple of 4
+//   Bytes after the tuple space (an earlier, longer session) are ignored.
+//
+// Loading checks every count, length and offset; a file that does not hold
+// together is unreadable and the built-in returns false. Loaded tuples live
+// in one block (the session tuple space) that is never freed piecemeal.
+#include "session/session.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "diag/messages.h"
+#include "driver/cgi.h"
+#include "driver/config.h"
+#include "driver/globals.h"
+#include "frontend/tree.h"
+#include "interp/builtins.h"
+#include "interp/eval.h"
+#include "support/idents.h"
+#include "support/memory.h"
+#include "values/strings.h"
+
+namespace {
+
+constexpr uint32_t kMagic = 45098675;
+constexpr size_t kHeaderSize = 52;
+constexpr size_t kTextField = 20;
+constexpr size_t kRecordSize = 16;
+constexpr size_t kFieldSize = 16;
+
+// ---------------------------------------------------------------------------
+// Little-endian encoding
+
+void put32(std::vector<uint8_t>* out, uint32_t v) {
+  for (int i = 0; i < 4; i++) out->push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+void put16(std::vector<uint8_t>* out, uint16_t v) {
+  out->push_back(static_cast<uint8_t>(v));
+  out->push_back(static_cast<uint8_t>(v >> 8));
+}
+void putText(std::vector<uint8_t>* out, const char* text, size_t width) {
+  const size_t n = text != nullptr ? strnlen(text, width - 1) : 0;
+  for (size_t i = 0; i < width; i++) out->push_back(i < n ? static_cast<uint8_t>(text[i]) : 0);
+}
+uint32_t get32(const uint8_t* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t align4(uint32_t n) { return (n + 3) & ~3u; }
+size_t align8(size_t n) { return (n + 7) & ~size_t{7}; }
+
+// The first 19 bytes of a text, as a header field holds it.
+std::string cut19(const char* text) {
+  return text != nullptr ? std::string(text, strnlen(text, kTextField - 1)) : std::string();
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+
+// Lays the tuples out in depth-first pre-order (an explicit stack keeps deep
+// structures off the machine stack) and returns the tuples in that order with
+// their offsets.
+struct Layout {
+  std::vector<Tuple*> order;
+  std::unordered_map<const Tuple*, uint32_t> offset;
+  uint32_t size = 0;
+};
+
+Layout layOut(Tuple* root) {
+  Layout layout;
+  std::vector<Tuple*> stack{root};
+  while (!stack.empty()) {
+    Tuple* t = stack.back();
+    stack.pop_back();
+    if (layout.offset.count(t)) continue;
+    layout.offset[t] = layout.size;
+    layout.order.push_back(t);
+    uint32_t size = kRecordSize + kFieldSize * static_cast<uint32_t>(t->logsize);
+    for (int32_t i = 0; i < t->logsize; i++)
+      if (t->fields[i].v.type == tString)
+        size += static_cast<uint32_t>(t->fields[i].v.val.String.size) + 1;
+    layout.size = align4(layout.size + size);
+    for (int32_t i = t->logsize - 1; i >= 0; i--)
+      if (t->fields[i].v.type == tTuple) stack.push_back(t->fields[i].v.val.tuple.t);
+  }
+  return layout;
+}
+
+void writeBlock(const Layout& layout, const Tuple* t, std::vector<uint8_t>* out,
+                const std::unordered_map<Ident, uint32_t>& fileIdent) {
+  const uint32_t base = layout.offset.at(t);
+  const uint32_t n = static_cast<uint32_t>(t->logsize);
+  put32(out, n);
+  put32(out, n);
+  put32(out, 0);
+  put32(out, base + kRecordSize);
+  uint32_t text = base + kRecordSize + kFieldSize * n;
+  for (uint32_t i = 0; i < n; i++) {
+    const Field& f = t->fields[i];
+    put32(out, f.name == 0 ? 0 : fileIdent.at(f.name));
+    put16(out, f.v.type);
+    put16(out, static_cast<uint16_t>(f.v.flags & ~VF_TEMP));
+    switch (f.v.type) {
+      case tInteger:
+      case tBoolean:
+        put32(out, static_cast<uint32_t>(f.v.val.Integer));
+        put32(out, 0);
+        break;
+      case tReal: {
+        uint64_t bits;
+        std::memcpy(&bits, &f.v.val.Real, sizeof bits);
+        put32(out, static_cast<uint32_t>(bits));
+        put32(out, static_cast<uint32_t>(bits >> 32));
+        break;
+      }
+      case tString: {
+        const uint32_t size = f.v.val.String.str != nullptr ? static_cast<uint32_t>(f.v.val.String.size) : 0;
+        put32(out, text);
+        put32(out, size);
+        text += size + 1;
+        break;
+      }
+      case tTuple:
+        put32(out, layout.offset.at(f.v.val.tuple.t));
+        put32(out, 0);
+        break;
+      default:
+        put32(out, 0);
+        put32(out, 0);
+        break;
+    }
+  }
+  for (uint32_t i = 0; i < n; i++) {
+    const Value& v = t->fields[i].v;
+    if (v.type != tString) continue;
+    if (v.val.String.str != nullptr)
+      out->insert(out->end(), v.val.String.str, v.val.String.str + v.val.String.size);
+    out->push_back(0);
+  }
+  while (out->size() % 4 != 0) out->push_back(0);
+}
+
+// ---------------------------------------------------------------------------
+// Reading: the raw tuple space is checked and rebuilt into one block of
+// ordinary tuples (the session tuple space).
+
+struct RawTuple {
+  uint32_t fields;   // offset of the entries
+  uint32_t count;
+};
+
+class SpaceReader {
+ public:
+  SpaceReader(const std::vector<uint8_t>& space, const std::unordered_map<uint32_t, Ident>& map)
+      : space_(space), map_(map) {}
+
+  // Checks every block reachable from offset 0; false when anything does not
+  // hold together. Computes the size of the rebuilt block.
+  bool check() {
+    std::vector<uint32_t> stack{0};
+    while (!stack.empty()) {
+      const uint32_t off = stack.back();
+      stack.pop_back();
+      if (blocks_.count(off)) continue;
+      if (off % 4 != 0 || !inside(off, kRecordSize)) return false;
+      const uint8_t* p = &space_[off];
+      const uint32_t count = get32(p + 4);
+      const uint32_t fields = get32(p + 12);
+      if (count > space_.size() / kFieldSize || fields % 4 != 0 ||
+          !inside(fields, static_cast<size_t>(count) * kFieldSize))
+        return false;
+      blocks_[off] = RawTuple{fields, count};
+      order_.push_back(off);
+      needed_ += align8(sizeof(Tuple)) + align8(sizeof(Field) * count);
+      std::vector<uint32_t> children;
+      for (uint32_t i = 0; i < count; i++) {
+        const uint8_t* f = &space_[fields + i * kFieldSize];
+        const uint32_t name = get32(f);
+        const uint16_t type = get16(f + 4);
+        if (name != 0 && !map_.count(name)) return false;
+        if (type > tTuple) return false;
+        if (type == tString) {
+          const uint32_t text = get32(f + 8);
+          const uint32_t size = get32(f + 12);
+          if (size > static_cast<uint32_t>(INT32_MAX) || !inside(text, static_cast<size_t>(size) + 1))
+            return false;
+          needed_ += align8(size + 1);
+        } else if (type == tTuple) {
+          children.push_back(get32(f + 8));
+        }
+      }
+      for (auto it = children.rbegin(); it != children.rend(); ++it) stack.push_back(*it);
+    }
+    return true;
+  }
+
+  size_t needed() const { return needed_; }
+
+  // Builds the tuples into the block and returns the root.
+  Tuple* build(char* block) {
+    std::unordered_map<uint32_t, Tuple*> made;
+    char* next = block;
+    auto take = [&next](size_t n) {
+      char* p = next;
+      next += align8(n);
+      return p;
+    };
+    for (uint32_t off : order_) {
+      Tuple* t = reinterpret_cast<Tuple*>(take(sizeof(Tuple)));
+      made[off] = t;
+    }
+    for (uint32_t off : order_) {
+      const RawTuple& raw = blocks_.at(off);
+      Tuple* t = made.at(off);
+      t->physsize = static_cast<int32_t>(raw.count);
+      t->logsize = static_cast<int32_t>(raw.count);
+      t->refcount = kSessionRefcount;
+      t->fields = reinterpret_cast<Field*>(take(sizeof(Field) * raw.count));
+      for (uint32_t i = 0; i < raw.count; i++) {
+        const uint8_t* f = &space_[raw.fields + i * kFieldSize];
+        Field& field = t->fields[i];
+        const uint32_t name = get32(f);
+        field.name = name == 0 ? 0 : map_.at(name);
+        field.v.type = get16(f + 4);
+        field.v.flags = static_cast<uint16_t>(get16(f + 6) & VF_READONLY);
+        std::memset(&field.v.val, 0, sizeof field.v.val);
+        switch (field.v.type) {
+          case tInteger:
+          case tBoolean:
+            field.v.val.Integer = static_cast<int32_t>(get32(f + 8));
+            break;
+          case tReal: {
+            const uint64_t bits = uint64_t{get32(f + 8)} | uint64_t{get32(f + 12)} << 32;
+            std::memcpy(&field.v.val.Real, &bits, sizeof bits);
+            break;
+          }
+          case tString: {
+            const uint32_t text = get32(f + 8);
+            const uint32_t size = get32(f + 12);
+            char* s = take(size + 1);
+            std::memcpy(s, &space_[text], size);
+            s[size] = '\0';
+            field.v.val.String.str = s;
+            field.v.val.String.size = static_cast<int32_t>(size);
+            break;
+          }
+          case tTuple:
+            field.v.val.tuple.t = made.at(get32(f + 8));
+            break;
+          default:
+            break;
+        }
+      }
+    }
+    return made.at(0);
+  }
+
+ private:
+  bool inside(size_t off, size_t n) const { return off <= space_.size() && n <= space_.size() - off; }
+
+  const std::vector<uint8_t>& space_;
+  const std::unordered_map<uint32_t, Ident>& map_;
+  std::unordered_map<uint32_t, RawTuple> blocks_;
+  std::vector<uint32_t> order_;
+  size_t needed_ = 0;
+};
+
+bool readExact(FILE* f, void* buffer, size_t n) { return std::fread(buffer, 1, n, f) == n; }
+
+// ---------------------------------------------------------------------------
+// The built-ins
+
+// Evaluates argument i and returns its text; fatal when it is not a String.
+std::string stringArgument(Globals* G, Token** argv, int i, const char* message) {
+  Value v = eval(G, argv[i]);
+  if (v.type != tString) dbhFunError(G, message);
+  std::string text = v.val.String.str != nullptr ? std::string(v.val.String.str, v.val.String.size) : "";
+  ReleaseIfTemp(G, &v);
+  return text;
+}
+
+// The session directory joined with a checked file name.
+std::string sessionPath(Globals* G, const std::string& name) {
+  std::string dir = Cfg(G).sessiondir != nullptr ? Cfg(G).sessiondir : "/tmp";
+  if (dir.size() + name.size() > 250) dbhFunError(G, "Sessionfilename is to long.");
+  if (!dir.empty() && dir.back() == '/') dir.pop_back();
+  if (!name.empty() && name[0] == '/') dbhFunError(G, "Sessionfilename can not be an absolute path.");
+  if (name.find("..") != std::string::npos) dbhFunError(G, "Sessionfilename may not contain ..");
+  return dir + "/" + name;
+}
+
+void closeSession(Globals* G) {
+  SessionRec* s = G->session;
+  if (s->X_file != nullptr) {
+    flock(fileno(s->X_file), LOCK_UN);
+    std::fclose(s->X_file);
+    s->X_file = nullptr;
+  }
+}
+
+Value* setBoolean(Value* result, bool b) {
+  *result = MakeBoolean(b);
+  return result;
+}
+
+Value* biSessioniOpen(Value* result, Globals* G, int, Token** argv) {
+  const std::string name = stringArgument(G, argv, 0, "Sessionfilename must be a String");
+  const std::string key = stringArgument(G, argv, 1, "Sessionappkey must be a String");
+  const std::string path = sessionPath(G, name);
+  closeSession(G);
+  FILE* f = std::fopen(path.c_str(), "r+b");
+  if (f == nullptr) return setBoolean(result, false);
+  flock(fileno(f), LOCK_EX);
+  G->session->X_file = f;
+  return setBoolean(result, ReadSessionFile(G, &G->value->se, key.c_str()) == 0);
+}
+
+Value* biSessioniRead(Value* result, Globals* G, int, Token** argv) {
+  const std::string name = stringArgument(G, argv, 0, "Sessionfilename must be a String");
+  const std::string key = stringArgument(G, argv, 1, "Sessionappkey must be a String");
+  FILE* f = std::fopen(name.c_str(), "r+b");
+  if (f == nullptr) return setBoolean(result, false);
+  flock(fileno(f), LOCK_SH);
+  FILE* saved = G->session->X_file;
+  G->session->X_file = f;
+  const int rc = ReadSessionFile(G, &G->value->se, key.c_str());
+  G->session->X_file = saved;
+  std::fclose(f);
+  return setBoolean(result, rc == 0);
+}
+
+Value* biSessioniClose(Value* result, Globals* G, int, Token** argv) {
+  const std::string key = stringArgument(G, argv, 0, "Sessionappkey must be a String");
+  SessionRec* s = G->session;
+  if (s->X_file == nullptr) return setBoolean(result, false);
+  std::rewind(s->X_file);
+  WriteSessionFile(G, G->value->se, key.c_str());
+  std::fclose(s->X_file);   // releases the lock after the data is written
+  s->X_file = nullptr;
+  return setBoolean(result, true);
+}
+
+Value* biSessioniAbort(Value* result, Globals* G, int, Token**) {
+  closeSession(G);
+  return setBoolean(result, true);
+}
+
+Value* biSessioniCreate(Value* result, Globals* G, int, Token** argv) {
+  const std::string name = stringArgument(G, argv, 0, "Sessionfilename must be a String");
+  const std::string key = stringArgument(G, argv, 1, "Sessionappkey must be a String");
+  const std::string path = sessionPath(G, name);
+  // Truncated only once the lock is held, so that a request that holds the
+  // session open never sees it emptied under its feet.
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT, 0666);
+  if (fd < 0) return setBoolean(result, false);
+  FILE* f = fdopen(fd, "r+b");
+  if (f == nullptr) {
+    close(fd);
+    return setBoolean(result, false);
+  }
+  flock(fd, LOCK_EX);
+  if (ftruncate(fd, 0) != 0) {
+    std::fclose(f);
+    return setBoolean(result, false);
+  }
+  FILE* saved = G->session->X_file;
+  G->session->X_file = f;
+  WriteSessionFile(G, G->value->se, key.c_str());
+  G->session->X_file = saved;
+  std::fflush(f);
+  flock(fd, LOCK_UN);
+  std::fclose(f);
+  return setBoolean(result, true);
+}
+
+Value* biSessioniDelete(Value* result, Globals* G, int, Token** argv) {
+  stringArgument(G, argv, 0, "session dir must be a String");
+  stringArgument(G, argv, 1, "session file pattern must be a String");
+  Value hours = eval(G, argv[2]);
+  if (hours.type != tInteger)
+    dbhFunError(G, "hours that must have been passed since last write access to session file must be an Integer");
+  *result = MakeInteger(0);
+  return result;
+}
+
+const FunctionTableRow sebitab[] = {
+    {"sessioniOpen", biSessioniOpen, 2, 2},     {"sessioniRead", biSessioniRead, 2, 2},
+    {"sessioniClose", biSessioniClose, 1, 1},   {"sessioniAbort", biSessioniAbort, 0, 0},
+    {"sessioniCreate", biSessioniCreate, 2, 2}, {"sessioniDelete", biSessioniDelete, 3, 3},
+    {"", nullptr, 0, 0},
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Module record
+
+void sessionInitializeGV(Globals* G) {
+  G->session = bxNew<SessionRec>(G);
+  dbhRegisterFunctions(G, sebitab);
+}
+
+void sessionFinalizeGV(Globals* G) {
+  if (G->session == nullptr) return;
+  // An open session is neither written nor closed explicitly: the end of
+  // the process closes it and releases its lock.
+  for (SessionSpace* s = G->session->X_previous; s != nullptr;) {
+    SessionSpace* next = s->next;
+    bxFree(s);
+    s = next;
+  }
+  bxDelete(G->session);
+  G->session = nullptr;
+}
+
+bool InSessionSpaces(Globals* G, const void* p) {
+  const SessionRec* s = G->session;
+  if (s == nullptr) return false;
+  const char* c = static_cast<const char*>(p);
+  if (s->X_tupleSpace != nullptr && c >= s->X_tupleSpace && c < s->X_tupleSpace + s->X_tupleSpaceSize)
+    return true;
+  for (const SessionSpace* e = s->X_previous; e != nullptr; e = e->next)
+    if (c >= e->start && c < e->start + e->size) return true;
+  return false;
+}
+
+int WriteSessionFile(Globals* G, Value tuple, const char* appKey) {
+  SessionRec* s = G->session;
+  Value root = tuple;
+  Value empty{};
+  if (root.type != tTuple) {
+    iVTuple(G, &empty);
+    root = empty;
+  }
+  const Layout layout = layOut(root.val.tuple.t);
+
+  // Field names: the writer's numbers, or, when a number does not fit the
+  // table's 16 bits, a dense renumbering (the table maps either back).
+  std::vector<Ident> used;
+  {
+    std::unordered_map<Ident, bool> seen;
+    for (const Tuple* t : layout.order)
+      for (int32_t i = 0; i < t->logsize; i++)
+        if (t->fields[i].name != 0 && !seen.count(t->fields[i].name)) {
+          seen[t->fields[i].name] = true;
+          used.push_back(t->fields[i].name);
+        }
+  }
+  std::sort(used.begin(), used.end());
+  const bool renumber = !used.empty() && used.back() > 0xFFFF;
+  std::unordered_map<Ident, uint32_t> fileIdent;
+  for (size_t i = 0; i < used.size(); i++)
+    fileIdent[used[i]] = renumber ? static_cast<uint32_t>(i + 1) : used[i];
+
+  std::vector<uint8_t> out;
+  out.reserve(kHeaderSize + layout.size + 64);
+  put32(&out, kMagic);
+  put32(&out, renumber ? static_cast<uint32_t>(used.size()) : MaxIdent(G));
+  put32(&out, layout.size);
+  putText(&out, serverRemoteIp(), kTextField);
+  putText(&out, appKey, kTextField);
+  for (Ident id : used) {
+    const uint32_t length = std::min<uint32_t>(GetLengthIdent(G, id), 0xFFFF);
+    put16(&out, static_cast<uint16_t>(fileIdent[id]));
+    put16(&out, static_cast<uint16_t>(length));
+    const char* name = GetStringIdent(G, id);
+    out.insert(out.end(), name, name + length);
+  }
+  put32(&out, 0);
+  const size_t spaceStart = out.size();
+  for (const Tuple* t : layout.order) writeBlock(layout, t, &out, fileIdent);
+  if (out.size() - spaceStart != layout.size)
+    bxAssertFail(G, "session", __LINE__, "WriteSessionFile", "space size matches the layout");
+  s->X_fpos = layout.size;
+  std::fwrite(out.data(), 1, out.size(), s->X_file);
+  std::fflush(s->X_file);
+  if (empty.type == tTuple) ReleaseValue(G, &empty);
+  return 0;
+}
+
+int ReadSessionFile(Globals* G, Value* cell, const char* appKey) {
+  FILE* f = G->session->X_file;
+  uint8_t header[kHeaderSize];
+  if (!readExact(f, header, sizeof header) || get32(header) != kMagic) return -1;
+  const uint32_t spaceSize = get32(header + 8);
+  char storedIp[kTextField + 1] = {};
+  char storedKey[kTextField + 1] = {};
+  std::memcpy(storedIp, header + 12, kTextField);
+  std::memcpy(storedKey, header + 32, kTextField);
+
+  if (SwitchNotOff(Cfg(G).sessionipcheck) && cut19(storedIp) != cut19(serverRemoteIp()))
+    dbhFunError(G, "Security check, session continued from a different IP.");
+  if (cut19(storedKey) != cut19(appKey)) dbhFunError(G, "Security check, wrong session application.");
+
+  struct stat st;
+  if (fstat(fileno(f), &st) != 0) return -1;
+  const size_t fileSize = static_cast<size_t>(st.st_size);
+
+  // Identifier map: stored number -> identifier of this process.
+  std::unordered_map<uint32_t, Ident> map;
+  const uint32_t identCount = get32(header + 4);
+  size_t consumed = kHeaderSize;
+  for (;;) {
+    uint8_t rec[4];
+    if (!readExact(f, rec, 4)) return -1;
+    consumed += 4;
+    const uint16_t number = get16(rec);
+    const uint16_t length = get16(rec + 2);
+    if (number == 0) break;
+    if (number > identCount || consumed + length > fileSize) return -1;
+    std::string name(length, '\0');
+    if (length > 0 && !readExact(f, name.data(), length)) return -1;
+    consumed += length;
+    map[number] = MakeIdent(G, name.data(), name.size());
+  }
+  if (spaceSize < kRecordSize || spaceSize > fileSize - std::min(fileSize, consumed)) return -1;
+
+  std::vector<uint8_t> space(spaceSize);
+  if (!readExact(f, space.data(), spaceSize)) return -1;
+  SpaceReader reader(space, map);
+  if (!reader.check()) return -1;
+
+  // The previous block stays valid: tuples loaded from it may still be held.
+  SessionRec* s = G->session;
+  if (s->X_tupleSpace != nullptr) {
+    SessionSpace* old = static_cast<SessionSpace*>(bxAlloc(G, sizeof(SessionSpace)));
+    *old = SessionSpace{s->X_previous, s->X_tupleSpace, s->X_tupleSpaceSize};
+    s->X_previous = old;
+  }
+  const size_t needed = reader.needed() + 1;
+  char* block = static_cast<char*>(bxAlloc(G, needed));
+  s->X_tupleSpace = block;
+  s->X_tupleSpaceSize = needed;
+  Tuple* root = reader.build(block);
+  cell->type = tTuple;
+  cell->flags = 0;
+  cell->val.tuple.t = root;
+  return 0;
+}
