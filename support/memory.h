@@ -22,6 +22,7 @@ struct StorageBlock {
 struct StorageRec {
   StorageBlock* blocks;
 };
+inline constexpr size_t kStorageBlockBytes = 32768;
 
 void StorageInitializeGV(Globals* G);
 void StorageFinalizeGV(Globals* G);
@@ -35,6 +36,12 @@ void Charge(Globals* G, size_t n);
 
 // malloc + MALLOC_CHECK + Charge(n). The charged size is exactly n.
 void* bxAlloc(Globals* G, size_t n);
+// Allocates n bytes but charges `charged` bytes: for records whose charged
+// size is fixed by the system's rules (identifier entries, tuple records and
+// field slots) while our in-memory layout is larger.
+void* bxAllocAs(Globals* G, size_t n, size_t charged);
+// As bxAllocAs, zero-filled.
+void* bxAllocZeroAs(Globals* G, size_t n, size_t charged);
 // As bxAlloc, zero-filled.
 void* bxAllocZero(Globals* G, size_t n);
 // Frees memory from bxAlloc (null is fine). Never refunds.

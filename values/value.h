@@ -60,7 +60,12 @@ struct Tuple {
   int32_t logsize;
   int32_t refcount;
   Field* fields;
+  Tuple* pending;   // scratch link of the release walk; never read before it is set
 };
+
+// The sizes charged to the budget for a tuple record and a field slot.
+inline constexpr size_t kTupleCharge = 16;
+inline constexpr size_t kFieldCharge = 16;
 
 inline constexpr int32_t kSessionRefcount = 1000000;
 
@@ -103,12 +108,16 @@ void ReleaseIfTemp(Globals* G, Value* v);
 void StoreValue(Globals* G, Value* dst, Value src);
 
 Value AssignValue(Globals* G, Value v);   // assignment copy
-Value CopyValue(Globals* G, Value v);     // deep copy
+// Deep copy. Walks nested tuples without recursion, so neither deep nesting
+// nor a tuple that contains itself can exhaust the stack (the budget stops
+// the copy of a cycle).
+Value CopyValue(Globals* G, Value v);
 
 void iVTuple(Globals* G, Value* v);
 void iVTupleSize(Globals* G, Value* v, int32_t n);
 Tuple* vCreateTuple(Globals* G, int32_t l, int32_t phys);
 
+// The lookups take no G: applied to a non-tuple they find nothing.
 Value* vGetField(Value tuple, Ident name);
 Field* vFindField(Value tuple, Ident name);
 Field* dbFieldOf(Tuple* t, Ident name);

@@ -1,0 +1,144 @@
+// idents.cpp: the identifier table (case-insensitive interned names).
+#include "support/idents.h"
+
+#include <cstddef>
+#include <cstring>
+
+#include "driver/globals.h"
+#include "driver/output.h"
+#include "support/arrays.h"
+#include "support/memory.h"
+
+// ---- Case folding ---------------------------------------------------------
+
+static constexpr size_t kInitialIdentCapacity = 1024;
+// The budget an entry costs besides its name's bytes.
+static constexpr size_t kEntryCharge = 13;
+
+// Maps a-z to A-Z; every other byte value, 128 to 255 included, stays.
+const unsigned char ToUpper[256] = {
+      0,   1,   2,   3,   4,   5,   6,   7,   8,   9,  10,  11,  12,  13,  14,  15,
+     16,  17,  18,  19,  20,  21,  22,  23,  24,  25,  26,  27,  28,  29,  30,  31,
+     32,  33,  34,  35,  36,  37,  38,  39,  40,  41,  42,  43,  44,  45,  46,  47,
+     48,  49,  50,  51,  52,  53,  54,  55,  56,  57,  58,  59,  60,  61,  62,  63,
+     64,  65,  66,  67,  68,  69,  70,  71,  72,  73,  74,  75,  76,  77,  78,  79,
+     80,  81,  82,  83,  84,  85,  86,  87,  88,  89,  90,  91,  92,  93,  94,  95,
+     96,  65,  66,  67,  68,  69,  70,  71,  72,  73,  74,  75,  76,  77,  78,  79,
+     80,  81,  82,  83,  84,  85,  86,  87,  88,  89,  90, 123, 124, 125, 126, 127,
+    128, 129, 130, 131, 132, 133, 134, 135, 136, 137, 138, 139, 140, 141, 142, 143,
+    144, 145, 146, 147, 148, 149, 150, 151, 152, 153, 154, 155, 156, 157, 158, 159,
+    160, 161, 162, 163, 164, 165, 166, 167, 168, 169, 170, 171, 172, 173, 174, 175,
+    176, 177, 178, 179, 180, 181, 182, 183, 184, 185, 186, 187, 188, 189, 190, 191,
+    192, 193, 194, 195, 196, 197, 198, 199, 200, 201, 202, 203, 204, 205, 206, 207,
+    208, 209, 210, 211, 212, 213, 214, 215, 216, 217, 218, 219, 220, 221, 222, 223,
+    224, 225, 226, 227, 228, 229, 230, 231, 232, 233, 234, 235, 236, 237, 238, 239,
+    240, 241, 242, 243, 244, 245, 246, 247, 248, 249, 250, 251, 252, 253, 254, 255,
+};
+
+// ---- Entries --------------------------------------------------------------
+
+static unsigned hashName(const unsigned char* s, size_t n) {
+  if (n == 0) return 0;
+  return (ToUpper[s[0]] + 11u * ToUpper[s[n - 1]] + 26u * static_cast<unsigned>(n)) % 256u;
+}
+
+// Same length is checked by the caller; compares from the last byte down.
+static bool sameName(const unsigned char* a, const unsigned char* b, size_t n) {
+  while (n > 0) {
+    --n;
+    if (ToUpper[a[n]] != ToUpper[b[n]]) return false;
+  }
+  return true;
+}
+
+static IdentEntry* newEntry(Globals* G, const char* bytes, size_t n, Ident number) {
+  const size_t bytesNeeded = offsetof(IdentEntry, name) + n + 1;
+  auto* e = static_cast<IdentEntry*>(bxAllocAs(G, bytesNeeded, n + kEntryCharge));
+  e->length = static_cast<uint32_t>(n);
+  e->number = number;
+  e->next = nullptr;
+  if (n > 0) std::memcpy(e->name, bytes, n);
+  e->name[n] = '\0';
+  return e;
+}
+
+// ---- Module record --------------------------------------------------------
+
+void IdentsInitializeGV(Globals* G) {
+  IdentsRec* r = bxNew<IdentsRec>(G);
+  G->Idents = r;
+  r->count = 0;
+  r->capacity = kInitialIdentCapacity;
+  MakeArray(G, &r->entries, &r->capacity);
+  if (r->entries == nullptr) MALLOC_CHECK(G, nullptr);
+  IdentEntry* empty = newEntry(G, "", 0, 0);
+  r->buckets[0] = empty;
+  r->entries[0] = empty;
+}
+
+void IdentsFinalizeGV(Globals* G) {
+  IdentsRec* r = G->Idents;
+  if (r == nullptr) return;
+  if (r->entries != nullptr) {
+    for (Ident i = r->count + 1; i-- > 0;) bxFree(r->entries[i]);
+    ReleaseArray(G, &r->entries);
+  }
+  bxDelete(r);
+  G->Idents = nullptr;
+}
+
+// ---- Lookup ---------------------------------------------------------------
+
+Ident MakeIdent(Globals* G, const char* bytes, size_t length) {
+  IdentsRec* r = G->Idents;
+  const auto* s = reinterpret_cast<const unsigned char*>(bytes);
+  if (length > UINT32_MAX - kEntryCharge) length = UINT32_MAX - kEntryCharge;
+  const unsigned h = hashName(s, length);
+  for (IdentEntry* e = r->buckets[h]; e != nullptr; e = e->next) {
+    if (e->length == length &&
+        sameName(reinterpret_cast<const unsigned char*>(e->name), s, length))
+      return e->number;
+  }
+  const Ident number = r->count + 1;
+  if (number == r->capacity) {
+    ExtendArray(G, &r->entries, &r->capacity);
+    if (r->entries == nullptr) MALLOC_CHECK(G, nullptr);
+  }
+  IdentEntry* e = newEntry(G, bytes, length, number);
+  r->count = number;
+  e->next = r->buckets[h];
+  r->buckets[h] = e;
+  r->entries[number] = e;
+  return number;
+}
+
+Ident MakeIdent(Globals* G, const char* text) {
+  return MakeIdent(G, text, text == nullptr ? 0 : std::strlen(text));
+}
+
+// An unknown number reads as the empty name.
+static const IdentEntry* entryOf(Globals* G, Ident id) {
+  const IdentsRec* r = G->Idents;
+  return r->entries[id <= r->count ? id : 0];
+}
+
+const char* GetStringIdent(Globals* G, Ident id) { return entryOf(G, id)->name; }
+
+uint32_t GetLengthIdent(Globals* G, Ident id) { return entryOf(G, id)->length; }
+
+Ident MaxIdent(Globals* G) { return G->Idents->count; }
+
+// ---- Debugging output -----------------------------------------------------
+
+void WriteIdent(Globals* G, FILE* stream, Ident id) {
+  serverPuts(GetStringIdent(G, id), stream);
+}
+
+void WriteIdents(Globals* G) {
+  FILE* out = G->serverInterface != nullptr ? G->serverInterface->X_Out : stdout;
+  for (Ident i = 1; i <= MaxIdent(G); ++i) {
+    serverPrintf(out, "%5ld ", static_cast<long>(i));
+    WriteIdent(G, out, i);
+    serverPutc('\n', out);
+  }
+}

@@ -1,0 +1,118 @@
+// memory.cpp: the per-request memory budget and the checked allocators.
+#include "support/memory.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "driver/globals.h"
+#include "driver/output.h"
+
+// ---- Fatal paths ----------------------------------------------------------
+
+// Set once the process is on its way out because the system refused memory;
+// a second refusal on that path (the error log may allocate) must not recurse.
+static bool outOfMemoryExit = false;
+
+static const char kMallocText[] = "\nMALLOC: Not enough memory\n";
+static const char kLimitLog[] = "braxel program exceeded memory limit\n";
+static const char kLimitPage[] = "</table></table></table><p>braxel program exceeded memory limit\n";
+
+// The budget granted to the exit path after the limit was hit, so that
+// logging and finalization can still allocate without coming back here.
+static constexpr int64_t kExitPathBudget = INT64_MAX / 4;
+
+void* MALLOC_CHECK(Globals* G, void* p) {
+  if (p != nullptr) return p;
+  if (outOfMemoryExit || G == nullptr || G->serverInterface == nullptr) {
+    std::fputs(kMallocText, stderr);
+    std::fflush(stdout);
+    std::exit(1);
+  }
+  outOfMemoryExit = true;
+  serverLog(G, kMallocText);
+  std::fputs(kMallocText, stderr);
+  serverExit(G);
+}
+
+void braxel_MemExceed(Globals* G) {
+  if (G == nullptr || G->serverInterface == nullptr) {
+    std::fputs(kLimitLog, stderr);
+    std::fflush(stdout);
+    std::exit(1);
+  }
+  ServerInterface* si = G->serverInterface;
+  si->X_MemLeft = kExitPathBudget;
+  serverLog(G, kLimitLog);
+  // The message must reach the browser even when the limit was hit while a
+  // tag body was being captured.
+  serverSendOutputToClient();
+  serverPuts(kLimitPage, si->X_ErrOut);
+  serverExit(G);
+}
+
+// ---- Charging -------------------------------------------------------------
+
+void Charge(Globals* G, size_t n) {
+  if (G == nullptr || G->serverInterface == nullptr) return;   // before the budget exists
+  ServerInterface* si = G->serverInterface;
+  const int64_t left = si->X_MemLeft;
+  if (left < 0 || n > static_cast<uint64_t>(left)) {
+    si->X_MemLeft = -1;
+    braxel_MemExceed(G);
+  }
+  si->X_MemLeft = left - static_cast<int64_t>(n);
+}
+
+// ---- Allocators -----------------------------------------------------------
+
+void* bxAllocAs(Globals* G, size_t n, size_t charged) {
+  Charge(G, charged);
+  return MALLOC_CHECK(G, std::malloc(n == 0 ? 1 : n));
+}
+
+void* bxAllocZeroAs(Globals* G, size_t n, size_t charged) {
+  Charge(G, charged);
+  return MALLOC_CHECK(G, std::calloc(n == 0 ? 1 : n, 1));
+}
+
+void* bxAlloc(Globals* G, size_t n) { return bxAllocAs(G, n, n); }
+
+void* bxAllocZero(Globals* G, size_t n) { return bxAllocZeroAs(G, n, n); }
+
+void bxFree(void* p) { std::free(p); }
+
+char* STRNDUP(Globals* G, const char* text, size_t n) {
+  char* copy = static_cast<char*>(bxAlloc(G, n + 1));
+  if (n > 0) std::memcpy(copy, text, n);
+  copy[n] = '\0';
+  return copy;
+}
+
+char* STRDUP(Globals* G, const char* text) {
+  if (text == nullptr) return nullptr;
+  return STRNDUP(G, text, std::strlen(text));
+}
+
+// ---- The Storage record ---------------------------------------------------
+
+void StorageInitializeGV(Globals* G) {
+  StorageRec* s = bxNewUncharged<StorageRec>(G);
+  auto* block = static_cast<StorageBlock*>(MALLOC_CHECK(G, std::malloc(kStorageBlockBytes)));
+  block->link = nullptr;
+  block->size = kStorageBlockBytes - sizeof(StorageBlock);
+  s->blocks = block;
+  G->Storage = s;
+}
+
+void StorageFinalizeGV(Globals* G) {
+  StorageRec* s = G->Storage;
+  if (s == nullptr) return;
+  for (StorageBlock* b = s->blocks; b != nullptr;) {
+    StorageBlock* next = b->link;
+    std::free(b);
+    b = next;
+  }
+  s->~StorageRec();
+  std::free(s);
+  G->Storage = nullptr;
+}

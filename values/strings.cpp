@@ -1,0 +1,129 @@
+// strings.cpp: the chars operations and the textual forms of values.
+#include "values/strings.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "diag/debug.h"
+#include "driver/globals.h"
+#include "driver/output.h"
+#include "support/memory.h"
+
+// ---- chars ----------------------------------------------------------------
+
+void chars_null(chars* c) {
+  c->str = nullptr;
+  c->size = 0;
+}
+
+chars chars_empty(Globals* G) {
+  chars c;
+  c.str = static_cast<char*>(bxAlloc(G, 1));
+  c.str[0] = '\0';
+  c.size = 0;
+  return c;
+}
+
+chars chars_make(Globals* G, const char* bytes, int32_t n) {
+  chars c;
+  if (n < 0) n = 0;
+  c.size = n;
+  if (bytes == nullptr) {
+    c.str = nullptr;
+    return c;
+  }
+  c.str = STRNDUP(G, bytes, static_cast<size_t>(n));
+  return c;
+}
+
+chars chars_copy(Globals* G, const char* str, int32_t size) { return chars_make(G, str, size); }
+
+chars chars_cat(Globals* G, const char* a, int32_t asize, const char* b, int32_t bsize) {
+  if (a == nullptr || asize < 0) asize = 0;
+  if (b == nullptr || bsize < 0) bsize = 0;
+  if (asize > kMaxStringLength) {
+    asize = kMaxStringLength;
+    bsize = 0;
+  } else if (bsize > kMaxStringLength - asize) {
+    bsize = kMaxStringLength - asize;
+  }
+  chars c;
+  c.size = asize + bsize;
+  c.str = static_cast<char*>(bxAlloc(G, static_cast<size_t>(c.size) + 1));
+  if (asize > 0) std::memcpy(c.str, a, static_cast<size_t>(asize));
+  if (bsize > 0) std::memcpy(c.str + asize, b, static_cast<size_t>(bsize));
+  c.str[c.size] = '\0';
+  return c;
+}
+
+void chars_free(Globals* G, chars* c) {
+  if (c->str != nullptr && !InSessionSpace(G, c->str)) bxFree(c->str);
+  chars_null(c);
+}
+
+int chars_cmp(Globals* /*G*/, const chars& a, const chars& b) {
+  if (a.str == nullptr) return b.str == nullptr ? 0 : -1;
+  if (b.str == nullptr) return 1;
+  return std::strcmp(a.str, b.str);
+}
+
+// ---- Conversions ----------------------------------------------------------
+
+// A charged copy of a formatted number.
+static char* formatted(Globals* G, const char* format, ...) __attribute__((format(printf, 2, 3)));
+static char* formatted(Globals* G, const char* format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  char local[64];
+  const int n = std::vsnprintf(local, sizeof local, format, ap);
+  va_end(ap);
+  if (n < 0) return STRDUP(G, "");
+  if (static_cast<size_t>(n) < sizeof local) return STRNDUP(G, local, static_cast<size_t>(n));
+  char* text = static_cast<char*>(bxAlloc(G, static_cast<size_t>(n) + 1));
+  va_start(ap, format);
+  std::vsnprintf(text, static_cast<size_t>(n) + 1, format, ap);
+  va_end(ap);
+  return text;
+}
+
+char* Value2Char(Globals* G, Value v) {
+  char* text = nullptr;
+  switch (v.type) {
+    case tError:
+    case tNull: break;
+    case tInteger: text = formatted(G, "%d", v.val.Integer); break;
+    case tReal: text = formatted(G, "%f", v.val.Real); break;
+    case tBoolean: text = STRDUP(G, v.val.Boolean != 0 ? "true" : "false"); break;
+    case tString: text = STRDUP(G, v.val.String.str); break;
+    case tTuple: text = STRDUP(G, "(tuple)"); break;
+    default:
+      std::fprintf(stderr, "evalexpr: Internal error: not a valid constant expression tag '%d'\n",
+                   static_cast<int>(v.type));
+      return STRDUP(G, "???");
+  }
+  ReleaseIfTemp(G, &v);
+  return text;
+}
+
+void WriteValue(Globals* G, Value v, int mode) {
+  FILE* out = G->serverInterface->X_Out;
+  switch (v.type) {
+    case tInteger: serverPrintf(out, "%i", v.val.Integer); break;
+    case tReal: serverPrintf(out, "%f", v.val.Real); break;
+    case tBoolean: serverPuts(v.val.Boolean != 0 ? "true" : "false", out); break;
+    case tString:
+      if (v.val.String.str != nullptr && v.val.String.size > 0)
+        wwwput(G, v.val.String.str, mode == 2, v.val.String.size);
+      break;
+    case tTuple: ShowTuple(G, v, "this"); break;
+    default: break;
+  }
+}
+
+void WriteValueAsUrl(Globals* G, Value v) {
+  char* text = Value2Char(G, v);
+  if (text == nullptr) return;
+  wwwputurl(G, text);
+  bxFree(text);
+}

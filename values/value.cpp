@@ -1,0 +1,404 @@
+// value.cpp: the value model: constants, ownership rules (release,
+// assignment copy, deep copy), tuple construction and tuple operations.
+#include "values/value.h"
+
+#include <cstring>
+#include <source_location>
+
+#include "diag/messages.h"
+#include "driver/globals.h"
+#include "session/session.h"
+#include "support/arrays.h"
+#include "support/memory.h"
+#include "values/strings.h"
+
+// ---- Constants ------------------------------------------------------------
+
+const Value nullValue{tNull, 0, {}};
+const Value errorValue{tError, 0, {}};
+const Value trueValue = [] {
+  Value v{tBoolean, 0, {}};
+  v.val.Boolean = 1;
+  return v;
+}();
+const Value falseValue{tBoolean, 0, {}};
+
+const char* const vTypeName[7] = {"Error", "Null", "Integer", "Real", "Boolean", "String", "Tuple"};
+
+// Growth of the tuple operations.
+static constexpr int32_t kFreshCapacity = 3;
+static constexpr int32_t kCopySpare = 5;
+
+// ---- Consistency checks ---------------------------------------------------
+
+static void check(Globals* G, bool ok, const char* function, const char* condition,
+                  const std::source_location loc = std::source_location::current()) {
+  if (!ok) bxAssertFail(G, "value", static_cast<int>(loc.line()), function, condition);
+}
+
+static Tuple* tupleOf(Globals* G, const Value& v, const char* function) {
+  check(G, v.type == tTuple && v.val.tuple.t != nullptr, function, "(tuple).type==6");
+  return v.val.tuple.t;
+}
+
+// The index of a field pointer of t, checked to name a field in use.
+static int32_t positionOf(Globals* G, const Tuple* t, const Field* f, const char* function) {
+  const bool inside = f != nullptr && f >= t->fields && f < t->fields + t->logsize;
+  const int32_t i = inside ? static_cast<int32_t>(f - t->fields) : -1;
+  check(G, i >= 0 && i < t->logsize, function, "i>=0 && i<t->logsize");
+  return i;
+}
+
+// ---- Session tuple space --------------------------------------------------
+
+bool InSessionSpace(Globals* G, const void* p) {
+  if (G == nullptr || G->session == nullptr || p == nullptr) return false;
+  const SessionRec* s = G->session;
+  if (s->X_tupleSpace == nullptr || s->X_tupleSpaceSize == 0) return false;
+  const auto a = reinterpret_cast<uintptr_t>(p);
+  const auto lo = reinterpret_cast<uintptr_t>(s->X_tupleSpace);
+  return a >= lo && a - lo < s->X_tupleSpaceSize;
+}
+
+static void freeBlock(Globals* G, void* p) {
+  if (!InSessionSpace(G, p)) bxFree(p);
+}
+
+// ---- Tuple records --------------------------------------------------------
+
+// A zero-filled field array: unused slots read as unnamed, type Error.
+static Field* newFields(Globals* G, int32_t n) {
+  if (n < 0) n = 0;
+  const size_t slots = static_cast<size_t>(n);
+  return static_cast<Field*>(bxAllocZeroAs(G, (slots == 0 ? 1 : slots) * sizeof(Field),
+                                           slots * kFieldCharge));
+}
+
+static Tuple* newTuple(Globals* G, int32_t log, int32_t phys) {
+  if (phys < 0) phys = 0;
+  auto* t = static_cast<Tuple*>(bxAllocAs(G, sizeof(Tuple), kTupleCharge));
+  t->physsize = phys;
+  t->logsize = log;
+  t->refcount = 1;
+  t->pending = nullptr;
+  t->fields = newFields(G, phys);
+  return t;
+}
+
+static Value tupleValue(Tuple* t) {
+  Value v{tTuple, 0, {}};
+  v.val.tuple.t = t;
+  return v;
+}
+
+// Replaces the field array by one of cap slots, keeping the fields in use.
+static void vSetCapacity(Globals* G, Tuple* t, int64_t cap) {
+  if (cap > INT32_MAX) braxel_MemExceed(G);
+  Field* fields = newFields(G, static_cast<int32_t>(cap));
+  t->physsize = static_cast<int32_t>(cap);
+  if (t->logsize > t->physsize) t->logsize = t->physsize;
+  if (t->logsize > 0) std::memcpy(fields, t->fields, static_cast<size_t>(t->logsize) * sizeof(Field));
+  freeBlock(G, t->fields);
+  t->fields = fields;
+}
+
+// Frees a tuple whose last reference went away, and every nested tuple that
+// goes with it. Nested tuples are queued through their pending link instead
+// of recursion, so nesting depth costs no stack.
+static void releaseTuple(Globals* G, Tuple* t) {
+  if (t->refcount > 1) {
+    t->refcount--;
+    return;
+  }
+  t->refcount = 0;
+  t->pending = nullptr;
+  Tuple* queue = t;
+  while (queue != nullptr) {
+    Tuple* cur = queue;
+    queue = cur->pending;
+    for (int32_t i = 0; i < cur->logsize; ++i) {
+      Value& v = cur->fields[i].v;
+      if (v.type == tString) {
+        chars_free(G, &v.val.String);
+      } else if (v.type == tTuple && v.val.tuple.t != nullptr) {
+        Tuple* inner = v.val.tuple.t;
+        if (inner->refcount > 1) {
+          inner->refcount--;
+        } else {
+          inner->refcount = 0;
+          inner->pending = queue;
+          queue = inner;
+        }
+      }
+      v.type = tNull;
+    }
+    freeBlock(G, cur->fields);
+    freeBlock(G, cur);
+  }
+}
+
+// ---- Module globals -------------------------------------------------------
+
+void valueInitializeGV(Globals* G) {
+  ValueModule* m = bxNew<ValueModule>(G);
+  G->value = m;
+  m->ff = nullValue;
+  iVTuple(G, &m->gl);
+  iVTuple(G, &m->se);
+}
+
+void valueFinalizeGV(Globals* G) {
+  ValueModule* m = G->value;
+  if (m == nullptr) return;
+  ReleaseValue(G, &m->gl);
+  ReleaseValue(G, &m->se);
+  ReleaseValue(G, &m->ff);
+  bxDelete(m);
+  G->value = nullptr;
+}
+
+// ---- Small constructors ---------------------------------------------------
+
+Value MakeInteger(int32_t i) {
+  Value v{tInteger, 0, {}};
+  v.val.Integer = i;
+  return v;
+}
+
+Value MakeReal(double d) {
+  Value v{tReal, 0, {}};
+  v.val.Real = d;
+  return v;
+}
+
+Value MakeBoolean(bool b) { return b ? trueValue : falseValue; }
+
+Value MakeString(Globals* G, const char* bytes, int32_t n, uint16_t flags) {
+  Value v{tString, flags, {}};
+  v.val.String = chars_make(G, bytes, n);
+  return v;
+}
+
+Value MakeStringZ(Globals* G, const char* text, uint16_t flags) {
+  if (text == nullptr) {
+    Value v{tString, flags, {}};
+    chars_null(&v.val.String);
+    return v;
+  }
+  const size_t n = std::strlen(text);
+  return MakeString(G, text, n > kMaxStringLength ? kMaxStringLength : static_cast<int32_t>(n),
+                    flags);
+}
+
+// ---- Ownership ------------------------------------------------------------
+
+void FreeValueInt(Globals* G, Value* v) {
+  if (v->type == tString) {
+    chars_free(G, &v->val.String);
+  } else if (v->type == tTuple) {
+    Tuple* t = v->val.tuple.t;
+    if (t != nullptr) releaseTuple(G, t);
+  }
+}
+
+void ReleaseIfTemp(Globals* G, Value* v) {
+  if (IsTemp(*v)) ReleaseValue(G, v);
+}
+
+void StoreValue(Globals* G, Value* dst, Value src) {
+  if (IsTemp(src)) {
+    src.flags &= static_cast<uint16_t>(~VF_TEMP);
+    *dst = src;
+  } else {
+    *dst = AssignValue(G, src);
+  }
+}
+
+Value AssignValue(Globals* G, Value v) {
+  if (v.type == tTuple) {
+    if (v.val.tuple.t != nullptr) v.val.tuple.t->refcount++;
+    return v;
+  }
+  if (v.type == tString) v.val.String = chars_copy(G, v.val.String.str, v.val.String.size);
+  v.flags &= static_cast<uint16_t>(~VF_READONLY);
+  return v;
+}
+
+namespace {
+// A tuple still to be filled by the deep copy: its source and its copy.
+struct CopyJob {
+  const Tuple* from;
+  Tuple* to;
+};
+}  // namespace
+
+// The fields of job.from copied into job.to (allocated with room already);
+// nested tuples get their (empty) copies at once and are queued.
+static void copyFields(Globals* G, CopyJob job, CopyJob** stack, size_t* cap, size_t* depth) {
+  const int32_t n = job.from->logsize;
+  job.to->logsize = n;
+  for (int32_t i = 0; i < n; ++i) {
+    const Field& src = job.from->fields[i];
+    Field& dst = job.to->fields[i];
+    dst.name = src.name;
+    dst.v = src.v;
+    dst.v.flags &= static_cast<uint16_t>(~VF_READONLY);
+    if (src.v.type == tString) {
+      dst.v.val.String = chars_copy(G, src.v.val.String.str, src.v.val.String.size);
+    } else if (src.v.type == tTuple) {
+      const Tuple* inner = src.v.val.tuple.t;
+      dst.v.flags = 0;
+      if (inner == nullptr) continue;
+      Tuple* copy = newTuple(G, 0, inner->logsize + kCopySpare);
+      dst.v.val.tuple.t = copy;
+      if (*depth == *cap) {
+        ExtendArray(G, stack, cap);
+        if (*stack == nullptr) MALLOC_CHECK(G, nullptr);
+      }
+      (*stack)[(*depth)++] = CopyJob{inner, copy};
+    }
+  }
+}
+
+Value CopyValue(Globals* G, Value v) {
+  if (v.type == tString) {
+    v.val.String = chars_copy(G, v.val.String.str, v.val.String.size);
+  } else if (v.type == tTuple) {
+    const Tuple* from = v.val.tuple.t;
+    if (from == nullptr) return v;
+    Tuple* to = newTuple(G, 0, from->logsize + kCopySpare);
+    v = tupleValue(to);
+    size_t cap = 16, depth = 0;
+    CopyJob* stack = nullptr;
+    MakeArray(G, &stack, &cap);
+    if (stack == nullptr) MALLOC_CHECK(G, nullptr);
+    stack[depth++] = CopyJob{from, to};
+    while (depth > 0) {
+      const CopyJob job = stack[--depth];
+      copyFields(G, job, &stack, &cap, &depth);
+    }
+    ReleaseArray(G, &stack);
+    return v;
+  }
+  v.flags &= static_cast<uint16_t>(~VF_READONLY);
+  return v;
+}
+
+// ---- Construction ---------------------------------------------------------
+
+void iVTuple(Globals* G, Value* v) { iVTupleSize(G, v, kFreshCapacity); }
+
+void iVTupleSize(Globals* G, Value* v, int32_t n) { *v = tupleValue(newTuple(G, 0, n)); }
+
+Tuple* vCreateTuple(Globals* G, int32_t l, int32_t phys) {
+  check(G, l >= 0 && l <= phys, "vCreateTuple", "l<=phys");
+  return newTuple(G, l, phys);
+}
+
+// ---- Lookup ---------------------------------------------------------------
+
+Field* dbFieldOf(Tuple* t, Ident name) {
+  if (t == nullptr) return nullptr;
+  for (int32_t i = 0; i < t->logsize; ++i)
+    if (t->fields[i].name == name) return &t->fields[i];
+  return nullptr;
+}
+
+Field* vFindField(Value tuple, Ident name) {
+  if (tuple.type != tTuple) return nullptr;
+  return dbFieldOf(tuple.val.tuple.t, name);
+}
+
+Value* vGetField(Value tuple, Ident name) {
+  Field* f = vFindField(tuple, name);
+  return f != nullptr ? &f->v : nullptr;
+}
+
+Field* vIndexField(Value tuple, int32_t i) {
+  if (tuple.type != tTuple || tuple.val.tuple.t == nullptr) return nullptr;
+  Tuple* t = tuple.val.tuple.t;
+  if (i < 0 || i >= t->logsize) return nullptr;
+  return &t->fields[i];
+}
+
+// ---- Change ---------------------------------------------------------------
+
+// Slots vacated by a deletion would otherwise hold stale copies of moved
+// fields (payload pointers owned elsewhere); a later resize may expose them.
+static void clearSlots(Tuple* t, int32_t from, int32_t n) {
+  std::memset(static_cast<void*>(&t->fields[from]), 0, static_cast<size_t>(n) * sizeof(Field));
+}
+
+// Opens an unnamed Null field at position i (0 <= i <= logsize), growing the
+// array to 2 x capacity when full.
+static Field* openField(Globals* G, Tuple* t, int32_t i) {
+  if (t->logsize >= t->physsize) {
+    const int64_t cap = 2 * static_cast<int64_t>(t->physsize);
+    vSetCapacity(G, t, cap > t->logsize ? cap : t->logsize + 1);
+  }
+  Field* f = &t->fields[i];
+  std::memmove(f + 1, f, static_cast<size_t>(t->logsize - i) * sizeof(Field));
+  f->name = 0;
+  f->v = nullValue;
+  t->logsize++;
+  return f;
+}
+
+Value* vAddField(Globals* G, Value tuple, Ident name) {
+  Tuple* t = tupleOf(G, tuple, "vAddField");
+  if (t->logsize >= t->physsize) vSetCapacity(G, t, 2 * static_cast<int64_t>(t->physsize) + 3);
+  Field* f = &t->fields[t->logsize++];
+  f->name = name;
+  f->v = nullValue;
+  return &f->v;
+}
+
+Field* vAppField(Globals* G, Value tuple, Field* after) {
+  Tuple* t = tupleOf(G, tuple, "vAppField");
+  const int32_t i = positionOf(G, t, after, "vAppField");
+  return openField(G, t, i + 1);
+}
+
+Field* vInsField(Globals* G, Value tuple, Field* at) {
+  Tuple* t = tupleOf(G, tuple, "vInsField");
+  const int32_t i = positionOf(G, t, at, "vInsField");
+  return openField(G, t, i);
+}
+
+void vDelField(Globals* G, Value tuple, Ident name) {
+  Tuple* t = tupleOf(G, tuple, "vDelField");
+  Field* f = dbFieldOf(t, name);
+  if (f == nullptr) return;
+  ReleaseValue(G, &f->v);
+  const int32_t i = static_cast<int32_t>(f - t->fields);
+  std::memmove(f, f + 1, static_cast<size_t>(t->logsize - i - 1) * sizeof(Field));
+  t->logsize--;
+  clearSlots(t, t->logsize, 1);
+}
+
+void vDelField2(Globals* G, Value tuple, Field* at, int32_t n) {
+  Tuple* t = tupleOf(G, tuple, "vDelField2");
+  const int32_t i = positionOf(G, t, at, "vDelField2");
+  if (n <= 0) return;
+  if (t->logsize - i < n) {
+    for (int32_t k = i; k < t->logsize; ++k) ReleaseValue(G, &t->fields[k].v);
+    t->logsize = i;
+    return;
+  }
+  for (int32_t k = i; k < i + n; ++k) ReleaseValue(G, &t->fields[k].v);
+  std::memmove(&t->fields[i], &t->fields[i + n],
+               static_cast<size_t>(t->logsize - i - n) * sizeof(Field));
+  t->logsize -= n;
+  clearSlots(t, t->logsize, n);
+}
+
+void vResizeTuple(Globals* G, Tuple* t, int32_t l, int32_t phys) {
+  check(G, t != nullptr && l >= 0, "vResizeTuple", "l>=0");
+  if (l <= t->physsize) {
+    t->logsize = l;
+    return;
+  }
+  check(G, l <= phys, "vResizeTuple", "l<=phys");
+  vSetCapacity(G, t, phys);
+  t->logsize = l;
+}
