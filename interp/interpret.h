@@ -24,6 +24,7 @@ struct DbhtmlRec {
   Position X_MsgPos;    // current message position (built-ins report here)
   int X_CallDepth;      // nesting of calls, includes and computed text
   int X_ExprDepth;      // nesting of expression evaluation
+  int X_StmtDepth;      // nesting of statement lists (same bound as expressions)
 };
 
 // One call frame.

@@ -1,0 +1,608 @@
+// eval.cpp: expression evaluation: values, locations, field references and the operator tables.
+#include "interp/eval.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "diag/messages.h"
+#include "driver/cgi.h"
+#include "driver/globals.h"
+#include "frontend/tree.h"
+#include "interp/builtins.h"
+#include "interp/calls.h"
+#include "interp/interpret.h"
+#include "support/idents.h"
+#include "support/memory.h"
+#include "values/strings.h"
+#include "values/value.h"
+
+// ---------------------------------------------------------------------------
+// Small helpers
+// ---------------------------------------------------------------------------
+
+// Ends the request with "<operation>: Internal error: <what><code><tail>".
+[[noreturn]] static void internalFailure(Globals* G, const char* operation, const char* what,
+                                         int code, const char* tail) {
+  char text[160];
+  std::snprintf(text, sizeof text, "%s: Internal error: %s%d%s", operation, what, code, tail);
+  InternalError(G, text);
+}
+
+// The same line without ending the request (the conversions that go on).
+static void internalNote(const char* operation, const char* what, int code, const char* tail) {
+  std::fprintf(stderr, "%s: Internal error: %s%d%s\n", operation, what, code, tail);
+}
+
+static Value* currentLocals(Globals* G) { return &G->environment->current->locals; }
+
+static const char* textOf(const Value& v) { return v.val.String.str ? v.val.String.str : ""; }
+
+// A value read out of base: borrowed as it stands, unless base is a
+// temporary that is about to be released; then the value is copied first.
+static Value borrowedFrom(Globals* G, Value result, Value* base) {
+  result.flags &= static_cast<uint16_t>(~VF_TEMP);
+  if (!IsTemp(*base)) return result;
+  Value copy = AssignValue(G, result);
+  copy.flags |= VF_TEMP;
+  ReleaseIfTemp(G, base);
+  return copy;
+}
+
+static Value nullString() {
+  Value v = nullValue;
+  v.type = tString;
+  v.flags = VF_TEMP;
+  v.val.String.str = nullptr;
+  v.val.String.size = 0;
+  return v;
+}
+
+// A new temporary String holding a number's text. Kept out of line so that
+// the conversion buffer never sits in a recursive frame.
+[[gnu::noinline]] static Value numberText(Globals* G, const Value& v) {
+  char buf[400];   // "%f" of the largest double needs 317 bytes
+  const int n = v.type == tInteger ? std::snprintf(buf, sizeof buf, "%d", v.val.Integer)
+                                   : std::snprintf(buf, sizeof buf, "%f", v.val.Real);
+  return MakeString(G, buf, n < 0 ? 0 : n, VF_TEMP);
+}
+
+// ---------------------------------------------------------------------------
+// Common type and conversions
+// ---------------------------------------------------------------------------
+
+static bool isArithmeticOrEquality(int op) {
+  switch (op) {
+    case opPlus: case opMinus: case opTimes: case opDiv: case opMod: case opEq: case opNotEq:
+      return true;
+    default:
+      return false;
+  }
+}
+
+uint16_t CommonType(uint16_t left, uint16_t right, int op) {
+  if (left == right) return left;
+  if ((left == tInteger && right == tReal) || (left == tReal && right == tInteger)) return tReal;
+  if ((left == tString && (right == tInteger || right == tReal)) ||
+      (right == tString && (left == tInteger || left == tReal)))
+    return tString;
+  const bool a = isArithmeticOrEquality(op);
+  if (left == tNull && a) return right;
+  if (right == tNull) {
+    if (a) return left;
+    return left == tBoolean ? tBoolean : tNull;
+  }
+  return (left == tBoolean || right == tBoolean) ? tBoolean : tNull;
+}
+
+[[noreturn]] static void booleanExpected(Globals* G, Position pos) {
+  Message(G, "Type error, Boolean argument was expected", xxError, pos);
+  FatalMessage(G, "(make sure you have used == instead of =)", pos);
+}
+
+Value Coerce(Globals* G, Value v, uint16_t target, Position pos) {
+  const uint16_t from = v.type;
+  switch (target) {
+    case tNull:
+      FatalMessage(G, "Operator needs a non null argument", pos);
+    case tInteger:
+      switch (from) {
+        case tNull: return MakeInteger(0);
+        case tInteger: return v;
+        case tReal: FatalMessage(G, "Type error, Integer instead of real was expected", pos);
+        case tBoolean: FatalMessage(G, "Type error, Integer instead of boolean was expected", pos);
+        case tString: FatalMessage(G, "Type error, Integer instead of string was expected", pos);
+        default: internalFailure(G, "Coerce", "not a valid expression tag '", from, "'");
+      }
+    case tReal:
+      switch (from) {
+        case tNull: return MakeReal(0.0);
+        case tInteger: return MakeReal(static_cast<double>(v.val.Integer));
+        case tReal: return v;
+        case tBoolean: FatalMessage(G, "Type error, Real instead of boolean was expected", pos);
+        case tString: ReleaseIfTemp(G, &v); return MakeReal(0.0);
+        default: internalFailure(G, "Coerce", "not a valid expression tag '", from, "'");
+      }
+    case tBoolean:
+      switch (from) {
+        case tNull: return MakeBoolean(false);
+        case tBoolean: return v;
+        case tInteger: case tReal: case tString: booleanExpected(G, pos);
+        default: internalFailure(G, "Coerce", "not a valid expression tag '", from, "'");
+      }
+    case tString:
+      switch (from) {
+        case tNull: return nullString();
+        case tInteger: case tReal: return numberText(G, v);
+        case tString: return v;
+        default:
+          // Boolean, Tuple and Error sources: reported, left as they are.
+          internalNote("Coerce", "not a valid expression tag '", from, "'");
+          return v;
+      }
+    default:
+      return v;   // Tuple and Error targets
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Operators by common type
+// ---------------------------------------------------------------------------
+
+static Value nullOperator(Globals* G, int op, Position pos) {
+  if (op == opEq) return MakeBoolean(true);
+  if (op == opNotEq) return MakeBoolean(false);
+  FatalMessage(G, "Type error", pos);
+}
+
+// 32-bit two's complement arithmetic. The one quotient that overflows,
+// the smallest integer divided by -1, wraps around to the smallest integer
+// (and its remainder is 0), as the other operators wrap.
+static Value integerOperator(Globals* G, int op, int32_t a, int32_t b, bool withNull,
+                             Position pos) {
+  const uint32_t ua = static_cast<uint32_t>(a);
+  const uint32_t ub = static_cast<uint32_t>(b);
+  switch (op) {
+    case opPlus: return MakeInteger(static_cast<int32_t>(ua + ub));
+    case opMinus: return MakeInteger(static_cast<int32_t>(ua - ub));
+    case opTimes: return MakeInteger(static_cast<int32_t>(ua * ub));
+    case opDiv:
+      if (b == 0) FatalMessage(G, "Division by zero", pos);
+      if (b == -1) return MakeInteger(static_cast<int32_t>(0u - ua));
+      return MakeInteger(a / b);
+    case opMod:
+      if (b == 0) FatalMessage(G, "Division by zero", pos);
+      if (b == -1) return MakeInteger(0);
+      return MakeInteger(a % b);
+    case opLess: return MakeBoolean(a < b);
+    case opLessEq: return MakeBoolean(a <= b);
+    case opGreaterEq: return MakeBoolean(a >= b);
+    case opEq: return MakeBoolean(!withNull && a == b);
+    case opNotEq: return MakeBoolean(withNull || a != b);
+    case opAnd: return MakeBoolean(a != 0 && b != 0);
+    case opOr: return MakeBoolean(a != 0 || b != 0);
+    default: FatalMessage(G, "This operator does not work on integer arguments.", pos);
+  }
+}
+
+static Value realOperator(Globals* G, int op, double a, double b, bool withNull, Position pos) {
+  switch (op) {
+    case opPlus: return MakeReal(a + b);
+    case opMinus: return MakeReal(a - b);
+    case opTimes: return MakeReal(a * b);
+    case opDiv:
+      if (b == 0.0) FatalMessage(G, "division by zero", pos);
+      return MakeReal(a / b);
+    case opMod:
+      if (b == 0.0) FatalMessage(G, "division by zero", pos);
+      return MakeReal(0.0);
+    case opLess: return MakeBoolean(a < b);
+    case opLessEq: return MakeBoolean(a <= b);
+    case opGreaterEq: return MakeBoolean(a >= b);
+    case opEq: return MakeBoolean(!withNull && a == b);
+    case opNotEq: return MakeBoolean(withNull || a != b);
+    default: FatalMessage(G, "This operator does not work on real arguments.", pos);
+  }
+}
+
+static Value booleanOperator(Globals* G, int op, int32_t wa, int32_t wb, bool withNull,
+                             Position pos) {
+  const int a = wa != 0;
+  const int b = wb != 0;
+  switch (op) {
+    case opEq: return MakeBoolean(!withNull && a == b);
+    case opNotEq: return MakeBoolean(withNull || a != b);
+    case opLess: return MakeBoolean(a < b);
+    case opLessEq: return MakeBoolean(a <= b);
+    case opGreaterEq: return MakeBoolean(a >= b);
+    case opAnd: return MakeBoolean(a && b);
+    case opOr: return MakeBoolean(a || b);
+    default: FatalMessage(G, "This operator does not work on boolean arguments.", pos);
+  }
+}
+
+static Value stringOperator(Globals* G, int op, Value* l, Value* r, bool withNull, Position pos) {
+  Value result;
+  switch (op) {
+    case opPlus: {
+      const chars& a = l->val.String;
+      const chars& b = r->val.String;
+      chars c = chars_cat(G, a.str ? a.str : "", a.str ? a.size : 0, b.str ? b.str : "",
+                          b.str ? b.size : 0);
+      result = nullValue;
+      result.type = tString;
+      result.flags = VF_TEMP;
+      result.val.String = c;
+      break;
+    }
+    case opEq: case opNotEq: case opLess: case opLessEq: case opGreaterEq: {
+      const int c = chars_cmp(G, l->val.String, r->val.String);
+      bool b = false;
+      if (op == opEq) b = !withNull && c == 0;
+      else if (op == opNotEq) b = withNull || c != 0;
+      else if (op == opLess) b = c < 0;
+      else if (op == opLessEq) b = c <= 0;
+      else b = c >= 0;
+      result = MakeBoolean(b);
+      break;
+    }
+    default:
+      FatalMessage(G, "This operator does not work on string arguments.", pos);
+  }
+  ReleaseIfTemp(G, l);
+  ReleaseIfTemp(G, r);
+  return result;
+}
+
+static Value tupleOperator(Globals* G, int op, Value* l, Value* r, bool withNull, Position pos) {
+  if (op != opEq && op != opNotEq)
+    FatalMessage(G, "This operator does not work on tuple arguments.", pos);
+  const bool same = !withNull && l->val.tuple.t == r->val.tuple.t;
+  ReleaseIfTemp(G, l);
+  ReleaseIfTemp(G, r);
+  return MakeBoolean(op == opEq ? same : !same);
+}
+
+// exprbin -> left op right
+static Value evalBinary(Globals* G, Token* node) {
+  Value l = eval(G, node->left);
+  Value r = eval(G, node->right);
+  const int op = node->op;
+  if (op == opSeq) {
+    ReleaseIfTemp(G, &l);
+    return r;
+  }
+  const Position pos = node->position;
+  const uint16_t lt = l.type;
+  const uint16_t rt = r.type;
+  const uint16_t common = CommonType(lt, rt, op);
+  if (lt != common) l = Coerce(G, l, common, pos);
+  if (rt != common) r = Coerce(G, r, common, pos);
+  const bool withNull = lt == tNull || rt == tNull;
+  switch (common) {
+    case tNull: return nullOperator(G, op, pos);
+    case tInteger: return integerOperator(G, op, l.val.Integer, r.val.Integer, withNull, pos);
+    case tReal: return realOperator(G, op, l.val.Real, r.val.Real, withNull, pos);
+    case tBoolean: return booleanOperator(G, op, l.val.Boolean, r.val.Boolean, withNull, pos);
+    case tString: return stringOperator(G, op, &l, &r, withNull, pos);
+    case tTuple: return tupleOperator(G, op, &l, &r, withNull, pos);
+    default: internalFailure(G, "eval", "not a valid type for binary expression: ", common, "");
+  }
+}
+
+// exprun -> op operand
+static Value evalUnary(Globals* G, Token* node) {
+  Value v = eval(G, node->left);
+  const Position pos = node->position;
+  if (v.type == tNull) Coerce(G, v, tNull, pos);
+  if (v.type != tInteger && v.type != tReal && v.type != tBoolean)
+    internalFailure(G, "eval", "not a valid type for unary expression: ", v.type, "");
+  if (node->op == opNeg) {
+    if (v.type == tInteger) return MakeInteger(static_cast<int32_t>(0u - static_cast<uint32_t>(v.val.Integer)));
+    if (v.type == tReal) return MakeReal(-v.val.Real);
+    FatalMessage(G, "This unary operator does not work on a boolean argument.", pos);
+  }
+  if (node->op == opNot) {
+    if (v.type == tBoolean) return MakeBoolean(v.val.Boolean == 0);
+    if (v.type == tInteger)
+      FatalMessage(G, "This unary operator does not work on an integer argument.", pos);
+    FatalMessage(G, "This unary operator does not work on a real argument.", pos);
+  }
+  internalFailure(G, "eval", "not a valid unary operator: ", node->op, "");
+}
+
+// ---------------------------------------------------------------------------
+// Names, selection, indexing, assignment
+// ---------------------------------------------------------------------------
+
+static Value evalName(Globals* G, Token* node) {
+  const Value v = GetLocalVariable(G, *currentLocals(G), node->name);
+  if (v.type == tError) FatalMessageI(G, "Undefined variable", node->position, InfoIdent(node->name));
+  return v;
+}
+
+// selektor -> base '.' name
+static Value evalSelector(Globals* G, Token* node) {
+  Value* base = evallvalue(G, node->left);
+  if (base->type != tTuple)
+    FatalMessage(G, "The expression before the . must lead to a tuple.", node->position);
+  const Value* field = vGetField(*base, node->name);
+  if (field == nullptr)
+    FatalMessageI(G, "Undefined tuple field ", node->position, InfoIdent(node->name));
+  Value v = *field;
+  v.flags &= static_cast<uint16_t>(~VF_TEMP);
+  return v;
+}
+
+static Ident identOfText(Globals* G, const Value& text) {
+  return MakeIdent(G, textOf(text), static_cast<size_t>(text.val.String.str ? text.val.String.size : 0));
+}
+
+// base[index] with both operands evaluated.
+static Value indexValue(Globals* G, Token* node, Value base, Value index) {
+  const Position pos = node->position;
+  if (base.type == tTuple && index.type == tString) {
+    const Value* field = vGetField(base, identOfText(G, index));
+    ReleaseIfTemp(G, &index);
+    return borrowedFrom(G, field ? *field : nullValue, &base);
+  }
+  if (index.type != tInteger) FatalMessage(G, "Index must be of type integer", pos);
+  const int32_t i = index.val.Integer;
+  if (base.type == tString) {
+    if (i < 0 || i >= base.val.String.size || base.val.String.str == nullptr)
+      FatalMessage(G, "Index out of bounds", pos);
+    Value c = MakeString(G, base.val.String.str + i, 1, VF_TEMP);
+    ReleaseIfTemp(G, &base);
+    return c;
+  }
+  if (base.type == tTuple) {
+    const Field* field = vIndexField(base, i);
+    if (field == nullptr) FatalMessage(G, "Index out of bounds", pos);
+    return borrowedFrom(G, field->v, &base);
+  }
+  FatalMessage(G, "The expression before the [] must lead to a tuple or a string", pos);
+}
+
+// exprindex -> base '[' index ']'  (the index first, then the base)
+static Value evalIndex(Globals* G, Token* node) {
+  const Value index = eval(G, node->right);
+  const Value base = eval(G, node->left);
+  return indexValue(G, node, base, index);
+}
+
+// Stores v at loc: the old content is set aside, the new one stored (moved
+// when temporary, else copied), and only then the old content released, so
+// that a location may receive a part of its own old value.
+static void assignTo(Globals* G, Value* loc, Value v, Position pos) {
+  if (loc->flags & VF_READONLY) FatalMessage(G, "Assignment to read only field/variable", pos);
+  Value old = *loc;
+  StoreValue(G, loc, v);
+  ReleaseValue(G, &old);
+}
+
+// exprassign -> target '=' value  (the value first, then the target)
+static Value evalAssign(Globals* G, Token* node) {
+  const Value v = eval(G, node->right);
+  Value* loc = evallvalue(G, node->left);
+  assignTo(G, loc, v, node->position);
+  Value result = *loc;
+  result.flags &= static_cast<uint16_t>(~VF_TEMP);
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// Calls
+// ---------------------------------------------------------------------------
+
+inline constexpr int kSmallArgs = 8;
+inline constexpr int kMaxBuiltinArgs = 128;   // above every registered maximum arity
+
+static int fillArguments(Token* params, Token** argv) {
+  int n = 0;
+  for (Token* t = params; t != nullptr; t = t->next) argv[n++] = t->expr;
+  return n;
+}
+
+static int countArguments(const Token* params) {
+  int n = 0;
+  for (; params != nullptr; params = params->next) ++n;
+  return n;
+}
+
+[[gnu::noinline]] static Value callBuiltinWide(Globals* G, Token* node, int argc) {
+  if (argc > kMaxBuiltinArgs)
+    internalFailure(G, "eval", "too many arguments for a built-in function: ", argc, "");
+  Token* argv[kMaxBuiltinArgs];
+  fillArguments(node->params, argv);
+  Value result = nullValue;
+  return *node->builtin->fn(&result, G, argc, argv);
+}
+
+[[gnu::noinline]] static Value callBuiltin(Globals* G, Token* node) {
+  G->dbhtml->X_MsgPos = node->position;
+  const int argc = countArguments(node->params);
+  if (argc > kSmallArgs) return callBuiltinWide(G, node, argc);
+  Token* argv[kSmallArgs];
+  fillArguments(node->params, argv);
+  Value result = nullValue;
+  return *node->builtin->fn(&result, G, argc, argv);
+}
+
+// funcall -> name '(' arguments ')'
+static Value evalCall(Globals* G, Token* node) {
+  if (node->builtin != nullptr) return callBuiltin(G, node);
+  Value result = nullValue;
+  ProcessCall(G, node->name, nullptr, node->params, node->position, &result, nullValue);
+  // The returned value belongs to the receiver: mark it so, so that it is
+  // moved when stored and released when dropped.
+  result.flags |= VF_TEMP;
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// eval
+// ---------------------------------------------------------------------------
+
+static Value evalNode(Globals* G, Token* node) {
+  switch (node->kind) {
+    case TKconst: {
+      if (node->constant.type == tTuple) {   // emptytuple: a new tuple each time
+        Value t;
+        iVTuple(G, &t);
+        t.flags |= VF_TEMP;
+        return t;
+      }
+      Value v = node->constant;
+      v.flags &= static_cast<uint16_t>(~VF_TEMP);
+      return v;
+    }
+    case TKName: return evalName(G, node);
+    case TKselektor: return evalSelector(G, node);
+    case TKexprindex: return evalIndex(G, node);
+    case TKexprassign: return evalAssign(G, node);
+    case TKexprcopy: {
+      Value v = eval(G, node->left);
+      if (!IsTemp(v)) v = AssignValue(G, v);
+      v.flags |= VF_TEMP;
+      return v;
+    }
+    case TKfuncall: return evalCall(G, node);
+    case TKexprun: return evalUnary(G, node);
+    case TKexprbin: return evalBinary(G, node);
+    default: internalFailure(G, "eval", "not a valid expression tag '", node->kind, "'");
+  }
+}
+
+Value eval(Globals* G, Token* node) {
+  if (node == nullptr) return nullValue;
+  DbhtmlRec* d = G->dbhtml;
+  if (++d->X_ExprDepth > kMaxExprDepth)
+    FatalMessage(G, "Expression nested too deeply", node->position);
+  const Value v = evalNode(G, node);
+  --d->X_ExprDepth;
+  return v;
+}
+
+// ---------------------------------------------------------------------------
+// Locations
+// ---------------------------------------------------------------------------
+
+static Value* locationOfName(Globals* G, Token* node) {
+  G->dbhtml->X_MsgPos = node->position;
+  const Ident id = node->name;
+  if (id == Idff) return &G->value->ff;
+  if (id == Idgl) return &G->value->gl;
+  if (id == Idse) return &G->value->se;
+  Value* locals = currentLocals(G);
+  Value* v = vGetField(*locals, id);
+  return v != nullptr ? v : vAddField(G, *locals, id);
+}
+
+static Value* locationOfSelector(Globals* G, Token* node) {
+  Value* base = evallvalue(G, node->left);
+  if (base->type != tTuple) FatalMessage(G, "Tuple type expected", node->position);
+  Value* v = vGetField(*base, node->name);
+  return v != nullptr ? v : vAddField(G, *base, node->name);
+}
+
+static Value* locationOfIndex(Globals* G, Token* node) {
+  const Position pos = node->position;
+  Value index = eval(G, node->right);
+  Value* base = evallvalue(G, node->left);
+  if (base->type == tTuple && index.type == tString) {
+    const Ident id = identOfText(G, index);
+    ReleaseIfTemp(G, &index);
+    Value* v = vGetField(*base, id);
+    return v != nullptr ? v : vAddField(G, *base, id);
+  }
+  if (index.type != tInteger) FatalMessage(G, "Index must be of type integer", pos);
+  if (base->type == tString) FatalMessage(G, "Character Indexing on left hand side not allowed", pos);
+  if (base->type != tTuple) FatalMessage(G, "Expression in front of [] must denote a tuple", pos);
+  Field* field = vIndexField(*base, index.val.Integer);
+  if (field == nullptr) FatalMessageI(G, "Index out of bounds:", pos, InfoInt(index.val.Integer));
+  return &field->v;
+}
+
+Value* evallvalue(Globals* G, Token* node) {
+  if (node == nullptr) InternalError(G, "evallvalue: Internal error: no expression");
+  DbhtmlRec* d = G->dbhtml;
+  if (++d->X_ExprDepth > kMaxExprDepth)
+    FatalMessage(G, "Expression nested too deeply", node->position);
+  Value* loc = nullptr;
+  switch (node->kind) {
+    case TKName: loc = locationOfName(G, node); break;
+    case TKselektor: loc = locationOfSelector(G, node); break;
+    case TKexprindex: loc = locationOfIndex(G, node); break;
+    case TKexprbin: case TKexprun: case TKexprassign: case TKfuncall: case TKconst:
+    case TKexprcopy:
+      FatalMessage(G, "lvalue expected, i.e. as variable or tuple field where a value can be assigned to ",
+                   node->position);
+    default:
+      internalFailure(G, "evallvalue", "not a valid expression tag '", node->kind, "'");
+  }
+  --d->X_ExprDepth;
+  return loc;
+}
+
+// ---------------------------------------------------------------------------
+// Field references
+// ---------------------------------------------------------------------------
+
+// A field of its own (name 0) holding v; charged to the budget.
+static Field* standaloneField(Globals* G, Value v, Value* tupleOut, Ident* nameOut) {
+  Field* f = static_cast<Field*>(bxAlloc(G, sizeof(Field)));
+  f->name = 0;
+  f->v = v;
+  *tupleOut = nullValue;
+  *nameOut = 0;
+  return f;
+}
+
+Field* evalfield(Globals* G, Token* node, Value* tupleOut, Ident* nameOut) {
+  if (node == nullptr) InternalError(G, "evalfield: Internal error: no expression");
+  switch (node->kind) {
+    case TKName: {
+      if (IsPredefinedVariable(node->name))
+        return standaloneField(G, GetLocalVariable(G, *currentLocals(G), node->name), tupleOut,
+                               nameOut);
+      const Value locals = *currentLocals(G);
+      *tupleOut = locals;
+      *nameOut = node->name;
+      return vFindField(locals, node->name);
+    }
+    case TKselektor: {
+      Value* base = evallvalue(G, node->left);
+      if (base->type != tTuple)
+        FatalMessage(G, "The expression before the . must lead to a tuple, to select fields",
+                     node->position);
+      *tupleOut = *base;
+      *nameOut = node->name;
+      return vFindField(*base, node->name);
+    }
+    case TKexprindex: {
+      const Value index = eval(G, node->right);
+      const Value base = eval(G, node->left);
+      if (base.type == tTuple && index.type == tString) {
+        Value text = index;
+        const Ident id = identOfText(G, text);
+        ReleaseIfTemp(G, &text);
+        *tupleOut = base;
+        *nameOut = id;
+        return vFindField(base, id);
+      }
+      if (base.type == tTuple && index.type == tInteger) {
+        *tupleOut = base;
+        *nameOut = 0;
+        Field* f = vIndexField(base, index.val.Integer);
+        if (f != nullptr) *nameOut = f->name;
+        return f;
+      }
+      // Strings and the error cases behave as in an expression.
+      return standaloneField(G, indexValue(G, node, base, index), tupleOut, nameOut);
+    }
+    case TKexprbin: case TKexprun: case TKexprassign: case TKfuncall: case TKexprcopy:
+    case TKconst:
+      return standaloneField(G, eval(G, node), tupleOut, nameOut);
+    default:
+      internalFailure(G, "evalfield", "not a valid expression tag '", node->kind, "'");
+  }
+}
