@@ -100,3 +100,8 @@ Value* biTuSlice(Value* r, Globals* G, int argc, Token** argv);
 Value* biTuProject(Value* r, Globals* G, int argc, Token** argv);
 Value* biTuMerge(Value* r, Globals* G, int argc, Token** argv);
 Value* biTuAssign(Value* r, Globals* G, int argc, Token** argv);
+
+// The exchange sort of TuFieldSort on ranks (equal ranks for equal names),
+// carrying perm along: for each i, for each j > i, exchange when
+// rank[i] > rank[j]. Visits only the exchanges.
+void ExchangeSortPermutation(Globals* G, int32_t* rank, int32_t* perm, int32_t n);
