@@ -20,6 +20,11 @@ struct QueryRec {
   int X_QueryDepth;
   Field* X_CurrentField;
   int X_AnyDatabase;                 // dbname is "*"
+  // SQL text buffers of kSqlBufferSize bytes, reused: the first
+  // X_SqlBuffersInUse are taken by the statements being built or run now.
+  char** X_SqlBuffers;
+  int X_SqlBufferCount;
+  int X_SqlBuffersInUse;
 };
 
 void queryInitializeGV(Globals* G);

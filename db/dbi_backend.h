@@ -1,0 +1,94 @@
+// dbi_backend.h: the plain C interface between the database binding and a
+// backend (SQLite compiled in, PostgreSQL loaded as a module on demand).
+//
+// A backend knows nothing of G, Values or tuples: it opens a connection,
+// runs statements and hands back column values of the current row as plain
+// numbers and texts. The binding (db/dbi.cpp) turns them into field tuples
+// and keeps every observable rule (cursor count, single-row forms, the
+// select-only check, error texts). Texts returned by a backend stay valid
+// until the next call on the same statement.
+#pragma once
+
+#include <cstddef>
+
+extern "C" {
+
+inline constexpr int kDbiBackendAbi = 1;
+
+// What a failing call leaves behind: the backend's message, its primary
+// code and a secondary code (written as "ISAM" in the error text).
+struct DbiDiag {
+  char message[768];
+  long code;
+  long isam;
+};
+
+struct DbiOpenParams {
+  const char* host;       // "" for the default; PostgreSQL: name, address, host:port or socket dir
+  const char* user;       // "" for none
+  const char* password;   // "" for none
+  const char* database;   // SQLite: the file path, already resolved
+  int allowWrite;         // SQLite opens read-only, PostgreSQL runs read-only transactions
+  int isolation;          // 0 DEFAULT .. 5 VERSIONING
+};
+
+// Storage classes of one column value of the current row.
+enum DbiValueKind : int {
+  dvNull = 0,
+  dvInteger = 1,   // valueInteger
+  dvReal = 2,      // valueReal
+  dvText = 3,      // valueText (text and anything else shown as text)
+  dvUnsupported = 4,
+};
+
+// One update parameter: absent text means SQL NULL.
+struct DbiParam {
+  const char* text;
+  int length;
+};
+
+// Allocation of the backend's own records through the request budget.
+struct DbiHostApi {
+  void* (*alloc)(size_t n);   // never returns null (the request ends instead)
+  void (*free)(void* p);
+};
+
+struct DbiBackendOps {
+  int abi;
+  const char* systemName;
+  // Connection. open returns null and fills diag when the database cannot
+  // be reached, opened or logged into.
+  void* (*open)(const DbiOpenParams* params, DbiDiag* diag);
+  void (*close)(void* conn);
+  // The request's transaction: begin before its first statement, commit or
+  // roll back at its end. 0 success, -1 failure (diag filled).
+  int (*begin)(void* conn, DbiDiag* diag);
+  int (*commit)(void* conn, DbiDiag* diag);
+  int (*rollback)(void* conn, DbiDiag* diag);
+  // Opens a query; maxRows 1 for the single-row forms, 0 for no limit.
+  // Returns the statement or null (diag filled).
+  void* (*query)(void* conn, const char* sql, int maxRows, DbiDiag* diag);
+  int (*columnCount)(void* stmt);
+  const char* (*columnName)(void* stmt, int column);
+  // 1 a row is current, 0 no further row, -1 error (diag filled).
+  int (*fetch)(void* stmt, DbiDiag* diag);
+  int (*valueKind)(void* stmt, int column);
+  long long (*valueInteger)(void* stmt, int column);
+  double (*valueReal)(void* stmt, int column);
+  const char* (*valueText)(void* stmt, int column, int* length);
+  // Closes and frees the statement. 0 success, -1 failure (diag filled).
+  int (*closeQuery)(void* stmt, DbiDiag* diag);
+  // Runs one statement with "?" parameter markers bound in order. A count
+  // of markers other than nparams is an error. 0 success, -1 failure.
+  int (*update)(void* conn, const char* sql, int nparams, const DbiParam* params,
+                DbiDiag* diag);
+};
+
+// The entry point a backend module exports (looked up with dlsym).
+using DbiBackendEntry = const DbiBackendOps* (*)(int abi, const DbiHostApi* host);
+inline constexpr const char* kDbiPgEntryName = "braxel_pg_backend";
+
+// The built-in SQLite backend.
+const DbiBackendOps* DbiSqliteBackend(const DbiHostApi* host);
+
+}  // extern "C"

@@ -1,0 +1,236 @@
+// dbi_sqlite.cpp: the embedded SQLite backend of the database binding.
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "db/dbi_backend.h"
+
+namespace {
+
+const DbiHostApi* host;
+
+struct SqliteConn {
+  sqlite3* db;
+  int allowWrite;
+};
+
+struct SqliteStmt {
+  sqlite3_stmt* st;
+  int maxRows;   // 0 for no limit
+  int fetched;
+  bool done;
+};
+
+// Concurrent requests wait this long for a lock instead of failing.
+constexpr int kBusyTimeoutMs = 8000;
+
+void fromDb(sqlite3* db, DbiDiag* d) {
+  snprintf(d->message, sizeof d->message, "%s", db != nullptr ? sqlite3_errmsg(db) : "out of memory");
+  d->code = db != nullptr ? (sqlite3_extended_errcode(db) & 0xff) : SQLITE_NOMEM;
+  d->isam = db != nullptr ? sqlite3_extended_errcode(db) : SQLITE_NOMEM;
+}
+
+void ownDiag(DbiDiag* d, const char* text) {
+  snprintf(d->message, sizeof d->message, "%s", text);
+  d->code = SQLITE_ERROR;
+  d->isam = SQLITE_ERROR;
+}
+
+int exec(SqliteConn* c, const char* sql, DbiDiag* d) {
+  if (sqlite3_exec(c->db, sql, nullptr, nullptr, nullptr) == SQLITE_OK) return 0;
+  fromDb(c->db, d);
+  return -1;
+}
+
+// Nothing but blanks, semicolons and comments after the first statement.
+bool onlyOneStatement(const char* tail) {
+  const char* p = tail;
+  while (p != nullptr && *p != 0) {
+    if (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == ';' || *p == '\f') {
+      ++p;
+    } else if (p[0] == '-' && p[1] == '-') {
+      while (*p != 0 && *p != '\n') ++p;
+    } else if (p[0] == '/' && p[1] == '*') {
+      const char* end = strstr(p + 2, "*/");
+      if (end == nullptr) return true;
+      p = end + 2;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+sqlite3_stmt* prepare(SqliteConn* c, const char* sql, DbiDiag* d) {
+  sqlite3_stmt* st = nullptr;
+  const char* tail = nullptr;
+  if (sqlite3_prepare_v2(c->db, sql, -1, &st, &tail) != SQLITE_OK) {
+    fromDb(c->db, d);
+    return nullptr;
+  }
+  if (st == nullptr) {
+    ownDiag(d, "no statement given");
+    return nullptr;
+  }
+  if (!onlyOneStatement(tail)) {
+    sqlite3_finalize(st);
+    ownDiag(d, "only one statement may be given");
+    return nullptr;
+  }
+  return st;
+}
+
+// ---- Connection ---------------------------------------------------------------
+
+void* sqOpen(const DbiOpenParams* p, DbiDiag* d) {
+  sqlite3* db = nullptr;
+  // Never create the file: a missing database is a failed connection.
+  const int flags = p->allowWrite ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
+  if (sqlite3_open_v2(p->database, &db, flags, nullptr) != SQLITE_OK) {
+    fromDb(db, d);
+    sqlite3_close(db);
+    return nullptr;
+  }
+  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  auto* c = static_cast<SqliteConn*>(host->alloc(sizeof(SqliteConn)));
+  c->db = db;
+  c->allowWrite = p->allowWrite;
+  // Reading the header here finds a file that is no database at once.
+  const char* probe = p->allowWrite ? "PRAGMA journal_mode=WAL" : "PRAGMA schema_version";
+  if (exec(c, probe, d) != 0) {
+    sqlite3_close(db);
+    host->free(c);
+    return nullptr;
+  }
+  return c;
+}
+
+void sqClose(void* conn) {
+  auto* c = static_cast<SqliteConn*>(conn);
+  sqlite3_close_v2(c->db);
+  host->free(c);
+}
+
+// Writers take the write lock at once, so that a request that reads and then
+// writes never fails on the upgrade; the busy timeout makes others wait.
+int sqBegin(void* conn, DbiDiag* d) {
+  auto* c = static_cast<SqliteConn*>(conn);
+  return exec(c, c->allowWrite ? "BEGIN IMMEDIATE" : "BEGIN", d);
+}
+int sqCommit(void* conn, DbiDiag* d) { return exec(static_cast<SqliteConn*>(conn), "COMMIT", d); }
+int sqRollback(void* conn, DbiDiag* d) {
+  return exec(static_cast<SqliteConn*>(conn), "ROLLBACK", d);
+}
+
+// ---- Queries --------------------------------------------------------------------
+
+void* sqQuery(void* conn, const char* sql, int maxRows, DbiDiag* d) {
+  sqlite3_stmt* st = prepare(static_cast<SqliteConn*>(conn), sql, d);
+  if (st == nullptr) return nullptr;
+  auto* s = static_cast<SqliteStmt*>(host->alloc(sizeof(SqliteStmt)));
+  *s = SqliteStmt{st, maxRows, 0, false};
+  return s;
+}
+
+int sqColumnCount(void* stmt) { return sqlite3_column_count(static_cast<SqliteStmt*>(stmt)->st); }
+const char* sqColumnName(void* stmt, int i) {
+  return sqlite3_column_name(static_cast<SqliteStmt*>(stmt)->st, i);
+}
+
+int sqFetch(void* stmt, DbiDiag* d) {
+  auto* s = static_cast<SqliteStmt*>(stmt);
+  if (s->done || (s->maxRows > 0 && s->fetched >= s->maxRows)) return 0;
+  const int rc = sqlite3_step(s->st);
+  if (rc == SQLITE_ROW) {
+    s->fetched++;
+    return 1;
+  }
+  s->done = true;
+  if (rc == SQLITE_DONE) return 0;
+  fromDb(sqlite3_db_handle(s->st), d);
+  return -1;
+}
+
+// Typed per value, by its storage class.
+int sqValueKind(void* stmt, int i) {
+  switch (sqlite3_column_type(static_cast<SqliteStmt*>(stmt)->st, i)) {
+    case SQLITE_NULL: return dvNull;
+    case SQLITE_INTEGER: return dvInteger;
+    case SQLITE_FLOAT: return dvReal;
+    case SQLITE_TEXT:
+    case SQLITE_BLOB: return dvText;
+    default: return dvUnsupported;
+  }
+}
+long long sqValueInteger(void* stmt, int i) {
+  return sqlite3_column_int64(static_cast<SqliteStmt*>(stmt)->st, i);
+}
+double sqValueReal(void* stmt, int i) {
+  return sqlite3_column_double(static_cast<SqliteStmt*>(stmt)->st, i);
+}
+const char* sqValueText(void* stmt, int i, int* length) {
+  sqlite3_stmt* st = static_cast<SqliteStmt*>(stmt)->st;
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st, i));
+  *length = sqlite3_column_bytes(st, i);
+  return text;
+}
+
+int sqCloseQuery(void* stmt, DbiDiag* /*d*/) {
+  auto* s = static_cast<SqliteStmt*>(stmt);
+  sqlite3_finalize(s->st);   // repeats a step error that was reported already
+  host->free(s);
+  return 0;
+}
+
+// ---- Updates ------------------------------------------------------------------------
+
+int sqUpdate(void* conn, const char* sql, int nparams, const DbiParam* params, DbiDiag* d) {
+  auto* c = static_cast<SqliteConn*>(conn);
+  sqlite3_stmt* st = prepare(c, sql, d);
+  if (st == nullptr) return -1;
+  const int markers = sqlite3_bind_parameter_count(st);
+  if (markers != nparams) {
+    char text[128];
+    snprintf(text, sizeof text, "the statement has %d host variables, %d values were given",
+             markers, nparams);
+    ownDiag(d, text);
+    sqlite3_finalize(st);
+    return -1;
+  }
+  for (int i = 0; i < nparams; ++i) {
+    const int rc = params[i].text == nullptr
+                       ? sqlite3_bind_null(st, i + 1)
+                       : sqlite3_bind_text(st, i + 1, params[i].text, params[i].length,
+                                           SQLITE_STATIC);
+    if (rc != SQLITE_OK) {
+      fromDb(c->db, d);
+      sqlite3_finalize(st);
+      return -1;
+    }
+  }
+  int rc;
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+  }
+  if (rc != SQLITE_DONE) {
+    fromDb(c->db, d);
+    sqlite3_finalize(st);
+    return -1;
+  }
+  sqlite3_finalize(st);
+  return 0;
+}
+
+const DbiBackendOps kSqliteOps{
+    kDbiBackendAbi, "SQLite",      sqOpen,         sqClose,        sqBegin,
+    sqCommit,       sqRollback,    sqQuery,        sqColumnCount,  sqColumnName,
+    sqFetch,        sqValueKind,   sqValueInteger, sqValueReal,    sqValueText,
+    sqCloseQuery,   sqUpdate,
+};
+
+}  // namespace
+
+const DbiBackendOps* DbiSqliteBackend(const DbiHostApi* hostApi) {
+  host = hostApi;
+  return &kSqliteOps;
+}

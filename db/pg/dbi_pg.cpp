@@ -1,0 +1,357 @@
+// dbi_pg.cpp: the PostgreSQL backend of the database binding, built as a
+// module that the program loads only when dbhost is set, so that requests on
+// SQLite or without a database never load libpq.
+//
+// Queries run through server-side cursors fetched in batches; every
+// statement goes through the extended protocol, which accepts exactly one
+// statement. No C++ runtime is used here (the program links its own
+// statically), only the C library and libpq.
+#include <libpq-fe.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "db/dbi_backend.h"
+
+namespace {
+
+const DbiHostApi* host;
+
+struct PgConn {
+  PGconn* pg;
+  int allowWrite;
+  int isolation;
+  unsigned serial;   // names the cursors of this connection
+};
+
+struct PgStmt {
+  PgConn* conn;
+  PGresult* res;    // the current batch
+  int row;          // current row in the batch
+  int rows;         // rows in the batch
+  int batch;        // rows asked for per FETCH
+  int maxRows;      // 0 for no limit
+  int delivered;
+  bool exhausted;   // the last batch was short
+  char name[32];
+};
+
+constexpr int kBatchRows = 200;
+
+// ---- Errors ---------------------------------------------------------------------
+
+void cutNewline(char* s) {
+  size_t n = strlen(s);
+  while (n > 0 && (s[n - 1] == '\n' || s[n - 1] == '\r' || s[n - 1] == ' ')) s[--n] = 0;
+}
+
+void fromConn(PGconn* pg, DbiDiag* d) {
+  snprintf(d->message, sizeof d->message, "%s", pg != nullptr ? PQerrorMessage(pg) : "out of memory");
+  cutNewline(d->message);
+  d->code = pg != nullptr ? static_cast<long>(PQstatus(pg)) : -1;
+  d->isam = 0;
+}
+
+// The server's message with its SQLSTATE; the code is the result status.
+void fromResult(PgConn* c, PGresult* r, DbiDiag* d) {
+  const char* primary = r != nullptr ? PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+  const char* state = r != nullptr ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
+  if (primary != nullptr)
+    snprintf(d->message, sizeof d->message, "%s (SQLSTATE %s)", primary, state ? state : "?");
+  else
+    snprintf(d->message, sizeof d->message, "%s", PQerrorMessage(c->pg));
+  cutNewline(d->message);
+  d->code = r != nullptr ? static_cast<long>(PQresultStatus(r)) : -1;
+  d->isam = 0;
+}
+
+void ownDiag(DbiDiag* d, const char* text) {
+  snprintf(d->message, sizeof d->message, "%s", text);
+  d->code = -1;
+  d->isam = 0;
+}
+
+// Runs one statement without parameters through the extended protocol.
+PGresult* run(PgConn* c, const char* sql, ExecStatusType want, DbiDiag* d) {
+  PGresult* r = PQexecParams(c->pg, sql, 0, nullptr, nullptr, nullptr, nullptr, 0);
+  if (r != nullptr && PQresultStatus(r) == want) return r;
+  fromResult(c, r, d);
+  PQclear(r);
+  return nullptr;
+}
+
+int command(PgConn* c, const char* sql, DbiDiag* d) {
+  PGresult* r = run(c, sql, PGRES_COMMAND_OK, d);
+  if (r == nullptr) return -1;
+  PQclear(r);
+  return 0;
+}
+
+// ---- Connection -------------------------------------------------------------------
+
+// dbhost: a host name or address, host:port, [v6address]:port, or a socket folder.
+void* pgOpen(const DbiOpenParams* p, DbiDiag* d) {
+  char hostPart[1024] = "";
+  char portPart[16] = "";
+  const char* h = p->host;
+  const char* colon = h[0] == '/' ? nullptr : strrchr(h, ':');
+  if (h[0] == '[') {
+    const char* close = strchr(h, ']');
+    if (close != nullptr) {
+      snprintf(hostPart, sizeof hostPart, "%.*s", static_cast<int>(close - h - 1), h + 1);
+      if (close[1] == ':') snprintf(portPart, sizeof portPart, "%s", close + 2);
+    } else {
+      snprintf(hostPart, sizeof hostPart, "%s", h);
+    }
+  } else if (colon != nullptr && strchr(h, ':') == colon) {
+    snprintf(hostPart, sizeof hostPart, "%.*s", static_cast<int>(colon - h), h);
+    snprintf(portPart, sizeof portPart, "%s", colon + 1);
+  } else {
+    snprintf(hostPart, sizeof hostPart, "%s", h);
+  }
+  const char* keys[8];
+  const char* values[8];
+  int n = 0;
+  auto add = [&](const char* k, const char* v) {
+    if (v != nullptr && v[0] != 0) {
+      keys[n] = k;
+      values[n] = v;
+      ++n;
+    }
+  };
+  add("host", hostPart);
+  add("port", portPart);
+  add("dbname", p->database);
+  add("user", p->user);
+  add("password", p->password);
+  add("connect_timeout", "5");
+  add("application_name", "braxel");
+  keys[n] = nullptr;
+  values[n] = nullptr;
+  PGconn* pg = PQconnectdbParams(keys, values, 0);
+  if (pg == nullptr || PQstatus(pg) != CONNECTION_OK) {
+    fromConn(pg, d);
+    PQfinish(pg);
+    return nullptr;
+  }
+  auto* c = static_cast<PgConn*>(host->alloc(sizeof(PgConn)));
+  *c = PgConn{pg, p->allowWrite, p->isolation, 0};
+  return c;
+}
+
+void pgClose(void* conn) {
+  auto* c = static_cast<PgConn*>(conn);
+  PQfinish(c->pg);
+  host->free(c);
+}
+
+// The configured isolation: DEFAULT leaves the server's own; VERSIONING is
+// the snapshot level. Read-only unless writing is allowed.
+int pgBegin(void* conn, DbiDiag* d) {
+  auto* c = static_cast<PgConn*>(conn);
+  static const char* const levels[6] = {
+      "", " ISOLATION LEVEL READ UNCOMMITTED", " ISOLATION LEVEL READ COMMITTED",
+      " ISOLATION LEVEL REPEATABLE READ", " ISOLATION LEVEL SERIALIZABLE",
+      " ISOLATION LEVEL REPEATABLE READ"};
+  char sql[96];
+  snprintf(sql, sizeof sql, "BEGIN%s%s", levels[c->isolation < 0 || c->isolation > 5 ? 0 : c->isolation],
+           c->allowWrite ? "" : " READ ONLY");
+  return command(c, sql, d);
+}
+int pgCommit(void* conn, DbiDiag* d) { return command(static_cast<PgConn*>(conn), "COMMIT", d); }
+int pgRollback(void* conn, DbiDiag* d) {
+  return command(static_cast<PgConn*>(conn), "ROLLBACK", d);
+}
+
+// ---- Queries ----------------------------------------------------------------------
+
+bool fetchBatch(PgStmt* s, DbiDiag* d) {
+  char sql[80];
+  snprintf(sql, sizeof sql, "FETCH FORWARD %d FROM %s", s->batch, s->name);
+  PGresult* r = run(s->conn, sql, PGRES_TUPLES_OK, d);
+  if (r == nullptr) return false;
+  PQclear(s->res);
+  s->res = r;
+  s->rows = PQntuples(r);
+  s->row = -1;
+  s->exhausted = s->rows < s->batch;
+  return true;
+}
+
+void* pgQuery(void* conn, const char* sql, int maxRows, DbiDiag* d) {
+  auto* c = static_cast<PgConn*>(conn);
+  auto* s = static_cast<PgStmt*>(host->alloc(sizeof(PgStmt)));
+  *s = PgStmt{c, nullptr, -1, 0, maxRows == 1 ? 1 : kBatchRows, maxRows, 0, false, {}};
+  snprintf(s->name, sizeof s->name, "braxel_c%u", ++c->serial);
+  static const char prefix[] = "DECLARE %s NO SCROLL CURSOR FOR ";
+  const size_t size = strlen(sql) + sizeof prefix + sizeof s->name;
+  auto* text = static_cast<char*>(host->alloc(size));
+  snprintf(text, size, prefix, s->name);
+  strcat(text, sql);
+  const int rc = command(c, text, d);
+  host->free(text);
+  if (rc != 0 || !fetchBatch(s, d)) {
+    if (rc == 0) {
+      char close[64];
+      snprintf(close, sizeof close, "CLOSE %s", s->name);
+      DbiDiag ignored;
+      command(c, close, &ignored);
+    }
+    host->free(s);
+    return nullptr;
+  }
+  return s;
+}
+
+int pgColumnCount(void* stmt) { return PQnfields(static_cast<PgStmt*>(stmt)->res); }
+const char* pgColumnName(void* stmt, int i) { return PQfname(static_cast<PgStmt*>(stmt)->res, i); }
+
+int pgFetch(void* stmt, DbiDiag* d) {
+  auto* s = static_cast<PgStmt*>(stmt);
+  if (s->maxRows > 0 && s->delivered >= s->maxRows) return 0;
+  if (s->row + 1 >= s->rows) {
+    if (s->exhausted) return 0;
+    if (!fetchBatch(s, d)) return -1;
+    if (s->rows == 0) return 0;
+  }
+  s->row++;
+  s->delivered++;
+  return 1;
+}
+
+// Integer types become Integer, floating and decimal types Real, and every
+// other type its text form.
+int pgValueKind(void* stmt, int i) {
+  auto* s = static_cast<PgStmt*>(stmt);
+  if (PQgetisnull(s->res, s->row, i)) return dvNull;
+  switch (PQftype(s->res, i)) {
+    case 20:   // int8
+    case 21:   // int2
+    case 23:   // int4
+    case 26:   // oid
+      return dvInteger;
+    case 700:    // float4
+    case 701:    // float8
+    case 1700:   // numeric
+      return dvReal;
+    default:
+      return dvText;
+  }
+}
+long long pgValueInteger(void* stmt, int i) {
+  auto* s = static_cast<PgStmt*>(stmt);
+  return strtoll(PQgetvalue(s->res, s->row, i), nullptr, 10);
+}
+double pgValueReal(void* stmt, int i) {
+  auto* s = static_cast<PgStmt*>(stmt);
+  return strtod(PQgetvalue(s->res, s->row, i), nullptr);
+}
+const char* pgValueText(void* stmt, int i, int* length) {
+  auto* s = static_cast<PgStmt*>(stmt);
+  *length = PQgetlength(s->res, s->row, i);
+  return PQgetvalue(s->res, s->row, i);
+}
+
+int pgCloseQuery(void* stmt, DbiDiag* d) {
+  auto* s = static_cast<PgStmt*>(stmt);
+  PQclear(s->res);
+  char sql[64];
+  snprintf(sql, sizeof sql, "CLOSE %s", s->name);
+  const int rc = command(s->conn, sql, d);
+  host->free(s);
+  return rc;
+}
+
+// ---- Updates --------------------------------------------------------------------------
+
+// Rewrites the "?" markers outside literals, quoted names and comments as
+// $1, $2, ... into out (size bytes); returns the number of markers.
+int numberMarkers(const char* sql, char* out, size_t size) {
+  int count = 0;
+  size_t o = 0;
+  auto put = [&](char ch) {
+    if (o + 1 < size) out[o++] = ch;
+  };
+  for (const char* p = sql; *p != 0;) {
+    if (*p == '\'' || *p == '"') {
+      const char q = *p;
+      put(*p++);
+      while (*p != 0) {
+        if (*p == q && p[1] == q) {
+          put(*p++);
+          put(*p++);
+        } else if (*p == q) {
+          put(*p++);
+          break;
+        } else {
+          put(*p++);
+        }
+      }
+    } else if (p[0] == '-' && p[1] == '-') {
+      while (*p != 0 && *p != '\n') put(*p++);
+    } else if (p[0] == '/' && p[1] == '*') {
+      const char* end = strstr(p + 2, "*/");
+      const char* stop = end != nullptr ? end + 2 : p + strlen(p);
+      while (p < stop) put(*p++);
+    } else if (*p == '?') {
+      char num[16];
+      snprintf(num, sizeof num, "$%d", ++count);
+      for (const char* n = num; *n != 0; ++n) put(*n);
+      ++p;
+    } else {
+      put(*p++);
+    }
+  }
+  out[o] = 0;
+  return count;
+}
+
+int pgUpdate(void* conn, const char* sql, int nparams, const DbiParam* params, DbiDiag* d) {
+  auto* c = static_cast<PgConn*>(conn);
+  const size_t len = strlen(sql);
+  // Every marker grows by at most five characters ($ and four digits).
+  const size_t size = len * 6 + 1;
+  auto* text = static_cast<char*>(host->alloc(size));
+  const int markers = numberMarkers(sql, text, size);
+  if (markers != nparams) {
+    char msg[128];
+    snprintf(msg, sizeof msg, "the statement has %d host variables, %d values were given",
+             markers, nparams);
+    ownDiag(d, msg);
+    host->free(text);
+    return -1;
+  }
+  const char** values = nullptr;
+  if (nparams > 0) {
+    values = static_cast<const char**>(host->alloc(sizeof(char*) * static_cast<size_t>(nparams)));
+    for (int i = 0; i < nparams; ++i) values[i] = params[i].text;
+  }
+  PGresult* r = PQexecParams(c->pg, text, nparams, nullptr, values, nullptr, nullptr, 0);
+  host->free(values);
+  host->free(text);
+  const ExecStatusType st = r != nullptr ? PQresultStatus(r) : PGRES_FATAL_ERROR;
+  if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) {
+    PQclear(r);
+    return 0;
+  }
+  fromResult(c, r, d);
+  PQclear(r);
+  return -1;
+}
+
+const DbiBackendOps kPgOps{
+    kDbiBackendAbi, "PostgreSQL",  pgOpen,         pgClose,        pgBegin,
+    pgCommit,       pgRollback,    pgQuery,        pgColumnCount,  pgColumnName,
+    pgFetch,        pgValueKind,   pgValueInteger, pgValueReal,    pgValueText,
+    pgCloseQuery,   pgUpdate,
+};
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) const DbiBackendOps* braxel_pg_backend(
+    int abi, const DbiHostApi* hostApi) {
+  if (abi != kDbiBackendAbi) return nullptr;
+  host = hostApi;
+  return &kPgOps;
+}
