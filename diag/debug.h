@@ -9,3 +9,7 @@ bool IsDebugMode(Globals* G);
 void ShowContext(Globals* G, Position pos);
 void ShowTuple(Globals* G, Value tuple, const char* name);
 void DisplayPosition(Globals* G, Position pos);
+
+// The estimated length of a tuple's inline form (decides between the inline,
+// abbreviated and nested-table forms of the display).
+int64_t EstimatedShowLength(Globals* G, Value tuple);

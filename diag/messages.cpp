@@ -1,0 +1,729 @@
+// messages.cpp: the message store, the message writer, and the error pages
+// (fatal, database, syntax errors, computed-text syntax errors).
+#include "diag/messages.h"
+
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "db/dblayer.h"
+#include "diag/debug.h"
+#include "diag/display.h"
+#include "diag/sourcedisplay.h"
+#include "driver/cgi.h"
+#include "driver/config.h"
+#include "driver/globals.h"
+#include "driver/output.h"
+#include "frontend/tree.h"
+#include "support/filesearch.h"
+#include "support/idents.h"
+#include "support/memory.h"
+
+// ---------------------------------------------------------------------------
+// Codes and information
+// ---------------------------------------------------------------------------
+
+// The text of an error code, or null for a code without a text of its own.
+static const char* codeText(int code) {
+  switch (code) {
+    case 0: return "";
+    case 1: return "syntax error";
+    case 2: return "Syntax error, expected tokens";
+    case 3: return "restart point";
+    case 4: return "token inserted";
+    case 6: return "illegal character";
+    default: return nullptr;
+  }
+}
+
+// The closing tags a missing-closer report is reduced to, in test order.
+static const char* const kExpectedWords[] = {
+    "/defenv", "/def", "/if", "/assign", "/while", "/db", "/include",
+    "/shell", "/mail", "else", "/UserEnvironment",
+};
+
+// The first of the closing-tag words that the expected-token text contains,
+// or the text itself.
+static const char* reduceExpected(const char* text) {
+  if (text == nullptr) return text;
+  for (const char* word : kExpectedWords) {
+    if (std::strstr(text, word) != nullptr) return word;
+  }
+  return text;
+}
+
+// Formats the information of a message into a new charged text.
+static char* formatInfo(Globals* G, const MsgInfo& info) {
+  char small[64];
+  const char* s = nullptr;
+  switch (info.cls) {
+    case 1:
+      std::snprintf(small, sizeof small, ": %d", static_cast<int32_t>(info.num));
+      return STRDUP(G, small);
+    case 2:
+      std::snprintf(small, sizeof small, ": %d", static_cast<int16_t>(info.num));
+      return STRDUP(G, small);
+    case 6:
+      std::snprintf(small, sizeof small, ": %c", static_cast<char>(info.num));
+      return STRDUP(G, small);
+    case 7:
+    case 9: {
+      s = info.cls == 7 ? info.text : GetStringIdent(G, static_cast<Ident>(info.num));
+      if (s == nullptr) s = "";
+      const size_t n = std::strlen(s);
+      char* r = static_cast<char*>(bxAlloc(G, n + 3));
+      r[0] = ':';
+      r[1] = ' ';
+      std::memcpy(r + 2, s, n + 1);
+      return r;
+    }
+    case 10: {
+      // Every run of ':' becomes a line feed and two tabs.
+      s = info.text ? info.text : "";
+      const size_t n = std::strlen(s);
+      char* r = static_cast<char*>(bxAlloc(G, 3 * n + 1));
+      size_t k = 0;
+      for (size_t i = 0; i < n;) {
+        if (s[i] == ':') {
+          while (i < n && s[i] == ':') ++i;
+          r[k++] = '\n';
+          r[k++] = '\t';
+          r[k++] = '\t';
+        } else {
+          r[k++] = s[i++];
+        }
+      }
+      r[k] = '\0';
+      return r;
+    }
+    default:
+      std::snprintf(small, sizeof small, "info class: %d", info.cls);
+      return STRDUP(G, small);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The store
+// ---------------------------------------------------------------------------
+
+static MessageRecord* appendRecord(Globals* G, uint16_t kind, Position pos) {
+  ErrorsRec* e = G->Errors;
+  MessageRecord* r = bxNew<MessageRecord>(G);
+  r->next = nullptr;
+  r->position = pos;
+  r->kind = kind;
+  r->code = 0;
+  r->errorClass = 0;
+  r->info = nullptr;
+  r->text = nullptr;
+  if (e->tail) {
+    e->tail->next = r;
+  } else {
+    e->head = r;
+  }
+  e->tail = r;
+  return r;
+}
+
+bool SameFile(const char* a, const char* b) {
+  if (a == b) return true;
+  if (a == nullptr || b == nullptr) return false;
+  return std::strcmp(a, b) == 0;
+}
+
+void ClearMessages(Globals* G) {
+  ErrorsRec* e = G->Errors;
+  MessageRecord* r = e->head;
+  while (r) {
+    MessageRecord* next = r->next;
+    bxFree(r->info);
+    bxFree(r);
+    r = next;
+  }
+  e->head = e->tail = nullptr;
+  DisplayState* d = e->display;
+  if (d) {
+    d->cursor = nullptr;
+    d->pendingMsgCount = 0;
+  }
+}
+
+void ErrorMessage(Globals* G, int code, int cls, Position pos) {
+  MessageRecord* r = appendRecord(G, mkCode, pos);
+  r->code = static_cast<uint16_t>(code);
+  r->errorClass = static_cast<uint16_t>(cls);
+  G->Errors->X_NoErrors = 0;
+}
+
+void ErrorMessageI(Globals* G, int code, int cls, Position pos, MsgInfo info) {
+  if (code == 2) info.text = reduceExpected(info.text);
+  char* formatted = formatInfo(G, info);
+  MessageRecord* r = appendRecord(G, mkCodeInfo, pos);
+  r->code = static_cast<uint16_t>(code);
+  r->errorClass = static_cast<uint16_t>(cls);
+  r->info = formatted;
+  G->Errors->X_NoErrors = 0;
+}
+
+void Message(Globals* G, const char* text, int cls, Position pos) {
+  if (cls == xxFatal) HandleFatalMessage(G, text, cls, pos, "");
+  MessageRecord* r = appendRecord(G, mkText, pos);
+  r->errorClass = static_cast<uint16_t>(cls);
+  r->text = text;
+  G->Errors->X_NoErrors = 0;
+}
+
+void MessageI(Globals* G, const char* text, int cls, Position pos, MsgInfo info) {
+  if (text != nullptr && std::strcmp(text, "illegal character") == 0) {
+    ErrorMessageI(G, 6, cls, pos, info);
+    return;
+  }
+  char* formatted = formatInfo(G, info);
+  if (cls == xxFatal) HandleFatalMessage(G, text, cls, pos, formatted);
+  MessageRecord* r = appendRecord(G, mkTextInfo, pos);
+  r->errorClass = static_cast<uint16_t>(cls);
+  r->text = text;
+  r->info = formatted;
+  G->Errors->X_NoErrors = 0;
+}
+
+void FatalMessage(Globals* G, const char* text, Position pos) {
+  HandleFatalMessage(G, text, xxFatal, pos, "");
+}
+
+void FatalMessageI(Globals* G, const char* text, Position pos, MsgInfo info) {
+  HandleFatalMessage(G, text, xxFatal, pos, formatInfo(G, info));
+}
+
+// ---------------------------------------------------------------------------
+// Source markers
+// ---------------------------------------------------------------------------
+
+void SetMarker(Globals* G, int kind, Position pos, int length) {
+  if (!G->Errors->recordMarkers) return;
+  const int column = pos.column + length;
+  pos.column = static_cast<uint16_t>(column < 0 ? 0 : (column > 65535 ? 65535 : column));
+  appendRecord(G, static_cast<uint16_t>(kind), pos);
+}
+
+void SetMarkerInclude(Globals* G, const char* includedFile, Position pos) {
+  if (!G->Errors->recordMarkers) return;
+  char* name = STRDUP(G, includedFile ? includedFile : "");
+  MessageRecord* r = appendRecord(G, mkInclude, pos);
+  r->info = name;
+}
+
+bool MarkerRecording(Globals* G) { return G->Errors->recordMarkers; }
+
+void SetMarkerRecording(Globals* G, bool on) { G->Errors->recordMarkers = on; }
+
+// ---------------------------------------------------------------------------
+// Sorting
+// ---------------------------------------------------------------------------
+
+static bool positionBefore(const Position& a, const Position& b) {
+  if (a.line != b.line) return a.line < b.line;
+  return a.column < b.column;
+}
+
+// Stable merge sort of a run of records by line and column.
+static MessageRecord* sortRun(MessageRecord* head) {
+  if (head == nullptr || head->next == nullptr) return head;
+  MessageRecord* slow = head;
+  MessageRecord* fast = head->next;
+  while (fast && fast->next) {
+    slow = slow->next;
+    fast = fast->next->next;
+  }
+  MessageRecord* right = slow->next;
+  slow->next = nullptr;
+  MessageRecord* left = sortRun(head);
+  right = sortRun(right);
+  MessageRecord merged{};
+  MessageRecord* tail = &merged;
+  while (left && right) {
+    if (positionBefore(right->position, left->position)) {
+      tail->next = right;
+      right = right->next;
+    } else {
+      tail->next = left;
+      left = left->next;
+    }
+    tail = tail->next;
+  }
+  tail->next = left ? left : right;
+  return merged.next;
+}
+
+void SortMessages(Globals* G) {
+  ErrorsRec* e = G->Errors;
+  MessageRecord** link = &e->head;
+  MessageRecord* last = nullptr;
+  while (*link) {
+    MessageRecord* start = *link;
+    MessageRecord* end = start;
+    while (end->next && SameFile(end->next->position.file, start->position.file)) end = end->next;
+    MessageRecord* rest = end->next;
+    end->next = nullptr;
+    MessageRecord* sorted = sortRun(start);
+    *link = sorted;
+    MessageRecord* t = sorted;
+    while (t->next) t = t->next;
+    t->next = rest;
+    last = t;
+    link = &t->next;
+  }
+  e->tail = last;
+}
+
+// ---------------------------------------------------------------------------
+// The message writer and the page frame
+// ---------------------------------------------------------------------------
+
+static void writeCode(Globals* G, int code) {
+  const char* t = codeText(code);
+  if (t) {
+    serverPuts(t, ErrOut(G));
+  } else {
+    serverPrintf(ErrOut(G), " error code: %d", code);
+  }
+}
+
+void WriteMessageParts(Globals* G, uint16_t kind, uint16_t code, Position pos,
+                       const char* text, const char* info) {
+  ErrorsRec* e = G->Errors;
+  FILE* out = ErrOut(G);
+  if (e->X_NoErrors) {
+    e->X_NoErrors = 0;
+    serverPuts("</table> </table> </table>\n", out);
+    serverPuts("<HTML> <title> braxel Error Message  </title>\n", out);
+    serverPuts("<h1> <b>b<i>ra</i>xel</b> Error  </h1>\n", out);
+  }
+  if (!SameFile(pos.file, e->prevFile)) {
+    if (pos.file) serverPrintf(out, "In File %s: \n", pos.file);
+    e->prevFile = pos.file;
+  }
+  serverPrintf(out, "at Line:%i Col:%i ", pos.line, pos.column);
+  serverPuts(": ", out);
+  switch (kind) {
+    case mkCode:
+      writeCode(G, code);
+      break;
+    case mkCodeInfo:
+      writeCode(G, code);
+      if (info) wwwputs(G, info);
+      break;
+    case mkText:
+      if (text) serverPuts(text, out);
+      break;
+    case mkTextInfo:
+      if (text) serverPuts(text, out);
+      if (info) wwwputs(G, info);
+      break;
+    default:
+      break;
+  }
+  serverPutc('\n', out);
+}
+
+void WriteMessage(Globals* G, const MessageRecord* r) {
+  WriteMessageParts(G, r->kind, r->code, r->position, r->text, r->info);
+}
+
+void ShowMessages(Globals* G) {
+  serverPuts("<pre>", G->serverInterface->X_Out);
+  for (MessageRecord* r = G->Errors->head; r; r = r->next) {
+    if (r->kind >= mkCode && r->kind <= mkTextInfo) WriteMessage(G, r);
+  }
+  serverPuts("</pre>\n", G->serverInterface->X_Out);
+  ClearMessages(G);
+}
+
+void WritePageHead(Globals* G) {
+  FILE* out = ErrOut(G);
+  serverPuts("</table> </table> </table>\n", out);
+  serverPuts("<HTML> <head> <title> braxel Message  </title> </head> \n", out);
+  serverPuts("<body bgcolor=#ffffff>\n", out);
+}
+
+void WritePageTail(Globals* G) {
+  FILE* out = ErrOut(G);
+  serverPuts("</body>\n", out);
+  serverPuts("</html>\n", out);
+}
+
+// ---------------------------------------------------------------------------
+// Pieces of the error pages
+// ---------------------------------------------------------------------------
+
+static bool nonEmpty(const char* s) { return s != nullptr && *s != '\0'; }
+
+static void toClient() {
+  PQTBuffer = nullptr;
+  serverSendOutputToClient();
+}
+
+static void mailLink(Globals* G, const char* admin) {
+  FILE* out = ErrOut(G);
+  serverPuts("<a href=\"mailto:", out);
+  wwwputs(G, admin);
+  serverPuts("\"> ", out);
+  wwwputs(G, admin);
+  serverPuts(" </a>", out);
+}
+
+// The last step of every fatal path: the error-log line, then the exit.
+[[noreturn]] static void logAndExit(Globals* G, const char* text, Position pos,
+                                    const char* info) {
+  char line[2048];
+  std::snprintf(line, sizeof line, "braxel error in %s %i/%i %s %s\n",
+                pos.file ? pos.file : " ", pos.line, pos.column, text ? text : "",
+                info ? info : "");
+  serverLog(G, line);
+  serverExit(G);
+}
+
+// Which of the two error-file layouts is written.
+enum ErrorFileKind { efRuntime, efDatabase };
+
+// Writes the error file into debugdir (nothing when it is not set or the
+// file cannot be created); details writes the page type's details.
+static void writeErrorFile(Globals* G, ErrorFileKind kind, void (*details)(Globals*, void*),
+                           void* arg) {
+  const char* dir = Cfg(G).debugdir;
+  if (!nonEmpty(dir)) return;
+  const time_t now = std::time(nullptr);
+  struct tm tmv{};
+  localtime_r(&now, &tmv);
+  const size_t size = std::strlen(dir) + 80;
+  char* name = static_cast<char*>(bxAlloc(G, size));
+  std::snprintf(name, size, "%s%cbraxelerr%i.%i.%i.%i.%i.%i.htm", dir, '/', tmv.tm_year,
+                tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
+  FILE* f = std::fopen(name, "wb");
+  bxFree(name);
+  if (f == nullptr) return;
+  serverSendOutputToFile(G, f);
+  FILE* out = ErrOut(G);
+  WritePageHead(G);
+  const char* ip = serverRemoteIp();
+  const char* user = serverRemoteUser();
+  if (kind == efRuntime) {
+    serverPuts("<h1> Braxel detected a runtime error in production mode</h1>\n", out);
+    serverPrintf(out, "on %2i-%2i-%2i at %2i:%2i:%2i", tmv.tm_year, tmv.tm_mon + 1,
+                 tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
+    if (ip) {
+      serverPuts(" from ", out);
+      wwwputs(G, ip);
+      serverPuts(" ", out);
+    }
+    if (nonEmpty(user)) {
+      serverPuts(" as user ", out);
+      wwwputs(G, user);
+      serverPuts(" ", out);
+    }
+  } else {
+    serverPuts("<h1> A database error occurred in production mode</h1>\n", out);
+    serverPrintf(out, "on %i-%i-%i at %i:%i:%i", tmv.tm_year, tmv.tm_mon + 1, tmv.tm_mday,
+                 tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
+    if (nonEmpty(ip)) {
+      serverPuts("from ", out);
+      wwwputs(G, ip);
+      serverPuts(" ", out);
+    }
+    if (nonEmpty(user)) {
+      serverPuts("as user ", out);
+      wwwputs(G, user);
+      serverPuts(" ", out);
+    }
+  }
+  serverPuts("<p>\n", out);
+  const char* own = serverOwnLink();
+  if (own) {
+    serverPuts("called url: <a href=\"", out);
+    wwwputs(G, own);
+    serverPuts("\"> ", out);
+    wwwputs(G, own);
+    serverPuts(" </a><p>\n", out);
+  }
+  details(G, arg);
+  std::fclose(f);
+  serverSendOutputToClient();
+}
+
+// The report of computed text whose syntax errors were kept from the visitor.
+static void writeComputedTextReport(Globals* G) {
+  DisplayState* d = G->Errors->display;
+  if (d->computedText == nullptr) return;
+  FILE* out = ErrOut(G);
+  serverPuts("<h1>Syntax errors in computed braxel</h1>\n", out);
+  serverPuts("The following text was given to the ? tag with braxel format\n<p>\n", out);
+  serverPuts("<pre>\n", out);
+  wwwputs(G, d->computedText);
+  serverPuts("</pre>", out);
+  serverPuts("The following errors were detected \n<p>\n", out);
+}
+
+// ---------------------------------------------------------------------------
+// The fatal error page
+// ---------------------------------------------------------------------------
+
+struct FatalDetails {
+  const char* text;
+  Position pos;
+  const char* info;
+};
+
+static void fatalFileDetails(Globals* G, void* arg) {
+  const FatalDetails* f = static_cast<const FatalDetails*>(arg);
+  writeComputedTextReport(G);
+  ShowMessages(G);
+  WriteMessageParts(G, mkTextInfo, 0, f->pos, f->text, f->info);
+  ShowContext(G, f->pos);
+}
+
+void HandleFatalMessage(Globals* G, const char* text, int cls, Position pos, const char* info) {
+  (void)cls;
+  DisplayState* d = G->Errors->display;
+  if (d->inFatalPage) logAndExit(G, text, pos, info);
+  d->inFatalPage = true;
+  toClient();
+  FILE* out = ErrOut(G);
+  if (IsDebugMode(G)) {
+    WritePageHead(G);
+    ShowMessages(G);
+    WriteMessageParts(G, nonEmpty(info) ? mkTextInfo : mkText, 0, pos, text, info);
+    ShowContext(G, pos);
+    WritePageTail(G);
+  } else {
+    WritePageHead(G);
+    serverPuts("<h2> Sorry, a transient error occurred while processing ", out);
+    serverPuts("this page. ", out);
+    const char* admin = Cfg(G).admin;
+    if (nonEmpty(admin)) {
+      serverPuts("If the problem persists please report it ", out);
+      serverPuts("to ", out);
+      mailLink(G, admin);
+      serverPuts(".\n ", out);
+    }
+    serverPuts("</h2>\n", out);
+    WritePageTail(G);
+    FatalDetails details{text, pos, info};
+    writeErrorFile(G, efRuntime, fatalFileDetails, &details);
+  }
+  logAndExit(G, text, pos, info);
+}
+
+// ---------------------------------------------------------------------------
+// The database error page
+// ---------------------------------------------------------------------------
+
+struct DatabaseDetails {
+  const char* operation;
+  Position pos;
+};
+
+static void databaseFileDetails(Globals* G, void* arg) {
+  const DatabaseDetails* dd = static_cast<const DatabaseDetails*>(arg);
+  ShowMessages(G);
+  dbDispWWWError(G, dd->operation, dd->pos);
+  ShowContext(G, dd->pos);
+}
+
+void dbhDatabaseError(Globals* G, const char* operation, Position pos) {
+  DisplayState* d = G->Errors->display;
+  if (d->inFatalPage) logAndExit(G, "DB-Error", pos, dbCharError(G));
+  d->inFatalPage = true;
+  toClient();
+  FILE* out = ErrOut(G);
+  if (IsDebugMode(G)) {
+    WritePageHead(G);
+    ShowMessages(G);
+    dbDispWWWError(G, operation, pos);
+    ShowContext(G, pos);
+    WritePageTail(G);
+  } else {
+    WritePageHead(G);
+    const char* admin = Cfg(G).admin;
+    if (!dbIsConnected(G)) {
+      serverPuts("<h2> Sorry, the database is currently offline </h2> ", out);
+      if (nonEmpty(admin)) {
+        serverPuts("You can contact  ", out);
+        mailLink(G, admin);
+        serverPuts(" for more information.\n ", out);
+      }
+    } else {
+      serverPuts("<h2> Sorry an error occurred while accessing the database  </h2> ", out);
+      if (nonEmpty(admin)) {
+        serverPuts("If the problem persists, you can contact  ", out);
+        mailLink(G, admin);
+        serverPuts(" for more information.\n ", out);
+      }
+    }
+    serverPuts("</h2>\n", out);
+    WritePageTail(G);
+    DatabaseDetails details{operation, pos};
+    writeErrorFile(G, efDatabase, databaseFileDetails, &details);
+  }
+  logAndExit(G, "DB-Error", pos, dbCharError(G));
+}
+
+// ---------------------------------------------------------------------------
+// The syntax-error page
+// ---------------------------------------------------------------------------
+
+// Reads a file again with markers and shows it with its messages.
+static void showFileWithMessages(Globals* G, const char* file) {
+  DisplayState* d = G->Errors->display;
+  ClearMessages(G);
+  d->arrowLine = 0;
+  d->arrowColumn = 0;
+  DropDefinitionsOfFile(G, file);
+  SetMarkerRecording(G, true);
+  Token* tree = dbhReadFile(G, file, "", true);
+  SetMarkerRecording(G, false);
+  SortMessages(G);
+  BraxelPrettyPrint(G, tree, file);
+}
+
+void ShowSyntaxErrors(Globals* G, Token* tree, const char* fileName) {
+  (void)tree;
+  ErrorsRec* e = G->Errors;
+  DisplayState* d = e->display;
+  SetMarkerRecording(G, true);
+  d->fileName = fileName;
+  toClient();
+  FILE* out = ErrOut(G);
+  if (!IsDebugMode(G)) {
+    WritePageHead(G);
+    serverPuts("<h2> Sorry, this page is temporarly offline\n", out);
+    serverPuts("while it is being updated. </h2>\n", out);
+    WritePageTail(G);
+    serverLog(G, "braxel detected syntax errors.\n");
+    serverExit(G);
+  }
+  d->inFatalPage = true;
+
+  // The sources to show: the file itself, then every other file that has a
+  // record, in list order.
+  int count = 0;
+  int capacity = 8;
+  const char** files = static_cast<const char**>(bxAlloc(G, capacity * sizeof(char*)));
+  for (MessageRecord* r = e->head; r; r = r->next) {
+    const char* f = r->position.file;
+    if (f == nullptr || SameFile(f, fileName) || f[0] == '*') continue;
+    bool seen = false;
+    for (int i = 0; i < count && !seen; ++i) seen = SameFile(files[i], f);
+    if (seen) continue;
+    if (count == capacity) {
+      const char** bigger =
+          static_cast<const char**>(bxAlloc(G, 2 * capacity * sizeof(char*)));
+      std::memcpy(bigger, files, count * sizeof(char*));
+      bxFree(files);
+      files = bigger;
+      capacity *= 2;
+    }
+    files[count++] = STRDUP(G, f);
+  }
+  const char* mainFile = STRDUP(G, fileName);
+
+  serverPuts("<html></table></table></table>", out);
+  serverPuts("<title>braxel - Source ", out);
+  wwwputs(G, mainFile);
+  serverPuts(" </title>\n", out);
+  serverPuts("<body bgcolor=#ffffff>\n", out);
+  serverPuts("<h1> b<i>ra</i>xel Syntax Errors Found</h1>\n", out);
+  e->messageCounter = 0;
+  serverPuts("<a href=\"#msg1\"><i><font color=\"green\">First Error Message</font></i></a><p>\n",
+             out);
+  showFileWithMessages(G, mainFile);
+  for (int i = 0; i < count; ++i) showFileWithMessages(G, files[i]);
+  ++e->messageCounter;
+  serverPrintf(out, "<a name=\"msg%i\">", e->messageCounter);
+  serverPuts("<i><font color=\"green\">No More Error Messages</font></i></a><p>\n", out);
+  serverExit(G);
+}
+
+void ShowStringSyntaxErrors(Globals* G, Token* tree, const char* text) {
+  (void)tree;
+  if (!IsDebugMode(G)) {
+    // A visitor never sees template text: the error file keeps the report.
+    DisplayState* d = G->Errors->display;
+    bxFree(const_cast<char*>(d->computedText));
+    d->computedText = STRDUP(G, text ? text : "");
+    return;
+  }
+  toClient();
+  FILE* out = ErrOut(G);
+  WritePageHead(G);
+  serverPuts("<h1>Syntax errors in computed braxel</h1>\n", out);
+  serverPuts("The following text was given to the ? tag with braxel format\n<p>\n", out);
+  serverPuts("<pre>\n", out);
+  wwwputs(G, text ? text : "");
+  serverPuts("</pre>", out);
+  serverPuts("The following errors were detected \n<p>\n", out);
+  ShowMessages(G);
+}
+
+// ---------------------------------------------------------------------------
+// Internal failures
+// ---------------------------------------------------------------------------
+
+void bxAssertFail(Globals* G, const char* module, int line, const char* function,
+                  const char* condition) {
+  std::fprintf(stderr, "%s:%d: %s: Assertion `%s' failed.\n", module ? module : "?", line,
+               function ? function : "?", condition ? condition : "?");
+  if (G == nullptr) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::exit(1);
+  }
+  serverExit(G);
+}
+
+void InternalError(Globals* G, const char* text) {
+  const char* t = text ? text : "";
+  const size_t n = std::strlen(t);
+  std::fputs(t, stderr);
+  if (n == 0 || t[n - 1] != '\n') std::fputc('\n', stderr);
+  if (G == nullptr) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::exit(1);
+  }
+  serverExit(G);
+}
+
+// ---------------------------------------------------------------------------
+// Module record
+// ---------------------------------------------------------------------------
+
+void ErrorsInitializeGV(Globals* G) {
+  ErrorsRec* e = bxNew<ErrorsRec>(G);
+  e->X_NoErrors = 1;
+  e->prevFile = nullptr;
+  e->head = e->tail = nullptr;
+  e->messageCounter = 0;
+  e->recordMarkers = false;
+  DisplayState* d = static_cast<DisplayState*>(bxAllocZero(G, sizeof(DisplayState)));
+  d->localhostAnswer = -1;
+  e->display = d;
+  G->Errors = e;
+}
+
+void ErrorsFinalizeGV(Globals* G) {
+  ErrorsRec* e = G->Errors;
+  if (e == nullptr) return;
+  ClearMessages(G);
+  DisplayState* d = e->display;
+  if (d) {
+    ReleasePendingTuples(G);
+    bxFree(d->pending);
+    bxFree(d->slots);
+    if (d->file) std::fclose(d->file);
+    bxFree(const_cast<char*>(d->computedText));
+    bxFree(d);
+  }
+  bxFree(e);
+  G->Errors = nullptr;
+}

@@ -1,0 +1,482 @@
+// sourcedisplay.cpp: the annotated source display ($debug=pp): coloured
+// tags, comments and strings, messages under their lines, the position
+// arrow, and links between definitions, calls and included files.
+#include "diag/sourcedisplay.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+#include "diag/debug.h"
+#include "diag/display.h"
+#include "driver/cgi.h"
+#include "driver/globals.h"
+#include "driver/output.h"
+#include "frontend/tree.h"
+#include "support/filesearch.h"
+#include "support/idents.h"
+#include "support/memory.h"
+
+// The display copies files up to this line.
+static constexpr int kLastLine = 32767;
+// Tree nesting deeper than this is not walked (its text is still copied).
+static constexpr int kMaxWalkDepth = 5000;
+
+// ---------------------------------------------------------------------------
+// Styles
+// ---------------------------------------------------------------------------
+
+struct Style {
+  const char* open;
+  const char* close;
+};
+
+static const Style kStyles[13] = {
+    {"", ""},                                                        // 0 plain text
+    {"<font color=\"#0000C0\">", "</font>"},                          // 1 inside a tag
+    {"<font color=\"#0000ff\"><b>", "</b></font>"},                   // 2 tag keywords
+    {"", ""},                                                        // 3 unused
+    {"<font size=+1 color=\"#0000ff\"><b>", "</a></b></font>"},       // 4 definitions
+    {"<font color=\"blue\"><b>", "</b></font></a>"},                  // 5 calls
+    {"<font color=\"red\"><i>", "</i></font>"},                       // 6 comments
+    {"<font color=\"#808080\">", "</font>"},                          // 7 strings
+    {"<font color=\"orange\"><b>", "</b></font>"},                    // 8 message position
+    {"<font color=\"red\"><b>", "</b></font>"},                       // 9 syntax error
+    {"<font color=\"green\"><i>", "</i></font>"},                     // 10 message lines
+    {"<font color=\"#c0c000\">", "</a></font>"},                      // 11 include directives
+    {"<font color=\"#008000\"><b><blink>", "</blink></b></font>"},    // 12 inserted token
+};
+
+static void switchStyle(Globals* G, int style) {
+  DisplayState* d = G->Errors->display;
+  if (style == d->style) return;
+  FILE* out = ErrOut(G);
+  serverPuts(kStyles[d->style].close, out);
+  serverPuts(kStyles[style].open, out);
+  d->style = style;
+}
+
+static bool isStrongStyle(int style) { return style == 2 || style == 4 || style == 5; }
+
+static void rememberUnlessError(DisplayState* d) {
+  if (d->style != 8 && d->style != 9) d->rememberedStyle = d->style;
+}
+
+// ---------------------------------------------------------------------------
+// Form variables of a display request
+// ---------------------------------------------------------------------------
+
+static Value* formField(Globals* G, const char* name) {
+  if (G->value == nullptr || G->value->ff.type != tTuple) return nullptr;
+  return vGetField(G->value->ff, MakeIdent(G, name));
+}
+
+// A request variable by its name with the dollar sign, or, when that is
+// absent, with the dollar sign percent-encoded (form names are not decoded).
+static const char* requestString(Globals* G, const char* bare) {
+  char name[32];
+  std::snprintf(name, sizeof name, "$%s", bare);
+  if (formField(G, name)) return GetFormString(G, name);
+  std::snprintf(name, sizeof name, "%%24%s", bare);
+  return GetFormString(G, name);
+}
+
+static bool requestPresent(Globals* G, const char* bare) {
+  char name[32];
+  std::snprintf(name, sizeof name, "$%s", bare);
+  if (formField(G, name)) return true;
+  std::snprintf(name, sizeof name, "%%24%s", bare);
+  return formField(G, name) != nullptr;
+}
+
+static int requestNumber(Globals* G, const char* bare) {
+  const char* s = requestString(G, bare);
+  if (s == nullptr) return 0;
+  const long n = std::strtol(s, nullptr, 10);
+  return n < 0 ? 0 : (n > 65535 ? 65535 : static_cast<int>(n));
+}
+
+const char* GetFormString(Globals* G, const char* name) {
+  const Value* v = formField(G, name);
+  if (v == nullptr || v->type != tString) return nullptr;
+  return v->val.String.str;
+}
+
+// ---------------------------------------------------------------------------
+// Pending messages
+// ---------------------------------------------------------------------------
+
+// Lists the pending messages of the line that ends, then the line feed.
+static void listPending(Globals* G) {
+  ErrorsRec* e = G->Errors;
+  DisplayState* d = e->display;
+  FILE* out = ErrOut(G);
+  if (d->pendingMsgCount > 0) {
+    ++e->messageCounter;
+    serverPrintf(out, "<a name=\"msg%i\">", e->messageCounter);
+    const int noted = d->style;
+    switchStyle(G, 0);
+    serverPutc('\n', out);
+    switchStyle(G, 10);
+    for (int i = 0; i < d->pendingMsgCount; ++i) WriteMessage(G, d->pendingMsgs[i]);
+    d->pendingMsgCount = 0;
+    serverPrintf(out, "<a href=\"#msg%i\"><font color=\"green\">Next Error</font></a><br>",
+                 e->messageCounter + 1);
+    switchStyle(G, 0);
+    switchStyle(G, noted);
+  }
+  serverPutc('\n', out);
+}
+
+// ---------------------------------------------------------------------------
+// Copying the file
+// ---------------------------------------------------------------------------
+
+static void writeArrowIfDue(Globals* G) {
+  DisplayState* d = G->Errors->display;
+  if (d->arrowWritten || d->arrowLine == 0) return;
+  if (d->line == d->arrowLine && d->column == d->arrowColumn) {
+    serverPuts("<a name=\"here\"><font color=\"ff0000\"><blink><b>-></b></blink></font></a>",
+               ErrOut(G));
+    d->arrowWritten = true;
+  }
+}
+
+// Copies characters until the current line and column reach the target.
+static void copyTo(Globals* G, int targetLine, int targetColumn) {
+  DisplayState* d = G->Errors->display;
+  FILE* out = ErrOut(G);
+  if (d->file == nullptr) return;
+  while (d->line < targetLine || (d->line == targetLine && d->column < targetColumn)) {
+    writeArrowIfDue(G);
+    const int c = std::getc(d->file);
+    if (c == EOF) return;
+    switch (c) {
+      case '\t': {
+        if (isStrongStyle(d->style)) switchStyle(G, 1);
+        const int next = ((d->column - 1) / 8 + 1) * 8 + 1;
+        for (; d->column < next; ++d->column) serverPutc(' ', out);
+        break;
+      }
+      case ' ':
+        if (isStrongStyle(d->style)) switchStyle(G, 1);
+        serverPutc(' ', out);
+        ++d->column;
+        break;
+      case ';':
+        serverPutc(';', out);
+        ++d->column;
+        if (isStrongStyle(d->style)) switchStyle(G, 1);
+        break;
+      case '>':
+        serverPutc('>', out);
+        ++d->column;
+        if (isStrongStyle(d->style)) switchStyle(G, 0);
+        break;
+      case '\n':
+        if (isStrongStyle(d->style)) switchStyle(G, 1);
+        if (d->line == targetLine) {
+          std::ungetc(c, d->file);
+          return;
+        }
+        ++d->line;
+        d->column = 1;
+        listPending(G);
+        break;
+      default: {
+        const char ch = static_cast<char>(c);
+        wwwputn(G, &ch, 1, true);
+        ++d->column;
+        break;
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Replaying the records
+// ---------------------------------------------------------------------------
+
+static MessageRecord* firstOfFile(MessageRecord* r, const char* file) {
+  while (r && !SameFile(r->position.file, file)) r = r->next;
+  return r;
+}
+
+static bool isCode(const MessageRecord* r, int code) {
+  return (r->kind == mkCode || r->kind == mkCodeInfo) && r->code == code;
+}
+
+static bool recordBefore(const MessageRecord* r, const Position& p) {
+  if (r->position.line != p.line) return r->position.line < p.line;
+  return r->position.column < p.column;
+}
+
+static void addPending(DisplayState* d, MessageRecord* r) {
+  if (d->pendingMsgCount < kMaxPendingMessages) d->pendingMsgs[d->pendingMsgCount++] = r;
+}
+
+static void writeIncludeLink(Globals* G, const char* included) {
+  FILE* out = ErrOut(G);
+  const char* own = serverOwnLink();
+  serverPuts("<a href=\"", out);
+  if (own) wwwputs(G, own);
+  serverPuts("?$debug=pp&$file=", out);
+  wwwputurl(G, included);
+  serverPuts("#", out);
+  wwwputurl(G, included);
+  serverPuts("\">", out);
+}
+
+// Applies the record under the cursor and moves the cursor on.
+static void applyRecord(Globals* G) {
+  DisplayState* d = G->Errors->display;
+  MessageRecord* r = d->cursor;
+  if (d->rawMarkers) {
+    serverPrintf(ErrOut(G), "[%i:%i,m%i]", r->position.line, r->position.column, r->kind);
+  }
+  switch (r->kind) {
+    case mkKeyword: switchStyle(G, 2); break;
+    case mkTagEnd: switchStyle(G, 0); break;
+    case mkInclude:
+      switchStyle(G, 11);
+      writeIncludeLink(G, r->info ? r->info : "");
+      break;
+    case mkCommentStart:
+      if (d->style != 6) d->rememberedStyle = d->style;
+      switchStyle(G, 6);
+      break;
+    case mkCommentEnd: switchStyle(G, d->rememberedStyle); break;
+    case mkStringStart: switchStyle(G, 7); break;
+    case mkStringEnd: switchStyle(G, 1); break;
+    case mkCode:
+    case mkCodeInfo:
+    case mkText:
+    case mkTextInfo:
+      if (isCode(r, 1) || isCode(r, 2)) {
+        rememberUnlessError(d);
+        switchStyle(G, 9);
+      } else if (isCode(r, 3)) {
+        switchStyle(G, d->rememberedStyle);
+      } else if (isCode(r, 6)) {
+        rememberUnlessError(d);
+        switchStyle(G, 9);
+        copyTo(G, d->line, d->column + 1);
+        switchStyle(G, d->rememberedStyle);
+      } else if (isCode(r, 4)) {
+        rememberUnlessError(d);
+        switchStyle(G, 12);
+        const char* token = r->info ? r->info : "";
+        if (std::strncmp(token, ": ", 2) == 0) token += 2;
+        wwwputs(G, token);
+        switchStyle(G, d->rememberedStyle);
+      } else {
+        rememberUnlessError(d);
+        switchStyle(G, 8);
+      }
+      if (!isCode(r, 1) && !isCode(r, 3)) addPending(d, r);
+      break;
+    default:
+      break;
+  }
+  MessageRecord* next = firstOfFile(r->next, d->fileName);
+  if (isCode(r, 6)) {
+    // a run of illegal characters is marked once
+    int column = r->position.column;
+    while (next && isCode(next, 6) && next->position.line == r->position.line &&
+           next->position.column == column + 1) {
+      column = next->position.column;
+      next = firstOfFile(next->next, d->fileName);
+    }
+  } else if (isCode(r, 4)) {
+    while (next && isCode(next, 4) && next->position.line == r->position.line &&
+           next->position.column == r->position.column) {
+      next = firstOfFile(next->next, d->fileName);
+    }
+  }
+  d->cursor = next;
+}
+
+// Applies the records before the position, copies the text up to it and
+// switches to the style. False when the position lies in another file.
+static bool advance(Globals* G, const Position& pos, int style) {
+  DisplayState* d = G->Errors->display;
+  if (!SameFile(pos.file, d->fileName)) return false;
+  while (d->cursor && recordBefore(d->cursor, pos)) {
+    copyTo(G, d->cursor->position.line, d->cursor->position.column);
+    applyRecord(G);
+  }
+  copyTo(G, pos.line, pos.column);
+  switchStyle(G, style);
+  d->rememberedStyle = style;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Walking the tree
+// ---------------------------------------------------------------------------
+
+static void writeCallLink(Globals* G, const Token* call) {
+  DisplayState* d = G->Errors->display;
+  const Token* def = LookupDefinition(G, call->name);
+  if (def == nullptr) return;
+  FILE* out = ErrOut(G);
+  if (SameFile(def->position.file, d->fileName)) {
+    serverPuts("<a href=\"#UT", out);
+  } else {
+    const char* own = serverOwnLink();
+    serverPuts("<a href=\"", out);
+    if (own) wwwputs(G, own);
+    serverPuts("?$debug=pp&$file=", out);
+    wwwputurl(G, def->position.file ? def->position.file : "");
+    serverPuts("#UT", out);
+  }
+  wwwputs(G, GetStringIdent(G, call->name));
+  serverPuts("\">", out);
+}
+
+static void walk(Globals* G, Token* list, int depth) {
+  if (depth > kMaxWalkDepth) return;
+  FILE* out = ErrOut(G);
+  for (Token* t = list; t; t = t->next) {
+    switch (t->kind) {
+      case TKdef:
+      case TKdefenv:
+        // def -> "<def" name params ">" body "</def>"
+        if (advance(G, t->position, 4)) {
+          serverPuts("<a name=\"UT", out);
+          wwwputs(G, GetStringIdent(G, t->name));
+          serverPuts("\">", out);
+        }
+        walk(G, t->body, depth + 1);
+        break;
+      case TKcall:
+      case TKcallenv:
+        // call -> "<" name args ">" [ body "</" name ">" ]
+        if (advance(G, t->position, 5)) writeCallLink(G, t);
+        if (t->kind == TKcallenv) walk(G, t->body, depth + 1);
+        break;
+      case TKquery:
+        walk(G, t->body, depth + 1);
+        for (Token* s = t->sectionList; s; s = s->next) walk(G, s->body, depth + 1);
+        break;
+      case TKifbool:
+        walk(G, t->thenPart, depth + 1);
+        walk(G, t->elsePart, depth + 1);
+        break;
+      case TKwhile:
+        walk(G, t->body, depth + 1);
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Displaying one file
+// ---------------------------------------------------------------------------
+
+void BraxelPrettyPrint(Globals* G, Token* tree, const char* fileName) {
+  DisplayState* d = G->Errors->display;
+  d->rawMarkers = requestPresent(G, "ppdebug");
+  PQTBuffer = nullptr;
+  serverSendOutputToClient();
+  FILE* f = fileName ? std::fopen(fileName, "rb") : nullptr;
+  if (f == nullptr) Message(G, "Can not read file for pretty print", xxFatal, NoPosition);
+  FILE* out = ErrOut(G);
+  d->file = f;
+  d->fileName = fileName;
+  d->line = 1;
+  d->column = 1;
+  d->style = 0;
+  d->rememberedStyle = 0;
+  d->arrowWritten = false;
+  d->cursor = firstOfFile(G->Errors->head, fileName);
+  d->pendingMsgCount = 0;
+
+  serverPuts("<a name=\"", out);
+  wwwputurl(G, fileName);
+  serverPuts("\">\n", out);
+  serverPuts("<h2> File: ", out);
+  wwwputs(G, fileName);
+  serverPuts(" </h2>\n", out);
+  serverPuts("<pre>", out);
+
+  walk(G, tree, 0);
+  advance(G, Position{kLastLine, 1, fileName}, 0);
+  listPending(G);
+  switchStyle(G, 0);
+  serverPuts("</pre>", out);
+  std::fclose(f);
+  d->file = nullptr;
+  d->cursor = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Answering a display request
+// ---------------------------------------------------------------------------
+
+// Files read on their own for the display must be templates; never the
+// configuration file or any other file of the machine.
+static bool displayableName(const char* name) {
+  const char* slash = std::strrchr(name, '/');
+  const char* base = slash ? slash + 1 : name;
+  if (std::strcmp(base, ".braxel") == 0) return false;
+  const char* dot = std::strrchr(base, '.');
+  if (dot == nullptr) return false;
+  return strcasecmp(dot, ".brx") == 0 || strcasecmp(dot, ".dbh") == 0 ||
+         strcasecmp(dot, ".braxel") == 0;
+}
+
+bool BraxelDebug(Globals* G, const char* templateName, int mode) {
+  (void)mode;
+  if (!IsDebugMode(G)) return false;
+  const char* request = requestString(G, "debug");
+  if (request == nullptr || std::strcmp(request, "pp") != 0) return false;
+
+  SetMarkerRecording(G, true);
+  Token* tree = dbhReadFileHandle(G, templateName, "", true);
+  SetMarkerRecording(G, false);
+  const char* found = dbhLastFoundFile(G);
+  if (found == nullptr) return false;
+  const char* shown = STRDUP(G, found);
+
+  if (const char* file = requestString(G, "file")) {
+    bool read = false;
+    for (MessageRecord* r = G->Errors->head; r && !read; r = r->next) {
+      read = SameFile(r->position.file, file);
+    }
+    if (read) {
+      shown = file;
+    } else {
+      ClearMessages(G);
+      if (!displayableName(file)) return true;
+      const char* path = G->serverInterface->X_IncludePath;
+      SetMarkerRecording(G, true);
+      tree = dbhReadFileHandle(G, file, path ? path : "", true);
+      if (dbhLastFoundFile(G) == nullptr) {
+        SetMarkerRecording(G, true);
+        tree = dbhReadFileHandle(G, file, "", true);
+      }
+      SetMarkerRecording(G, false);
+      found = dbhLastFoundFile(G);
+      if (found == nullptr) return true;
+      shown = STRDUP(G, found);
+    }
+  }
+
+  DisplayState* d = G->Errors->display;
+  d->arrowLine = requestNumber(G, "line");
+  d->arrowColumn = requestNumber(G, "column");
+
+  PQTBuffer = nullptr;
+  serverSendOutputToClient();
+  FILE* out = ErrOut(G);
+  serverPuts("<html><title>braxel - Source ", out);
+  wwwputs(G, templateName);
+  serverPuts(" </title>\n", out);
+  serverPuts("<body bgcolor=#ffffff>\n", out);
+  serverPuts("<h1> b<i>ra</i>xel Source Display</h1>\n", out);
+  BraxelPrettyPrint(G, tree, shown);
+  return true;
+}
