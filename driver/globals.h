@@ -53,6 +53,9 @@ struct Globals {
   void* cmc;                          // 22 mail interface slot, always null
 };
 
+// Size of the buffer that holds the file name a template search found.
+inline constexpr size_t kFoundFileSize = 1024;
+
 // The serverInterface record (slot 2). Created uncharged, before the budget.
 struct ServerInterface {
   FILE* X_Out;                 // page output: standard output
@@ -61,9 +64,14 @@ struct ServerInterface {
   char* X_IncludePath;         // after ConvertIncludePath; null until then
   int64_t X_MemLeft;           // remaining budget in bytes (64-bit, see memory.h)
   ResourceConfig* X_Resource;  // the configuration; see Cfg() in driver/config.h
+  // The file found by the last template read (dbhLastFoundFile); empty when
+  // that search failed. Its address never changes during the run.
+  char X_FoundFile[kFoundFileSize];
 };
 
 Globals* InitializeAllGV(long instance);
+Globals* globalsInitializeGV(long instance);
+void globalsFinalizeGV(Globals* G);
 void FinalizeAllGV(Globals* G);
 
 void serverInterfaceInitializeGV(Globals* G);

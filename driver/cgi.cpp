@@ -1,0 +1,305 @@
+// cgi.cpp: the predefined identifiers, the Srv... variables, the three root
+// names, the form-argument decoder and the web-server queries.
+#include "driver/cgi.h"
+
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "db/dblayer.h"
+#include "db/query.h"
+#include "diag/debug.h"
+#include "driver/config.h"
+#include "driver/globals.h"
+#include "frontend/scanner.h"
+#include "frontend/source.h"
+#include "interp/interpret.h"
+#include "support/idents.h"
+#include "values/strings.h"
+
+// ---------------------------------------------------------------------------
+// The identifiers
+
+Ident Idhead, Idtop, Idbody, Idrowbegin, Idrowend, Idcolumn, Idfoot;
+Ident IdSrvMax, Idbraxel, Idstamp, IdSrvMaxNest, Idempty;
+Ident IxSrvBgn, IxSrvEnd;
+Ident IdSrvHost, IdSrv_Remote_Host, IdSrvHostname, IdSrvName, IdSrvIp, IdSrv_Remote_Addr,
+    IdSrvDate, IdSrvTime, IdSrvTimeZone, IdSrvDaylight, IdSrvTZName, IdSrvFname, IdSrvField,
+    IdSrvServer, IdSrvDbsys, IdSrvOs, IdSrvUserAgent, IdSrv_Http_User_Agent, IdSrvUser,
+    IdSrv_Remote_User, IdSrv_Server_Name, IdSrv_Server_Port, IdSrv_Server_Admin,
+    IdSrv_Server_Protocol, IdSrvFileName, IdSrvLocalUrl, IdSrvBraxelVersion,
+    IdSrv_Server_Software, IdSrvDebug, IdSrv_Http_Accept, IdSrvPid;
+Ident Idupdate, Idaltquery, Iddatabase, Idff, Idgl, Idse, IdSrvDebugShow, Idthis;
+
+// The field names of SrvTZName.
+static Ident IdZero, IdOne;
+
+// The block of predefined variables, in creation order. SrvPid stands in
+// the block but has no predefined value: it is read as an ordinary variable.
+static Ident* const kSrvBlock[] = {
+    &IdSrvHost,          &IdSrv_Remote_Host,     &IdSrvHostname,      &IdSrvName,
+    &IdSrvIp,            &IdSrv_Remote_Addr,     &IdSrvDate,          &IdSrvTime,
+    &IdSrvTimeZone,      &IdSrvDaylight,         &IdSrvTZName,        &IdSrvFname,
+    &IdSrvField,         &IdSrvServer,           &IdSrvDbsys,         &IdSrvOs,
+    &IdSrvUserAgent,     &IdSrv_Http_User_Agent, &IdSrvUser,          &IdSrv_Remote_User,
+    &IdSrv_Server_Name,  &IdSrv_Server_Port,     &IdSrv_Server_Admin, &IdSrv_Server_Protocol,
+    &IdSrvFileName,      &IdSrvLocalUrl,         &IdSrvBraxelVersion, &IdSrvPid,
+    &IdSrv_Server_Software, &IdSrvDebug,         &IdSrv_Http_Accept,
+};
+static const char* const kSrvNames[] = {
+    "SrvHost",          "Srv_Remote_Host",     "SrvHostname",      "SrvName",
+    "SrvIp",            "Srv_Remote_Addr",     "SrvDate",          "SrvTime",
+    "SrvTimeZone",      "SrvDaylight",         "SrvTZName",        "SrvFname",
+    "SrvField",         "SrvServer",           "SrvDbsys",         "SrvOs",
+    "SrvUserAgent",     "Srv_Http_User_Agent", "SrvUser",          "Srv_Remote_User",
+    "Srv_Server_Name",  "Srv_Server_Port",     "Srv_Server_Admin", "Srv_Server_Protocol",
+    "SrvFileName",      "SrvLocalUrl",         "SrvBraxelVersion", "SrvPid",
+    "Srv_Server_Software", "SrvDebug",         "Srv_Http_Accept",
+};
+static_assert(sizeof kSrvBlock / sizeof kSrvBlock[0] == sizeof kSrvNames / sizeof kSrvNames[0],
+              "the predefined block and its names must stay in step");
+
+static void make(Globals* G, Ident* id, const char* name) { *id = MakeIdent(G, name); }
+
+void InitIdentifiers(Globals* G) {
+  make(G, &Idhead, "head");
+  make(G, &Idtop, "top");
+  make(G, &Idbody, "body");
+  make(G, &Idrowbegin, "rowbegin");
+  make(G, &Idrowend, "rowend");
+  make(G, &Idcolumn, "column");
+  make(G, &Idfoot, "foot");
+
+  make(G, &IdSrvMax, "SrvMax");
+  make(G, &Idbraxel, "braxel");
+  make(G, &Idstamp, "stamp");
+  make(G, &IdSrvMaxNest, "SrvMaxNest");
+  make(G, &Idempty, "empty");
+
+  // The block is made in one sequence; its bounds are taken over all of its
+  // numbers, so that a name another module made earlier still falls inside.
+  const size_t n = sizeof kSrvBlock / sizeof kSrvBlock[0];
+  for (size_t i = 0; i < n; ++i) make(G, kSrvBlock[i], kSrvNames[i]);
+  IxSrvBgn = IxSrvEnd = *kSrvBlock[0];
+  for (Ident* id : kSrvBlock) {
+    if (*id < IxSrvBgn) IxSrvBgn = *id;
+    if (*id > IxSrvEnd) IxSrvEnd = *id;
+  }
+
+  make(G, &Idupdate, "update");
+  make(G, &Idaltquery, "altquery");
+  make(G, &Iddatabase, "database");
+  make(G, &Idff, "ff");
+  make(G, &Idgl, "gl");
+  make(G, &Idse, "se");
+  make(G, &IdSrvDebugShow, "SrvDebugShow");
+  make(G, &Idthis, "this");
+
+  make(G, &IdZero, "0");
+  make(G, &IdOne, "1");
+}
+
+bool IsPredefinedVariable(Ident id) {
+  if (id < IxSrvBgn || id > IxSrvEnd || id == IdSrvPid) return false;
+  for (Ident* p : kSrvBlock)
+    if (*p == id) return true;
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// Predefined values
+
+static Value text(Globals* G, const char* s) {
+  if (s == nullptr) return nullValue;
+  return MakeStringZ(G, s, VF_TEMP);
+}
+
+static Value envText(Globals* G, const char* name) { return text(G, std::getenv(name)); }
+
+static std::tm localNow(long* milliseconds) {
+  struct timeval tv{};
+  gettimeofday(&tv, nullptr);
+  const std::time_t now = tv.tv_sec;
+  std::tm t{};
+  tzset();
+  localtime_r(&now, &t);
+  if (milliseconds != nullptr) *milliseconds = tv.tv_usec / 1000;
+  return t;
+}
+
+static Value tzNames(Globals* G) {
+  tzset();
+  Value t{};
+  iVTupleSize(G, &t, 2);
+  const Ident ids[2] = {IdZero, IdOne};
+  for (int i = 0; i < 2; ++i) {
+    const char* name = tzname[i];
+    Value v = (name != nullptr && name[0] != '\0') ? MakeStringZ(G, name, 0) : nullValue;
+    *vAddField(G, t, ids[i]) = v;
+  }
+  t.flags = VF_TEMP;
+  return t;
+}
+
+static Value predefined(Globals* G, Ident id) {
+  if (id == IdSrvHost || id == IdSrv_Remote_Host) return envText(G, "REMOTE_HOST");
+  if (id == IdSrvHostname) {
+    char name[200];
+    if (gethostname(name, sizeof name) != 0) return nullValue;
+    name[sizeof name - 1] = '\0';
+    return text(G, name);
+  }
+  if (id == IdSrvName) return nullValue;
+  if (id == IdSrvIp || id == IdSrv_Remote_Addr) return text(G, serverRemoteIp());
+  if (id == IdSrvDate) {
+    const std::tm t = localNow(nullptr);
+    return MakeInteger((t.tm_year + 1900) * 10000 + (t.tm_mon + 1) * 100 + t.tm_mday);
+  }
+  if (id == IdSrvTime) {
+    long ms = 0;
+    const std::tm t = localNow(&ms);
+    return MakeInteger(static_cast<int32_t>(t.tm_hour * 10000000L + t.tm_min * 100000L +
+                                            t.tm_sec * 1000L + ms));
+  }
+  if (id == IdSrvTimeZone) {
+    tzset();
+    return MakeInteger(static_cast<int32_t>(timezone));
+  }
+  if (id == IdSrvDaylight) return MakeInteger(localNow(nullptr).tm_isdst > 0 ? 1 : 0);
+  if (id == IdSrvTZName) return tzNames(G);
+  if (id == IdSrvFname || id == IdSrvField) {
+    const Field* f = G->query != nullptr ? G->query->X_CurrentField : nullptr;
+    if (f == nullptr) return nullValue;
+    if (id == IdSrvFname) return text(G, GetStringIdent(G, f->name));
+    Value v = f->v;
+    v.flags &= static_cast<uint16_t>(~VF_TEMP);   // a view of the row's field
+    return v;
+  }
+  if (id == IdSrvServer) return text(G, "CGI");
+  if (id == IdSrvDbsys) {
+    const char* db = Cfg(G).dbname;
+    if (db == nullptr || db[0] == '\0' || !dbIsConnected(G)) return nullValue;
+    return text(G, dbSystemName());
+  }
+  if (id == IdSrvOs) return text(G, "LINUX");
+  if (id == IdSrvUserAgent || id == IdSrv_Http_User_Agent) return envText(G, "HTTP_USER_AGENT");
+  if (id == IdSrvUser || id == IdSrv_Remote_User) return text(G, serverRemoteUser());
+  if (id == IdSrv_Server_Name) return envText(G, "SERVER_NAME");
+  if (id == IdSrv_Server_Port) return envText(G, "SERVER_PORT");
+  if (id == IdSrv_Server_Admin) return envText(G, "SERVER_ADMIN");
+  if (id == IdSrv_Server_Protocol) return envText(G, "SERVER_PROTOCOL");
+  if (id == IdSrvFileName) return text(G, G->dbhtml != nullptr ? G->dbhtml->X_FileName : nullptr);
+  if (id == IdSrvLocalUrl) return envText(G, "SCRIPT_NAME");
+  if (id == IdSrvBraxelVersion) return MakeReal(1.2);
+  if (id == IdSrv_Server_Software) return envText(G, "SERVER_SOFTWARE");
+  if (id == IdSrvDebug) return MakeBoolean(IsDebugMode(G));
+  if (id == IdSrv_Http_Accept) return envText(G, "HTTP_ACCEPT");
+  return nullValue;   // NEVER: every member of the block is listed above
+}
+
+Value GetLocalVariable(Globals* G, Value scope, Ident id) {
+  if (IsPredefinedVariable(id)) return predefined(G, id);
+  if (id == Idff) return G->value->ff;
+  if (id == Idgl) return G->value->gl;
+  if (id == Idse) return G->value->se;
+  if (scope.type != tTuple) return errorValue;
+  const Value* v = vGetField(scope, id);
+  return v != nullptr ? *v : errorValue;
+}
+
+// ---------------------------------------------------------------------------
+// Form arguments
+
+namespace {
+// The longest value text; a piece that would make it longer is left out.
+constexpr size_t kMaxFormValue = 32767;
+}  // namespace
+
+// The field of that name in the tuple, appended (Null) when there is none.
+static Value* findOrAdd(Globals* G, Value tuple, Ident name) {
+  Value* v = vGetField(tuple, name);
+  return v != nullptr ? v : vAddField(G, tuple, name);
+}
+
+// Reads the tokens of the scanner's form states into a new tuple.
+//   args  -> { name { "." name } [ value-piece { value-piece } ] }
+// A name that ends in "." (or a run of dots) simply stops descending: no
+// value piece is ever taken for a name. A dotted name below a field that
+// holds a text replaces the text by a tuple.
+static Value readForm(Globals* G) {
+  Value form{};
+  iVTupleSize(G, &form, 20);
+  char buffer[kMaxFormValue + 1];   // a leaf: nothing nests below this frame
+  int token = GetToken(G);
+  while (token != tkEndOfFile) {
+    if (token != tkFormName) {
+      token = GetToken(G);
+      continue;
+    }
+    Value* field = findOrAdd(G, form, G->ScannerAttribute->ident);
+    token = GetToken(G);
+    while (token == tkFormDot) {
+      token = GetToken(G);
+      if (token != tkFormName) continue;
+      if (field->type != tTuple) {
+        ReleaseValue(G, field);
+        iVTuple(G, field);
+      }
+      field = findOrAdd(G, *field, G->ScannerAttribute->ident);
+      token = GetToken(G);
+    }
+    size_t length = 0;
+    while (token == tkFormValue) {
+      const chars& piece = G->ScannerAttribute->string;
+      const size_t n = piece.size > 0 ? static_cast<size_t>(piece.size) : 0;
+      if (length + n <= kMaxFormValue) {
+        std::memcpy(buffer + length, piece.str, n);
+        length += n;
+      }
+      token = GetToken(G);
+    }
+    ReleaseValue(G, field);
+    *field = MakeString(G, buffer, static_cast<int32_t>(length), 0);
+  }
+  form.flags = VF_TEMP;
+  return form;
+}
+
+Value dbhReadFormArgs(Globals* G) {
+  dbhInitSource(G);
+  BeginScanner(G, true);
+  Value form = readForm(G);
+  CloseScanner(G);
+  return form;
+}
+
+Value dbhDecodeFormText(Globals* G, const char* text) {
+  SourceRec* s = G->Source;
+  const int savedMode = s->X_ReadParameters;
+  dbhInitSource(G);
+  s->formText = text != nullptr ? text : "";
+  s->X_ReadParameters = 3;
+  BeginScanner(G, true);
+  Value form = readForm(G);
+  CloseScanner(G);
+  s->formText = nullptr;
+  s->X_ReadParameters = savedMode;
+  return form;
+}
+
+// ---------------------------------------------------------------------------
+// Web-server queries
+
+const char* serverOwnLink() { return std::getenv("SCRIPT_NAME"); }
+
+const char* serverRemoteIp() {
+  const char* addr = std::getenv("REMOTE_ADDR");
+  if (addr != nullptr) return addr;
+  if (std::getenv("REQUEST_METHOD") != nullptr) return nullptr;
+  return "static";
+}
+
+const char* serverRemoteUser() { return std::getenv("REMOTE_USER"); }
