@@ -111,8 +111,16 @@ enum FormatWord : int {
   fwHtml, fwFurl, fwQuoted, fwDbhtml, fwInput, fwCustom, fwHstv,
 };
 
+// The customer-specific format word: `<dbf name cust>` gives the field output
+// kind 13, and `cust` in an expression is the format identifier fwCustom.
+inline constexpr const char* kCustomFormatWord = "cust";
+
 void ScannerInitializeGV(Globals* G);
 void ScannerFinalizeGV(Globals* G);
+// The token attribute (slot 8) and the buffer record (slot 9); called by
+// ScannerInitializeGV / ScannerFinalizeGV.
+void ScannerInitializeGeneratedGV(Globals* G);
+void ScannerFinalizeGeneratedGV(Globals* G);
 void BeginScanner(Globals* G, bool withInput);
 void BeginFile(Globals* G, const char* name);
 void BeginStringInput(Globals* G, const char* text);   // dynamic text level

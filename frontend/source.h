@@ -21,7 +21,11 @@ struct SourceRec {
   int readModes[16];            // the read mode of each level
   const char* dynamicTexts[16]; // the dynamic-text pointer of each level
   IncludeOnceNode* includeOnce;
-  const char* formText;         // when set, mode 3 reads this text (decodeurl)
+  const char* formText;         // when set, mode 3 reads this text (decodeurl);
+                                // it is consumed like dynamic text and cleared
+                                // when it has been delivered
+  IncludeOnceNode* ownedNames;  // every file and include name copied, kept for
+                                // the whole request (positions point into them)
 };
 
 void SourceInitializeGV(Globals* G);
@@ -33,3 +37,13 @@ long GetLine(Globals* G, int fd, char* buffer, size_t size);
 void CloseSource(Globals* G, int fd);
 void dbhRegisterIncludeOnce(Globals* G, const char* name);
 int dbhCheckInIncludeOnce(Globals* G, const char* name);
+
+// Stores a copy of the first length bytes of name as the include name of the
+// current level (the name as written in the include tag that opened it).
+void dbhSetIncludeName(Globals* G, const char* name, size_t length);
+// The include name of the current level, or null.
+const char* dbhCurrentIncludeName(Globals* G);
+// How many bytes the next reads on fd will deliver at most, when that is
+// known (a regular file, the dynamic text, the decodeurl text); else -1.
+// The scanner sizes its buffer with it.
+long SourceSizeHint(Globals* G, int fd);
