@@ -1,0 +1,512 @@
+// dbi_test.cpp: the database binding on SQLite and the database layer:
+// the select-only check, single-row forms, cursors, column values, host
+// variables, transactions, connection failures and caching, error texts,
+// and the SQL text helpers of the query tags.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "db/dbi.h"
+#include "db/dblayer.h"
+#include "db/query.h"
+#include "tests/unit/foundation_context.h"
+#include "tests/unit/testing.h"
+#include "values/strings.h"
+
+namespace {
+
+// A fresh folder with a database file made through SQLite's own API.
+struct TempDb {
+  std::string dir;
+  std::string file;
+  explicit TempDb(const char* sql) {
+    char pattern[] = "/tmp/braxel-dbi-XXXXXX";
+    dir = mkdtemp(pattern);
+    file = dir + "/test.db";
+    exec(sql);
+  }
+  ~TempDb() { (void)!system(("rm -rf '" + dir + "'").c_str()); }
+  void exec(const char* sql) const {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(file.c_str(), &db));
+    char* err = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, sql, nullptr, nullptr, &err)) << err;
+    sqlite3_close(db);
+  }
+  // The first column of the first row, as text ("" for none or NULL).
+  std::string scalar(const char* sql) const {
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* st = nullptr;
+    std::string out;
+    if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW &&
+        sqlite3_column_text(st, 0) != nullptr)
+      out = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return out;
+  }
+};
+
+// The foundation records plus the database layer, binding and query records,
+// with the configuration file in the database's folder.
+struct DbContext {
+  FoundationContext base;
+  Globals* G;
+  std::string configPath;
+  explicit DbContext(const std::string& dir) : G(base.G) {
+    configPath = dir + "/.braxel";
+    G->serverInterface->X_Resource->fileName = const_cast<char*>(configPath.c_str());
+    dbInitializeGV(G);
+    dbiInitializeGV(G);
+    queryInitializeGV(G);
+  }
+  ~DbContext() {
+    // Close every physical connection, cached ones included: the layer's
+    // state is process-wide.
+    if (dbIsConnected(G)) dbDisconnect(G);
+    dbConnect(G, "", "", "", false, false, false, 0);
+    dbDisconnect(G);
+    queryFinalizeGV(G);
+    dbiFinalizeGV(G);
+    dbFinalizeGV(G);
+    G->serverInterface->X_Resource->fileName = nullptr;
+  }
+  // Connects to SQLite (no host) and opens name; true on success.
+  bool open(const char* name, bool write = true, bool optconn = false,
+            const char* password = "") {
+    dbConnect(G, "", "", password, write, optconn, false, 0);
+    if (dbError(G) != 0) return false;
+    return dbSelectDatabase(G, name) == 0;
+  }
+  // All rows of a query, each field written as type:text, fields by "|".
+  std::vector<std::string> rows(const char* sql) {
+    std::vector<std::string> out;
+    DbCursor* c = dbExecuteQuery(G, sql);
+    if (c == nullptr) return {std::string("ERROR ") + dbCharError(G)};
+    Value t = dbGetDescription(G, c);
+    int r;
+    while ((r = dbGetNext(G, c, t)) == 1) {
+      std::string line;
+      for (int32_t i = 0; i < t.val.tuple.t->logsize; ++i) {
+        const Field& f = t.val.tuple.t->fields[i];
+        if (i) line += "|";
+        line += GetStringIdent(G, f.name);
+        line += "=";
+        line += describe(f.v);
+      }
+      out.push_back(line);
+    }
+    if (r == 2) out.push_back(std::string("ERROR ") + dbCharError(G));
+    dbCloseQuery(G, c);
+    ReleaseValue(G, &t);
+    return out;
+  }
+  static std::string describe(const Value& v) {
+    char buf[64];
+    switch (v.type) {
+      case tNull: return "null";
+      case tInteger: snprintf(buf, sizeof buf, "int:%d", v.val.Integer); return buf;
+      case tReal: snprintf(buf, sizeof buf, "real:%g", v.val.Real); return buf;
+      case tString: return "str:" + std::string(v.val.String.str, v.val.String.size);
+      default: return "other";
+    }
+  }
+  // A host-variable tuple of texts; nullptr stands for Null.
+  Value params(std::initializer_list<const char*> texts) {
+    Value t;
+    iVTuple(G, &t);
+    for (const char* s : texts) {
+      Value* v = vAddField(G, t, 0);
+      if (s != nullptr) *v = MakeStringZ(G, s, 0);
+    }
+    return t;
+  }
+};
+
+// Ends a request cycle and starts the next one in the same process.
+void FinishCycle(DbContext& c) {
+  dbFinalizeGV(c.G);
+  dbiFinalizeGV(c.G);
+  dbInitializeGV(c.G);
+  dbiInitializeGV(c.G);
+}
+
+const char* kSchema =
+    "create table t(id integer primary key, name text, price real, big integer, data blob);"
+    "insert into t values(1, 'apple', 1.5, 4294967296, x'41420043');"
+    "insert into t values(2, NULL, NULL, -7, NULL);";
+
+}  // namespace
+
+// ---- The select-only check and the single-row forms --------------------------------
+
+TEST(DbiQuery, OnlySelectStatementsOpenACursor) {
+  TempDb db(kSchema);
+  DbContext c(db.dir);
+  ASSERT_TRUE(c.open("test.db"));
+  EXPECT_EQ(2u, c.rows("  \n\tSELECT id FROM t").size());
+  for (const char* bad : {"selectx * from t", "update t set id = 3", "with x as (select 1) select * from x",
+                          "", "   "}) {
+    EXPECT_EQ(nullptr, dbExecuteQuery(c.G, bad)) << bad;
+    EXPECT_EQ(dbiErrBadCall, dbError(c.G)) << bad;
+    EXPECT_STREQ("no select statement in query part", dbCharError(c.G));
+  }
+  EXPECT_EQ(0, dbiOpenCursors());
+}
+
+TEST(DbiQuery, FirstAndDirectFetchOneRowWithoutACursor) {
+  TempDb db(kSchema);
+  DbContext c(db.dir);
+  ASSERT_TRUE(c.open("test.db"));
+  for (const char* sql : {"select first id from t order by id", "SELECT Direct id from t order by id desc"}) {
+    DbCursor* cur = dbExecuteQuery(c.G, sql);
+    ASSERT_NE(nullptr, cur) << dbCharError(c.G);
+    EXPECT_EQ(0, dbiOpenCursors());
+    Value t = dbGetDescription(c.G, cur);
+    EXPECT_EQ(1, dbGetNext(c.G, cur, t));
+    EXPECT_EQ(0, dbGetNext(c.G, cur, t));
+    EXPECT_EQ(0, dbGetNext(c.G, cur, t));
+    dbCloseQuery(c.G, cur);
+    ReleaseValue(c.G, &t);
+  }
+  // A column that merely begins with the word is no single-row form.
+  dbCommit(c.G);
+  db.exec("create table w(firstname text); insert into w values('a'), ('b');");
+  EXPECT_EQ(2u, c.rows("select firstname from w").size());
+}
+
+TEST(DbiQuery, PositionedFormsAreDatabaseErrors) {
+  TempDb db(kSchema);
+  DbContext c(db.dir);
+  ASSERT_TRUE(c.open("test.db"));
+  for (const char* word : {"last", "NEXT", "prev"}) {
+    std::string sql = std::string("select ") + word + " * from t";
+    EXPECT_EQ(nullptr, dbExecuteQuery(c.G, sql.c_str()));
+    EXPECT_EQ(dbiErrDatabase, dbError(c.G));
+    const std::string msg = dbCharError(c.G);
+    EXPECT_NE(std::string::npos, msg.find(word)) << msg;
+    EXPECT_NE(std::string::npos, msg.find(" Errorcode = -1, ISAM = 0")) << msg;
+  }
+}
+
+TEST(DbiQuery, TenCursorsAndNoEleventh) {
+  TempDb db(kSchema);
+  DbContext c(db.dir);
+  ASSERT_TRUE(c.open("test.db"));
+  std::vector<DbCursor*> open;
+  for (int i = 0; i < kDbiMaxCursors; ++i) {
+    open.push_back(dbExecuteQuery(c.G, "select id from t"));
+    ASSERT_NE(nullptr, open.back()) << i;
+    EXPECT_EQ(i + 1, open.back()->number);
+  }
+  EXPECT_EQ(nullptr, dbExecuteQuery(c.G, "select id from t"));
+  EXPECT_EQ(dbiErrUnsupported, dbError(c.G));
+  EXPECT_STREQ("Call of unsupported function", dbCharError(c.G));
+  // Single-row statements need no cursor and still work.
+  EXPECT_EQ(1u, c.rows("select first id from t").size());
+  for (DbCursor* cur : open) dbCloseQuery(c.G, cur);
+  EXPECT_EQ(0, dbiOpenCursors());
+  EXPECT_EQ(2u, c.rows("select id from t").size());
+}
+
+// ---- Column values -------------------------------------------------------------------
+
+TEST(DbiValues, TypedPerValueAndReadOnly) {
+  TempDb db(kSchema);
+  DbContext c(db.dir);
+  ASSERT_TRUE(c.open("test.db"));
+  const auto rows = c.rows("select id, name, price, big, data, 'x y' as \"two words\" from t order by id");
+  ASSERT_EQ(2u, rows.size());
+  // Integers beyond 32 bits become Reals; a blob is text up to its first zero byte;
+  // a column name ends at its first blank.
+  EXPECT_EQ("id=int:1|name=str:apple|price=real:1.5|big=real:4.29497e+09|data=str:AB|two=str:x y",
+            rows[0]);
+  EXPECT_EQ("id=int:2|name=null|price=null|big=int:-7|data=null|two=str:x y", rows[1]);
+
+  DbCursor* cur = dbExecuteQuery(c.G, "select name from t");
+  Value t = dbGetDescription(c.G, cur);
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(1, dbGetNext(c.G, cur, t));
+    EXPECT_EQ(VF_READONLY, t.val.tuple.t->fields[0].v.flags & VF_READONLY);
+  }
+  dbCloseQuery(c.G, cur);
+  ReleaseValue(c.G, &t);
+}
+
+TEST(DbiValues, LongTextsAndChangingLengthsAcrossRows) {
+  TempDb db("create table l(n integer, s);");
+  const std::string big(32768, 'x');
+  db.exec(("insert into l values(1, 'short'), (2, '" + big + "'), (3, 'ab'), (4, 5);").c_str());
+  DbContext c(db.dir);
+  ASSERT_TRUE(c.open("test.db"));
+  const auto rows = c.rows("select s from l order by n");
+  ASSERT_EQ(4u, rows.size());
+  EXPECT_EQ("s=str:short", rows[0]);
+  EXPECT_EQ("s=str:" + big, rows[1]);
+  EXPECT_EQ("s=str:ab", rows[2]);
+  EXPECT_EQ("s=int:5", rows[3]);
+}
+
+TEST(DbiValues, CopiesOfTheRowSurviveTheNextFetchAndTheClose) {
+  TempDb db("create table l(s text); insert into l values('first'), ('second');");
+  DbContext c(db.dir);
+  ASSERT_TRUE(c.open("test.db"));
+  DbCursor* cur = dbExecuteQuery(c.G, "select s from l order by rowid");
+  Value t = dbGetDescription(c.G, cur);
+  ASSERT_EQ(1, dbGetNext(c.G, cur, t));
+  Value copy = AssignValue(c.G, t.val.tuple.t->fields[0].v);
+  Value shared = AssignValue(c.G, t);   // the tuple itself is shared
+  ASSERT_EQ(1, dbGetNext(c.G, cur, t));
+  dbCloseQuery(c.G, cur);
+  ReleaseValue(c.G, &t);
+  EXPECT_STREQ("first", copy.val.String.str);
+  EXPECT_EQ(0, copy.flags & VF_READONLY);
+  EXPECT_STREQ("second", shared.val.tuple.t->fields[0].v.val.String.str);
+  ReleaseValue(c.G, &copy);
+  ReleaseValue(c.G, &shared);
+}
+
+// ---- Updates and transactions ------------------------------------------------------------
+
+TEST(DbiUpdate, HostVariablesBindInOrderWithNull) {
+  TempDb db("create table p(a text, b text, c integer);");
+  DbContext c(db.dir);
+  ASSERT_TRUE(c.open("test.db"));
+  Value params = c.params({"O'Neil", nullptr, "42"});
+  dbUpdate(c.G, "insert into p values(?, ?, ?)", params);
+  EXPECT_EQ(0, dbError(c.G)) << dbCharError(c.G);
+  ReleaseValue(c.G, &params);
+  dbCommit(c.G);
+  EXPECT_EQ("O'Neil", db.scalar("select a from p"));
+  EXPECT_EQ("1", db.scalar("select b is null from p"));
+  EXPECT_EQ("integer", db.scalar("select typeof(c) from p"));
+}
+
+TEST(DbiUpdate, MismatchedParametersAndSeveralStatementsAreErrors) {
+  TempDb db("create table p(a text, b text);");
+  DbContext c(db.dir);
+  ASSERT_TRUE(c.open("test.db"));
+  Value one = c.params({"x"});
+  dbUpdate(c.G, "insert into p values(?, ?)", one);
+  EXPECT_EQ(dbiErrDatabase, dbError(c.G));
+  EXPECT_NE(std::string::npos, std::string(dbCharError(c.G)).find("2 host variables, 1 values"));
+  dbUpdate(c.G, "insert into p(a) values('a')", one);
+  EXPECT_EQ(dbiErrDatabase, dbError(c.G));
+  ReleaseValue(c.G, &one);
+  dbUpdate(c.G, "insert into p(a) values('a'); drop table p", nullValue);
+  EXPECT_EQ(dbiErrDatabase, dbError(c.G));
+  EXPECT_EQ(nullptr, dbExecuteQuery(c.G, "select * from p; drop table p"));
+  dbUpdate(c.G, "insert into p(a) values('b');  -- a comment\n", nullValue);
+  EXPECT_EQ(0, dbError(c.G)) << dbCharError(c.G);
+  // A nested tuple is no parameter.
+  Value nested = c.params({"x"});
+  Value inner;
+  iVTuple(c.G, &inner);
+  *vAddField(c.G, nested, 0) = inner;
+  dbUpdate(c.G, "insert into p(a) values(?), (?)", nested);
+  EXPECT_EQ(dbiErrDatabase, dbError(c.G));
+  ReleaseValue(c.G, &nested);
+  dbCommit(c.G);
+  EXPECT_EQ("b", db.scalar("select group_concat(a) from p"));
+}
+
+TEST(DbiUpdate, ErrorTextFormat) {
+  TempDb db(kSchema);
+  DbContext c(db.dir);
+  ASSERT_TRUE(c.open("test.db"));
+  dbUpdate(c.G, "delete from missing", nullValue);
+  EXPECT_STREQ("no such table: missing(22) Errorcode = 1, ISAM = 1", dbCharError(c.G));
+}
+
+TEST(DbiTransaction, OnlyACommitMakesWorkLast) {
+  TempDb db("create table n(v integer); insert into n values(1);");
+  {
+    DbContext c(db.dir);
+    ASSERT_TRUE(c.open("test.db"));
+    dbUpdate(c.G, "update n set v = 2", nullValue);
+    dbRollBack(c.G);
+    EXPECT_EQ("1", db.scalar("select v from n"));
+    dbUpdate(c.G, "update n set v = 3", nullValue);
+    dbCommit(c.G);
+    EXPECT_EQ("3", db.scalar("select v from n"));
+    dbUpdate(c.G, "update n set v = 4", nullValue);
+    // Ending the request without commit (a fatal exit) keeps nothing.
+    dbiRollBack(c.G);
+  }
+  EXPECT_EQ("3", db.scalar("select v from n"));
+  EXPECT_EQ("wal", db.scalar("pragma journal_mode"));
+}
+
+TEST(DbiTransaction, ReadOnlyWithoutDbwrite) {
+  TempDb db("create table n(v integer);");
+  DbContext c(db.dir);
+  ASSERT_TRUE(c.open("test.db", false));
+  EXPECT_FALSE(dbAllowWrite(c.G));
+  dbUpdate(c.G, "insert into n values(1)", nullValue);
+  EXPECT_NE(0, dbError(c.G));
+  EXPECT_NE(std::string::npos, std::string(dbCharError(c.G)).find("readonly")) << dbCharError(c.G);
+}
+
+// ---- Connections and the layer -----------------------------------------------------------
+
+TEST(DbLayer, AMissingOrCorruptFileIsNoConnection) {
+  TempDb db("create table n(v integer);");
+  {
+    DbContext c(db.dir);
+    EXPECT_FALSE(c.open("nothere.db"));
+    EXPECT_FALSE(dbIsConnected(c.G));
+    EXPECT_EQ(4, dbError(c.G));
+    EXPECT_NE(std::string::npos, std::string(dbCharError(c.G)).find("unable to open")) << dbCharError(c.G);
+    EXPECT_NE(0, access((db.dir + "/nothere.db").c_str(), F_OK));   // not created
+  }
+  FILE* f = fopen((db.dir + "/bad.db").c_str(), "w");
+  fputs("this is no database, just some text that is long enough to have a header....", f);
+  for (int i = 0; i < 100; ++i) fputs("more text more text more text\n", f);
+  fclose(f);
+  DbContext c(db.dir);
+  EXPECT_FALSE(c.open("bad.db"));
+  EXPECT_FALSE(dbIsConnected(c.G));
+  EXPECT_NE(std::string::npos, std::string(dbCharError(c.G)).find("not a database")) << dbCharError(c.G);
+}
+
+TEST(DbLayer, WithoutAConnectionNothingRuns) {
+  TempDb db("create table n(v integer);");
+  DbContext c(db.dir);
+  EXPECT_EQ(nullptr, dbExecuteQuery(c.G, "select * from n"));
+  EXPECT_EQ(4, dbError(c.G));
+  EXPECT_STREQ("No Connection to the Database system", dbCharError(c.G));
+  dbUpdate(c.G, "insert into n values(1)", nullValue);
+  dbCommit(c.G);
+  EXPECT_EQ("0", db.scalar("select count(*) from n"));
+  const std::string page = CaptureOutput(c.G, [&] { dbDispWWWError(c.G, "select <x>", Position{3, 7, "p.brx"}); });
+  EXPECT_EQ(
+      "<h1> Error Accessing the database </h1> \n"
+      "No Connection to the Database system; did you give a database name in the configuration file ?<p>\n"
+      "host:          `' <br>\nuser:          `' <br>\ndatabase name: `no data base selected' \n<p>\n"
+      "<p>File p.brx <br>Line: 3 Column: 7<br>\nStatement: select &lt;x&gt;<p>\n</HTML>\n",
+      page);
+}
+
+TEST(DbLayer, ErrorSectionAfterAFailedStatement) {
+  TempDb db(kSchema);
+  DbContext c(db.dir);
+  ASSERT_TRUE(c.open("test.db"));
+  dbUpdate(c.G, "delete from \"<b>\"", nullValue);
+  const std::string page = CaptureOutput(c.G, [&] { dbDispWWWError(c.G, nullptr, NoPosition); });
+  EXPECT_EQ(
+      "<h1> Error Accessing the database </h1> \n"
+      "no such table: &lt;b&gt;(18) Errorcode = 1, ISAM = 1<p>\n"
+      "host:          `localhost' <br>\nuser:          `no user given' <br>\ndatabase name: `test.db' \n<p>\n"
+      "<p>\n</HTML>\n",
+      page);
+}
+
+// A temporary table lives as long as its connection.
+TEST(DbLayer, SelectingTheSameNameAgainSendsNothing) {
+  TempDb db("create table n(v integer);");
+  DbContext c(db.dir);
+  ASSERT_TRUE(c.open("test.db"));
+  dbUpdate(c.G, "create temp table mine(v integer)", nullValue);
+  EXPECT_EQ(0, dbSelectDatabase(c.G, "test.db"));
+  EXPECT_EQ(0u, c.rows("select v from mine").size());
+  EXPECT_EQ(0, dbError(c.G)) << dbCharError(c.G);
+}
+
+TEST(DbLayer, CachedConnectionSurvivesARequestCycleUnlessTheLoginChanges) {
+  TempDb db("create table n(v integer);");
+  {
+    DbContext first(db.dir);
+    ASSERT_TRUE(first.open("test.db", true, true, "pw"));
+    dbUpdate(first.G, "create temp table mine(v integer)", nullValue);
+    dbUpdate(first.G, "insert into mine values(5)", nullValue);
+    dbCommit(first.G);
+    dbDisconnect(first.G);
+    // A new request cycle of the same process, with the same login: the
+    // cached connection serves it.
+    FinishCycle(first);
+    ASSERT_TRUE(first.open("test.db", true, true, "pw"));
+    EXPECT_EQ(std::vector<std::string>{"v=int:5"}, first.rows("select v from mine"));
+    dbDisconnect(first.G);
+    // Another password closes it and opens a new one.
+    FinishCycle(first);
+    ASSERT_TRUE(first.open("test.db", true, true, "other"));
+    EXPECT_EQ("ERROR no such table: mine(19) Errorcode = 1, ISAM = 1", first.rows("select v from mine")[0]);
+  }
+  // Without optconn the end of the request closes the connection.
+  DbContext c(db.dir);
+  ASSERT_TRUE(c.open("test.db"));
+  dbUpdate(c.G, "create temp table mine(v integer)", nullValue);
+  dbDisconnect(c.G);
+  FinishCycle(c);
+  ASSERT_TRUE(c.open("test.db"));
+  EXPECT_EQ("ERROR no such table: mine(19) Errorcode = 1, ISAM = 1", c.rows("select v from mine")[0]);
+}
+
+TEST(DbLayer, SystemNameFollowsTheHost) {
+  TempDb db("create table n(v integer);");
+  DbContext c(db.dir);
+  ASSERT_TRUE(c.open("test.db"));
+  EXPECT_STREQ("SQLite", dbSystemName());
+  EXPECT_TRUE(dbEndTransaction());
+}
+
+// ---- SQL text helpers ---------------------------------------------------------------------
+
+namespace {
+std::string appended(void (*op)(CaptureBuffer*, const char*), const char* text, size_t size = 256) {
+  std::vector<char> storage(size);
+  CaptureBuffer b = MakeCapture(storage.data(), size);
+  op(&b, text);
+  return storage.data();
+}
+}  // namespace
+
+TEST(QueryText, SqlQuoting) {
+  EXPECT_EQ("'O''Neil'", appended(appendquoted, "O'Neil"));
+  EXPECT_EQ("NULL", appended(appendquoted, ""));
+  EXPECT_EQ("NULL", appended(appendquoted, nullptr));
+  EXPECT_EQ("'a b c'", appended(appendquoted, "a\tb\nc"));
+  EXPECT_EQ("'ab'", appended(appendquoted, "a\\b"));
+  EXPECT_EQ("''''';drop table t; --'", appended(appendquoted, "'';drop table t; --"));
+  EXPECT_EQ("'\xe4\xf6'", appended(appendquoted, "\xe4\xf6"));
+  // Text beyond the buffer is cut off silently, always zero-terminated.
+  EXPECT_EQ("'abc", appended(appendquoted, "abcdefgh", 5).substr(0, 4));
+  EXPECT_EQ(4u, appended(appendquoted, "abcdefgh", 5).size());
+}
+
+TEST(QueryText, UrlEncoding) {
+  EXPECT_EQ("a+b%26c", appended(appendurl, "a b&c"));
+  EXPECT_EQ("x.y-z_1*@", appended(appendurl, "x.y-z_1*@"));
+  EXPECT_EQ("%21%22%23%24%25%26%27%28%29%2b%2c%2f%3a%3b%3c%3d%3e%3f%5b%5c%5d%5e%60%7b%7c%7d%7e",
+            appended(appendurl, "!\"#$%&'()+,/:;<=>?[\\]^`{|}~"));
+  EXPECT_EQ("%09%c8", appended(appendurl, "\t\xc8"));
+}
+
+TEST(QueryText, KillBlanksAndFieldValues) {
+  char text[] = "ab \t  ";
+  EXPECT_EQ(4u, KillBlanks(text));
+  EXPECT_STREQ("ab \t", text);
+  char blanks[] = "   ";
+  EXPECT_EQ(0u, KillBlanks(blanks));
+
+  FoundationContext c;
+  std::vector<char> storage(256);
+  CaptureBuffer b = MakeCapture(storage.data(), storage.size());
+  Value r = MakeReal(1.5), i = MakeInteger(-3), n = nullValue;
+  Value s = MakeStringZ(c.G, "x  ", 0);
+  appenddbf(&b, &r);
+  appends(&b, ",");
+  appenddbf(&b, &i);
+  appends(&b, ",");
+  appenddbf(&b, &s);
+  appenddbf(&b, &n);
+  EXPECT_STREQ("1.500000,-3,x", storage.data());
+  EXPECT_EQ(1, s.val.String.size);   // the value itself lost its trailing blanks
+  ReleaseValue(c.G, &s);
+}
