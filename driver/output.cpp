@@ -67,8 +67,7 @@ void appendn(CaptureBuffer* b, const char* text, size_t n) {
 void appends(CaptureBuffer* b, const char* text) {
   if (b == nullptr || b->pos == nullptr) return;
   const size_t room = static_cast<size_t>(b->end - b->pos);
-  const char* stop = static_cast<const char*>(std::memchr(text, '\0', room + 1));
-  appendn(b, text, stop != nullptr ? static_cast<size_t>(stop - text) : room);
+  appendn(b, text, strnlen(text, room + 1));
 }
 
 void appendc(CaptureBuffer* b, int c) {
@@ -142,12 +141,8 @@ void OutputInitializeProcess() {
 
 // ---- HTML escaping --------------------------------------------------------
 
-bool GermanCharMode(Globals* G) {
-  // The configuration in force; before the file is read the switch is not given.
-  if (G == nullptr || G->serverInterface == nullptr || G->serverInterface->X_Resource == nullptr)
-    return false;
-  return SwitchOn(G->serverInterface->X_Resource->germanchar);
-}
+// On only when the setting is exactly true.
+bool GermanCharMode(Globals* G) { return SwitchOn(Cfg(G).germanchar); }
 
 namespace {
 

@@ -17,5 +17,7 @@ int chars_cmp(Globals* G, const chars& a, const chars& b);
 // for Null/Error/the null string. A temporary value is released afterwards.
 char* Value2Char(Globals* G, Value v);
 // Writes the value through the output channel: mode 0/1 unescaped, 2 HTML-escaped.
+// The value is not released, temporary or not (the caller owns it).
 void WriteValue(Globals* G, Value v, int mode);
+// Value2Char (which releases a temporary), then URL-encoded output.
 void WriteValueAsUrl(Globals* G, Value v);
