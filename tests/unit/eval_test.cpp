@@ -1,4 +1,5 @@
 // eval_test.cpp: the common-type and conversion tables, the operators and the locations of the evaluator.
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <climits>
@@ -19,9 +20,23 @@
 
 namespace {
 
+// Deep expressions need the stack that the program itself asks for at start.
+void RaiseStackLimit() {
+  rlimit rl{};
+  if (getrlimit(RLIMIT_STACK, &rl) != 0) return;
+  rlim_t want = rlim_t(512) << 20;
+  if (rl.rlim_max != RLIM_INFINITY && rl.rlim_max < want) want = rl.rlim_max;
+  if (rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur >= want) return;
+  rl.rlim_cur = want;
+  setrlimit(RLIMIT_STACK, &rl);
+}
+
 class Eval : public ::testing::Test {
  protected:
-  void SetUp() override { G = NewTestGlobals(); }
+  void SetUp() override {
+    RaiseStackLimit();
+    G = NewTestGlobals();
+  }
   void TearDown() override { FinalizeAllGV(G); }
 
   Position At(int line, int col) { return Position{uint16_t(line), uint16_t(col), "t.brx"}; }
