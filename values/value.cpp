@@ -52,12 +52,8 @@ static int32_t positionOf(Globals* G, const Tuple* t, const Field* f, const char
 // ---- Session tuple space --------------------------------------------------
 
 bool InSessionSpace(Globals* G, const void* p) {
-  if (G == nullptr || G->session == nullptr || p == nullptr) return false;
-  const SessionRec* s = G->session;
-  if (s->X_tupleSpace == nullptr || s->X_tupleSpaceSize == 0) return false;
-  const auto a = reinterpret_cast<uintptr_t>(p);
-  const auto lo = reinterpret_cast<uintptr_t>(s->X_tupleSpace);
-  return a >= lo && a - lo < s->X_tupleSpaceSize;
+  if (G == nullptr || p == nullptr) return false;
+  return InSessionSpaces(G, p);
 }
 
 static void freeBlock(Globals* G, void* p) {
