@@ -277,13 +277,6 @@ static int runIf(Globals* G, Token* node, Value hostTuple) {
   return Interpret(G, c.val.Boolean != 0 ? node->thenPart : node->elsePart, hostTuple);
 }
 
-static int runInclude(Globals* G, Token* node) {
-  EnterNesting(G, node->position);
-  const int code = include_dbh(G, node);
-  LeaveNesting(G);
-  return code;
-}
-
 [[noreturn]] static void invalidStatement(Globals* G, const Token* node) {
   const Position pos = node->kind == TKtext ? G->dbhtml->X_MsgPos : node->position;
   if (capturing()) FatalMessage(G, "Invalid braxel Tag in text mode", pos);
@@ -332,12 +325,12 @@ static int runStatement(Globals* G, Token* node, Value hostTuple) {
     case TKifbool:
       return runIf(G, node, hostTuple);
     case TKshell:
-      if (SwitchOn(Cfg(G).secure))
+      if (SwitchNotOff(Cfg(G).secure))   // on unless set false
         FatalMessage(G, "Shell Tag not allowed in secure mode", node->position);
       execute_shell(G, node);
       return irEnd;
-    case TKinclude:
-      return runInclude(G, node);
+    case TKinclude:   // nests through include_dbh
+      return include_dbh(G, node);
     case TKwhile:
       return runWhile(G, node, hostTuple);
     case TKmail:
