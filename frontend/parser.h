@@ -4,7 +4,8 @@
 #include "support/types.h"
 
 struct ParserRec {
-  Token* root;   // the statement list of the last parse, or null
+  Token* root;          // the statement list of the last parse, or null
+  char expected[256];   // full text of the last "expected tokens" message
 };
 
 extern const char* const Parser_TokenName[67];

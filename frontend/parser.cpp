@@ -1,0 +1,644 @@
+// parser.cpp: the table-driven LALR(1) parser of templates, its tree-building
+// actions and the automatic error recovery (report, skip to a restart point,
+// insert missing tokens).
+#include "frontend/parser.h"
+
+#include <cstring>
+
+#include "diag/messages.h"
+#include "driver/globals.h"
+#include "frontend/scanner.h"
+#include "frontend/tree.h"
+#include "parser_tables.h"
+#include "support/memory.h"
+#include "values/value.h"
+
+namespace {
+
+constexpr int kInitialStack = 100;
+// Deeper nesting ends the request: the tree walkers recurse on it.
+constexpr int kMaxStack = 10000;
+constexpr int kMaxExprDepth = 10000;
+// Longest text of the expected-token message.
+constexpr size_t kMaxExpectedText = 255;
+// Room for the states that one simulated lookahead pushes through chained
+// reductions (only empty rules push without popping).
+constexpr int kSimExtra = 64;
+
+const char* const kTooDeep = "Template nested too deeply";
+
+// The attribute of a stack entry: a terminal's copy of the scanner attribute,
+// or a nonterminal's node (tok.pos is then the position of its first token).
+struct ParseAttr {
+  ScanAttr tok;
+  Token* node;
+  int depth;   // nesting depth of the expression in node
+  int code;    // a terminal's token code
+};
+
+// A set of terminals.
+struct TokenSet {
+  uint64_t bits[2];
+};
+
+void setAdd(TokenSet* s, int t) { s->bits[t >> 6] |= uint64_t{1} << (t & 63); }
+bool setHas(const TokenSet& s, int t) { return (s.bits[t >> 6] >> (t & 63)) & 1; }
+void setUnion(TokenSet* s, const TokenSet& o) {
+  s->bits[0] |= o.bits[0];
+  s->bits[1] |= o.bits[1];
+}
+
+// One run of the parser.
+struct Run {
+  Globals* G;
+  int16_t* states;
+  ParseAttr* attrs;
+  int top;        // index of the top entry
+  int capacity;
+  int la;         // the lookahead and its attribute
+  ScanAttr laAttr;
+  int errors;
+  bool recovering;
+  int16_t* overlay;   // states pushed while following continuations on a copy
+  int overlayCount;
+  int overlayCapacity;
+};
+
+// A configuration for simulations: the real stack up to base, then
+// count entries of the overlay.
+struct Config {
+  int base;
+  int count;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------- stacks
+
+static void readToken(Run* r) {
+  r->la = GetToken(r->G);
+  r->laAttr = *r->G->ScannerAttribute;
+  // NEVER: the form-argument codes come only from the form states; anything
+  // outside the grammar's terminals is a token no rule accepts
+  if (r->la < 0 || r->la >= kParserTerminalCount) r->la = tkTOKchars;
+}
+
+static void push(Run* r, int state, const ParseAttr& attr) {
+  if (r->top + 1 >= r->capacity) {
+    if (r->capacity >= kMaxStack) FatalMessage(r->G, kTooDeep, r->laAttr.pos);
+    int capacity = 2 * r->capacity;
+    if (capacity > kMaxStack) capacity = kMaxStack;
+    int16_t* states = static_cast<int16_t*>(bxAlloc(r->G, capacity * sizeof(int16_t)));
+    ParseAttr* attrs = static_cast<ParseAttr*>(bxAlloc(r->G, capacity * sizeof(ParseAttr)));
+    std::memcpy(states, r->states, (r->top + 1) * sizeof(int16_t));
+    std::memcpy(static_cast<void*>(attrs), r->attrs, (r->top + 1) * sizeof(ParseAttr));
+    bxFree(r->states);
+    bxFree(r->attrs);
+    r->states = states;
+    r->attrs = attrs;
+    r->capacity = capacity;
+  }
+  r->top++;
+  r->states[r->top] = static_cast<int16_t>(state);
+  r->attrs[r->top] = attr;
+}
+
+static ParseAttr terminalAttr(int code, const ScanAttr& tok) {
+  ParseAttr a;
+  std::memset(static_cast<void*>(&a), 0, sizeof a);
+  a.tok = tok;
+  a.code = code;
+  return a;
+}
+
+// ---------------------------------------------------------------- tree building
+
+static Token* fix(Globals* G, Token* e) { return FixSideEffects(G, e); }
+
+static Token* constant(Globals* G, Position pos, const Value& v) {
+  Token* t = mTKConst(G, pos);
+  t->constant = v;
+  return t;
+}
+
+static int binaryOperator(int token) {
+  switch (token) {
+    case tkPlus: return opPlus;
+    case tkMinus: return opMinus;
+    case tkStar: return opTimes;
+    case tkSlash: return opDiv;
+    case tkPercent: return opMod;
+    case tkLess: return opLess;
+    case tkEqEq: return opEq;
+    case tkNotEq: return opNotEq;
+    case tkAndAnd: return opAnd;
+    case tkOrOr: return opOr;
+    case tkLessEq: return opLessEq;
+    default: return opGreaterEq;
+  }
+}
+
+// The closing name of a user environment must be the opening one; an
+// inserted closer carries the name 0 and is not checked.
+static void checkClosingName(Globals* G, const ParseAttr& open, const ParseAttr& close) {
+  const Ident closing = close.tok.ident;
+  if (closing == 0 || closing == open.tok.ident) return;
+  MessageI(G, "Invalid closing tag", xxError, close.tok.pos, InfoIdent(closing));
+  MessageI(G, "Begin of unclosed tag ", xxWarning, open.tok.pos, InfoIdent(open.tok.ident));
+}
+
+// The node of rule `rule`, whose right-hand side is a[1..length].
+static void buildNode(Globals* G, int rule, const ParseAttr* a, ParseAttr* out) {
+  const Position pos = out->tok.pos;
+  Token* n = nullptr;
+  switch (rule) {
+    case R_Template__Statements:   // Template: Statements
+      n = dbhRevToken(a[1].node);
+      break;
+    case R_Template__Inpfield_TOKchars:   // Template: "TOKinpfield" "TOKchars"
+      n = nullptr;
+      break;
+    case R_Statements__empty:   // Statements: %empty
+      n = nullptr;
+      break;
+    case R_Statements__Statements_Statement:   // Statements: Statements Statement
+      // newest first; every list-taking construct reverses once
+      n = AppendToken(G, a[2].node, a[1].node);
+      break;
+    case R_Statement__HTMLText:   // Statement: "HTMLText"
+      n = a[1].tok.textNode;
+      break;
+    case R_Statement__Dbfname:   // Statement: "TOKdbfname"
+      n = mTKdbf(G, pos, a[1].tok.nodeKind != 0 ? a[1].tok.nodeKind : uint16_t{TKdbfname},
+                 a[1].tok.qualifier, a[1].tok.fieldName);
+      break;
+    case R_Statement__Dbquery_Greater_Statements_Sections_DbEnd:
+      // Statement: "<dbquery" ">" Statements Sections "</db"
+      n = mTKQuery(G, a[1].tok.ident, dbhRevToken(a[3].node), a[4].node, pos);
+      break;
+    case R_Statement__Dbupdate_Greater_Statements_DbEnd:
+      // Statement: "<dbupdate" ">" Statements "</db"
+      n = mTKUpdate(G, a[1].tok.nodeKind != 0 ? a[1].tok.nodeKind : uint16_t{TKupdate},
+                    dbhRevToken(a[3].node), pos);
+      break;
+    case R_Statement__Include_Greater_Statements_IncludeEnd_Greater:
+      // Statement: "<include" ">" Statements "</include" ">"
+      n = mTKInclude(G, dbhRevToken(a[3].node), pos);
+      break;
+    case R_Statement__Shell_Greater_Statements_ShellEnd_Greater:
+      // Statement: "<shell" ">" Statements "</shell" ">"
+      n = mTKShell(G, dbhRevToken(a[3].node), pos);
+      break;
+    case R_Statement__Mail_Arguments_Greater_Statements_MailEnd_Greater:
+      // Statement: "<mail" Arguments ">" Statements "</mail" ">"
+      n = mTKMail(G, a[2].node, dbhRevToken(a[4].node), pos);
+      break;
+    case R_Statement__Assign_FullExpression_Greater_Statements_AssignEnd:
+      // Statement: "<assign" FullExpression ">" Statements "</="
+      n = mTKAssign(G, fix(G, a[2].node), dbhRevToken(a[4].node), pos);
+      break;
+    case R_Statement__Let_FullExpression_Greater:   // Statement: "<let" FullExpression ">"
+      n = mTKLet(G, fix(G, a[2].node), pos);
+      break;
+    case R_Statement__FullExpression_Greater:   // Statement: FullExpression ">"
+      n = mTKLet(G, fix(G, a[1].node), pos);
+      break;
+    case R_Statement__While_Condition_Greater_Statements_WhileEnd:
+      // Statement: "<while" Condition ">" Statements "</while"
+      n = mTKWhile(G, fix(G, a[2].node), dbhRevToken(a[4].node), pos);
+      break;
+    case R_Statement__Ifempty_Greater_Statements_Then_Statements_IfEnd:
+      // Statement: "<ifempty" ">" Statements "<then" Statements "</if"
+      n = mTKIfEmpty(G, fix(G, dbhRevToken(a[3].node)), dbhRevToken(a[5].node), nullptr, pos);
+      break;
+    case R_Statement__Ifempty_Greater_Statements_Then_Statements_Else_Statements_IfEnd:
+      // Statement: "<ifempty" ">" Statements "<then" Statements "<else" Statements "</if"
+      n = mTKIfEmpty(G, fix(G, dbhRevToken(a[3].node)), dbhRevToken(a[5].node),
+                     dbhRevToken(a[7].node), pos);
+      break;
+    case R_Statement__If_Condition_Greater_Statements_IfEnd:
+      // Statement: "<if" Condition ">" Statements "</if"
+      n = mTKIfBool(G, fix(G, a[2].node), dbhRevToken(a[4].node), nullptr, pos);
+      break;
+    case R_Statement__If_Condition_Greater_Statements_Else_Statements_IfEnd:
+      // Statement: "<if" Condition ">" Statements "<else" Statements "</if"
+      n = mTKIfBool(G, fix(G, a[2].node), dbhRevToken(a[4].node), dbhRevToken(a[6].node), pos);
+      break;
+    case R_Statement__Question_SimpleExpression_Greater:
+      // Statement: "<?" SimpleExpression ">"   (output of the value)
+      n = fix(G, a[2].node);
+      break;
+    case R_Statement__Question_SimpleExpression_Separator_SimpleExpression_Greater:
+      // Statement: "<?" SimpleExpression Separator SimpleExpression ">"
+      n = mTKExprFormat(G, pos, fix(G, a[2].node), fix(G, a[4].node));
+      break;
+    case R_Statement__DefHead_Parameters_Greater_Statements_DefEnd:
+      // Statement: DefHead Parameters ">" Statements "</def"
+    case R_Statement__DefEnvHead_Parameters_Greater_Statements_DefenvEnd:
+      // Statement: DefEnvHead Parameters ">" Statements "</defenv"
+      n = a[1].node;
+      n->params = a[2].node;
+      n->body = dbhRevToken(a[4].node);
+      break;
+    case R_Statement__Defbody:   // Statement: "<defbody"
+      n = mTKSimple(G, TKdefbody, pos);
+      break;
+    case R_Statement__UserTag_Arguments_Greater:   // Statement: "<UserTag" Arguments ">"
+      n = mTKCall(G, TKcall, pos, a[1].tok.ident, a[2].node, nullptr);
+      break;
+    case R_Statement__UserEnv_Arguments_Greater_Statements_UserEnvEnd:
+      // Statement: "<UserEnvironment" Arguments ">" Statements "</UserEnvironment"
+      n = mTKCall(G, TKcallenv, pos, a[1].tok.ident, a[2].node, dbhRevToken(a[4].node));
+      checkClosingName(G, a[1], a[5]);
+      break;
+    case R_Statement__Return_FullExpression_Greater:   // Statement: "<return" FullExpression ">"
+      n = mTKReturn(G, fix(G, a[2].node), pos);
+      break;
+    case R_Statement__Return_Greater:   // Statement: "<return" ">"
+      n = mTKReturn(G, nullptr, pos);
+      break;
+    case R_Statement__Break:   // Statement: "<break"
+      n = mTKSimple(G, TKbreak, pos);
+      break;
+    case R_DefHead__Def_Ident:   // DefHead: "<def" "Ident"  (in force from here on)
+      n = mTKDefine(G, TKdef, pos, a[2].tok.ident, nullptr);
+      break;
+    case R_DefEnvHead__Defenv_Ident:   // DefEnvHead: "<defenv" "Ident"
+      n = mTKDefine(G, TKdefenv, pos, a[2].tok.ident, nullptr);
+      break;
+    case R_Sections__empty:   // Sections: %empty
+      n = nullptr;
+      break;
+    case R_Sections__Sections_DbSection_Statements:
+      // Sections: Sections "dbSection" Statements   (newest first)
+      if (SectionSlotOf(a[2].tok.nodeKind) < 0) {
+        n = a[1].node;   // an inserted section tag names no section
+      } else {
+        n = mTKLayout(G, a[2].tok.nodeKind, a[1].node, dbhRevToken(a[3].node), a[2].tok.pos);
+      }
+      break;
+    case R_FullExpression__SimpleExpression:   // FullExpression: SimpleExpression
+      n = a[1].node;
+      break;
+    case R_FullExpression__FullExpression_Comma_SimpleExpression:
+      // FullExpression: FullExpression "," SimpleExpression
+      n = mTKExprBin(G, a[2].tok.pos, a[1].node, opSeq, a[3].node);
+      break;
+    case R_FullExpression__FullExpression_Equal_SimpleExpression:
+      // FullExpression: FullExpression "=" SimpleExpression
+      n = mTKExprAssign(G, a[2].tok.pos, a[1].node, a[3].node);
+      break;
+    case R_SimpleExpression__SimpleExpression_Plus_SimpleExpression:
+    case R_SimpleExpression__SimpleExpression_Minus_SimpleExpression:
+    case R_SimpleExpression__SimpleExpression_Star_SimpleExpression:
+    case R_SimpleExpression__SimpleExpression_Slash_SimpleExpression:
+    case R_SimpleExpression__SimpleExpression_Percent_SimpleExpression:
+    case R_SimpleExpression__SimpleExpression_Less_SimpleExpression:
+    case R_SimpleExpression__SimpleExpression_EqEq_SimpleExpression:
+    case R_SimpleExpression__SimpleExpression_NotEq_SimpleExpression:
+    case R_SimpleExpression__SimpleExpression_AndAnd_SimpleExpression:
+    case R_SimpleExpression__SimpleExpression_OrOr_SimpleExpression:
+    case R_SimpleExpression__SimpleExpression_LessEq_SimpleExpression:
+    case R_SimpleExpression__SimpleExpression_GreaterEq_SimpleExpression:
+    case R_Condition__SimpleExpression_Less_SimpleExpression:
+    case R_Condition__SimpleExpression_EqEq_SimpleExpression:
+    case R_Condition__SimpleExpression_NotEq_SimpleExpression:
+    case R_Condition__SimpleExpression_AndAnd_SimpleExpression:
+    case R_Condition__SimpleExpression_OrOr_SimpleExpression:
+    case R_Condition__SimpleExpression_LessEq_SimpleExpression:
+    case R_Condition__SimpleExpression_GreaterEq_SimpleExpression:
+      // SimpleExpression | Condition: SimpleExpression op SimpleExpression
+      n = mTKExprBin(G, a[2].tok.pos, a[1].node, binaryOperator(a[2].code), a[3].node);
+      break;
+    case R_SimpleExpression__Minus_SimpleExpression:   // SimpleExpression: "-" SimpleExpression
+      n = mTKExprUn(G, a[1].tok.pos, opNeg, a[2].node);
+      break;
+    case R_SimpleExpression__Not_SimpleExpression:   // SimpleExpression: "!" SimpleExpression
+    case R_Condition__Not_SimpleExpression:          // Condition: "!" SimpleExpression
+      n = mTKExprUn(G, a[1].tok.pos, opNot, a[2].node);
+      break;
+    case R_SimpleExpression__Integer:   // SimpleExpression: "Integer"
+      n = constant(G, pos, MakeInteger(a[1].tok.integer));
+      break;
+    case R_SimpleExpression__Real:   // SimpleExpression: "Real"  (single precision, widened)
+      n = constant(G, pos, MakeReal(static_cast<double>(a[1].tok.real)));
+      break;
+    case R_SimpleExpression__QuotedString: {   // SimpleExpression: "QuotedString"
+      Value v{};
+      v.type = tString;
+      v.flags = 0;
+      v.val.String = a[1].tok.string;
+      n = constant(G, pos, v);
+      break;
+    }
+    case R_SimpleExpression__Null:   // SimpleExpression: "null"
+      n = constant(G, pos, nullValue);
+      break;
+    case R_SimpleExpression__Emptytuple: {   // SimpleExpression: "emptytuple"
+      Value v{};
+      iVTuple(G, &v);
+      v.flags = 0;
+      n = constant(G, pos, v);
+      break;
+    }
+    case R_SimpleExpression__True:   // SimpleExpression: "true"
+    case R_Condition__True:          // Condition: "true"
+      n = constant(G, pos, MakeBoolean(true));
+      break;
+    case R_SimpleExpression__False:   // SimpleExpression: "false"
+    case R_Condition__False:          // Condition: "false"
+      n = constant(G, pos, MakeBoolean(false));
+      break;
+    case R_SimpleExpression__SimpleExpression_LBracket_FullExpression_RBracket:
+    case R_Condition__SimpleExpression_LBracket_FullExpression_RBracket:
+      // SimpleExpression | Condition: SimpleExpression "[" FullExpression "]"
+      n = mTKExprIndex(G, a[2].tok.pos, a[1].node, a[3].node);
+      break;
+    case R_SimpleExpression__SimpleExpression_Dot_Ident:
+    case R_Condition__SimpleExpression_Dot_Ident:
+      // SimpleExpression | Condition: SimpleExpression "." "Ident"
+      n = mTKSelektor(G, a[2].tok.pos, a[3].tok.ident, a[1].node);
+      break;
+    case R_SimpleExpression__LParen_FullExpression_RParen:
+    case R_Condition__LParen_FullExpression_RParen:
+      // SimpleExpression | Condition: "(" FullExpression ")"
+      n = a[2].node;
+      break;
+    case R_SimpleExpression__Ident:   // SimpleExpression: "Ident"
+    case R_Condition__Ident:          // Condition: "Ident"
+      n = mTKName(G, pos, a[1].tok.ident);
+      break;
+    case R_SimpleExpression__Ident_LParen_Arguments_RParen:
+    case R_Condition__Ident_LParen_Arguments_RParen:
+      // SimpleExpression | Condition: "Ident" "(" Arguments ")"
+      n = mTKFunCall(G, a[2].tok.pos, a[1].tok.ident, a[3].node);
+      break;
+    case R_Arguments__Ident_Equal_SimpleExpression_Separator_Arguments:
+      // Arguments: "Ident" "=" SimpleExpression Separator Arguments
+      n = mTKTuple(G, a[5].node, a[2].tok.pos, a[1].tok.ident, fix(G, a[3].node));
+      break;
+    case R_Arguments__SimpleExpression_Separator_Arguments:
+      // Arguments: SimpleExpression Separator Arguments
+      n = mTKTuple(G, a[3].node, a[1].node != nullptr ? a[1].node->position : pos, 0,
+                   fix(G, a[1].node));
+      break;
+    case R_Arguments__empty:   // Arguments: %empty
+      n = nullptr;
+      break;
+    case R_Parameters__Ident_Equal_SimpleExpression_ParamSeparator_Parameters:
+      // Parameters: "Ident" "=" SimpleExpression ParamSeparator Parameters
+      n = mTKTuple(G, a[5].node, pos, a[1].tok.ident, fix(G, a[3].node));
+      break;
+    case R_Parameters__Ident_ParamSeparator_Parameters:
+      // Parameters: "Ident" ParamSeparator Parameters
+      n = mTKTuple(G, a[3].node, pos, a[1].tok.ident, nullptr);
+      break;
+    case R_Parameters__Star_Ident_ParamSeparator_Parameters:
+      // Parameters: "*" "Ident" ParamSeparator Parameters
+      n = mTKTupleOut(G, a[4].node, pos, a[2].tok.ident);
+      break;
+    case R_Parameters__empty:   // Parameters: %empty
+      n = nullptr;
+      break;
+    case R_Separator__Comma:           // Separator: ","
+    case R_Separator__empty:           // Separator: %empty
+    case R_ParamSeparator__Comma:      // ParamSeparator: ","
+    case R_ParamSeparator__empty:      // ParamSeparator: %empty
+      n = nullptr;
+      break;
+    default:
+      bxAssertFail(G, "parser", __LINE__, "buildNode", "rule without an action");
+  }
+  out->node = n;
+}
+
+// Nesting depth of the expression a rule builds (0 outside expressions).
+static int ruleDepth(int rule, const ParseAttr* a, int length) {
+  const int lhs = ParserRuleLhs[rule];
+  if (lhs != ntSimpleExpression && lhs != ntFullExpression && lhs != ntCondition &&
+      lhs != ntArguments) {
+    return 0;
+  }
+  int depth = 0;
+  for (int i = 1; i <= length; i++) {
+    if (a[i].depth > depth) depth = a[i].depth;
+  }
+  // lists and pass-through rules add no level
+  if (lhs == ntArguments || length == 1 || rule == R_SimpleExpression__LParen_FullExpression_RParen ||
+      rule == R_Condition__LParen_FullExpression_RParen) {
+    return depth;
+  }
+  return depth + 1;
+}
+
+// Reduces the real stack by `rule` and builds its node.
+static void reduce(Run* r, int rule) {
+  const int length = ParserRuleLength[rule];
+  const ParseAttr* a = r->attrs + (r->top - length);   // a[1..length]
+  ParseAttr out;
+  std::memset(static_cast<void*>(&out), 0, sizeof out);
+  out.tok.pos = length > 0 ? a[1].tok.pos : r->laAttr.pos;
+  out.depth = ruleDepth(rule, a, length);
+  if (out.depth > kMaxExprDepth) FatalMessage(r->G, kTooDeep, out.tok.pos);
+  buildNode(r->G, rule, a, &out);
+  r->top -= length;
+  const int state = ParserGoto[r->states[r->top]][ParserRuleLhs[rule]];
+  push(r, state, out);
+}
+
+// ---------------------------------------------------------------- simulation
+
+static int configTop(const Run* r, const Config& c) {
+  return c.count > 0 ? r->overlay[c.count - 1] : r->states[c.base];
+}
+
+// Would t be shifted (or accepted) from the configuration, after the
+// reductions it triggers? The configuration itself is left as it is.
+static bool willShift(const Run* r, Config c, int t) {
+  int16_t extra[kSimExtra];
+  int m = 0;
+  for (;;) {
+    const int s = m > 0 ? extra[m - 1] : configTop(r, c);
+    const int act = ParserAction[s][t];
+    if (act == kActionError) return false;
+    if (act > 0) return true;   // shift or accept
+    const int rule = -act;
+    int k = ParserRuleLength[rule];
+    const int fromExtra = k < m ? k : m;
+    m -= fromExtra;
+    k -= fromExtra;
+    const int fromOverlay = k < c.count ? k : c.count;
+    c.count -= fromOverlay;
+    k -= fromOverlay;
+    c.base -= k;
+    const int below = m > 0 ? extra[m - 1] : configTop(r, c);
+    if (m == kSimExtra) return false;   // NEVER: chained empty rules are few
+    extra[m++] = static_cast<int16_t>(ParserGoto[below][ParserRuleLhs[rule]]);
+  }
+}
+
+static TokenSet expectedSet(const Run* r, const Config& c) {
+  TokenSet s{};
+  for (int t = 0; t < kParserTerminalCount; t++) {
+    if (willShift(r, c, t)) setAdd(&s, t);
+  }
+  return s;
+}
+
+static void overlayPush(Run* r, Config* c, int state) {
+  if (c->count == r->overlayCapacity) {
+    const int capacity = r->overlayCapacity == 0 ? 64 : 2 * r->overlayCapacity;
+    int16_t* states = static_cast<int16_t*>(bxAlloc(r->G, capacity * sizeof(int16_t)));
+    if (c->count > 0) std::memcpy(states, r->overlay, c->count * sizeof(int16_t));
+    bxFree(r->overlay);
+    r->overlay = states;
+    r->overlayCapacity = capacity;
+  }
+  r->overlay[c->count++] = static_cast<int16_t>(state);
+}
+
+// The restart set: the expected sets of every configuration met while
+// following the continuation tokens from the current one to acceptance.
+static TokenSet restartSet(Run* r) {
+  TokenSet all{};
+  Config c{r->top, 0};
+  // The walk closes at most every open construct; the bound only guards
+  // against a table fault.
+  const long limit = 64L * (r->top + 1) + 1024;
+  for (long step = 0; step < limit; step++) {
+    setUnion(&all, expectedSet(r, c));
+    const int s = configTop(r, c);
+    const int cont = ParserContinuation[s];
+    const int act = ParserAction[s][cont];
+    if (act == kActionAccept || act == kActionError) break;
+    if (act > 0) {
+      overlayPush(r, &c, act - 1);
+      continue;
+    }
+    const int rule = -act;
+    int k = ParserRuleLength[rule];
+    const int fromOverlay = k < c.count ? k : c.count;
+    c.count -= fromOverlay;
+    k -= fromOverlay;
+    c.base -= k;
+    overlayPush(r, &c, ParserGoto[configTop(r, c)][ParserRuleLhs[rule]]);
+  }
+  setAdd(&all, tkEndOfFile);
+  return all;
+}
+
+// ---------------------------------------------------------------- error recovery
+
+static void reportExpected(Run* r) {
+  const TokenSet expected = expectedSet(r, Config{r->top, 0});
+  char text[kMaxExpectedText + 1];
+  size_t used = 0;
+  text[0] = '\0';
+  for (int t = 0; t < kParserTerminalCount; t++) {
+    if (!setHas(expected, t)) continue;
+    const size_t n = std::strlen(Parser_TokenName[t]);
+    if (used + n + 1 > kMaxExpectedText) break;
+    std::memcpy(text + used, Parser_TokenName[t], n);
+    text[used + n] = ' ';
+    used += n + 1;
+    text[used] = '\0';
+  }
+  std::memcpy(r->G->Parser->expected, text, used + 1);
+  ErrorMessageI(r->G, 2, xxInformation, r->laAttr.pos, InfoTokens(text));
+}
+
+// Inserts the continuation token t before the lookahead.
+static void insertToken(Run* r, int t, int target) {
+  Globals* G = r->G;
+  const Position at = r->laAttr.pos;
+  ScanAttr attr;
+  std::memset(static_cast<void*>(&attr), 0, sizeof attr);
+  ErrorAttribute(G, t, &attr);
+  attr.pos = at;
+  dbhHandleErrorInsert(G, t, &r->la, &r->laAttr);
+  ErrorMessageI(G, 4, xxRepair, at, InfoText(Parser_TokenName[t]));
+  push(r, target, terminalAttr(t, attr));
+}
+
+// The lookahead has no action: report (unless already recovering), skip to
+// a restart point, and insert continuation tokens until the lookahead fits.
+static void recover(Run* r) {
+  Globals* G = r->G;
+  if (!r->recovering) {
+    r->errors++;
+    r->recovering = true;
+    ErrorMessage(G, 1, xxError, r->laAttr.pos);
+    reportExpected(r);
+    const TokenSet restart = restartSet(r);
+    bool skipped = false;
+    while (!setHas(restart, r->la)) {
+      readToken(r);
+      skipped = true;
+    }
+    if (skipped) ErrorMessage(G, 3, xxInformation, r->laAttr.pos);
+  }
+  // The lookahead is one of the tokens expected somewhere along the
+  // continuation path; follow the path up to that point.
+  while (!willShift(r, Config{r->top, 0}, r->la)) {
+    const int s = r->states[r->top];
+    const int cont = ParserContinuation[s];
+    const int act = ParserAction[s][cont];
+    if (act > 0 && act != kActionAccept) {
+      insertToken(r, cont, act - 1);
+    } else if (act < 0) {
+      reduce(r, -act);
+    } else {
+      // NEVER: the path ended without meeting the lookahead; drop it
+      readToken(r);
+    }
+  }
+}
+
+// ---------------------------------------------------------------- module record
+
+void ParserInitializeGV(Globals* G) {
+  G->Parser = bxNew<ParserRec>(G);
+  G->Parser->root = nullptr;
+  G->Parser->expected[0] = '\0';
+}
+
+void ParserFinalizeGV(Globals* G) {
+  bxDelete(G->Parser);
+  G->Parser = nullptr;
+}
+
+void CloseParser(Globals* G) { (void)G; }
+
+// ---------------------------------------------------------------- the parser
+
+int Parser(Globals* G) {
+  Run r;
+  std::memset(static_cast<void*>(&r), 0, sizeof r);
+  r.G = G;
+  r.capacity = kInitialStack;
+  r.states = static_cast<int16_t*>(bxAlloc(G, r.capacity * sizeof(int16_t)));
+  r.attrs = static_cast<ParseAttr*>(bxAlloc(G, r.capacity * sizeof(ParseAttr)));
+  r.top = 0;
+  r.states[0] = kParserStartState;
+  std::memset(static_cast<void*>(&r.attrs[0]), 0, sizeof(ParseAttr));
+  readToken(&r);
+
+  for (;;) {
+    const int act = ParserAction[r.states[r.top]][r.la];
+    if (act == kActionAccept) break;
+    if (act > 0) {
+      push(&r, act - 1, terminalAttr(r.la, r.laAttr));
+      r.recovering = false;
+      readToken(&r);
+    } else if (act < 0) {
+      reduce(&r, -act);
+    } else {
+      recover(&r);
+    }
+  }
+  G->Parser->root = r.attrs[r.top].node;
+  bxFree(r.states);
+  bxFree(r.attrs);
+  bxFree(r.overlay);
+  return r.errors;
+}

@@ -1,0 +1,614 @@
+// tree.cpp: the syntax tree: node constructors, the definition table, the
+// expression-node pool, list operations and the side-effect pass.
+#include "frontend/tree.h"
+
+#include <cstring>
+
+#include "diag/messages.h"
+#include "driver/globals.h"
+#include "frontend/scanner.h"
+#include "interp/builtins.h"
+#include "support/memory.h"
+
+// ---------------------------------------------------------------- helpers
+
+static Token* newNode(Globals* G, uint16_t kind, Position pos) {
+  Token* t = static_cast<Token*>(bxAllocZero(G, sizeof(Token)));
+  t->kind = kind;
+  t->position = pos;
+  return t;
+}
+
+static Token* newPooled(Globals* G, uint16_t kind, Position pos) {
+  Token* t = NewExpr(G);
+  t->kind = kind;
+  t->position = pos;
+  return t;
+}
+
+static bool sameFile(const char* a, const char* b) {
+  if (a == b) return true;
+  return a != nullptr && b != nullptr && std::strcmp(a, b) == 0;
+}
+
+// Makes slot n of the definition table exist: a table too small for n is
+// replaced by one of 2 * n slots (16 for the name 0 of an inserted token).
+static void growDefinitions(Globals* G, Ident n) {
+  TokenModule* m = G->token;
+  if (n < m->size) return;
+  const size_t size = n == 0 ? 16 : 2 * static_cast<size_t>(n);
+  Token** slots = static_cast<Token**>(bxAlloc(G, size * sizeof(Token*)));
+  for (size_t i = 0; i < size; i++) slots[i] = i < m->size ? m->defs[i] : nullptr;
+  bxFree(m->defs);
+  m->defs = slots;
+  m->size = size;
+}
+
+// ---------------------------------------------------------------- module records
+
+void tokenInitializeGV(Globals* G) {
+  G->token = bxNew<TokenModule>(G);
+  G->token->defs = nullptr;
+  G->token->size = 0;
+}
+
+void tokenFinalizeGV(Globals* G) {
+  if (G->token == nullptr) return;
+  bxFree(G->token->defs);
+  bxDelete(G->token);
+  G->token = nullptr;
+}
+
+void exprInitializeGV(Globals* G) {
+  G->expr = bxNew<ExprRec>(G);
+  G->expr->freeList = nullptr;
+}
+
+void exprFinalizeGV(Globals* G) {
+  if (G->expr == nullptr) return;
+  Token* t = G->expr->freeList;
+  while (t != nullptr) {
+    Token* next = t->next;
+    bxFree(t);
+    t = next;
+  }
+  bxDelete(G->expr);
+  G->expr = nullptr;
+}
+
+// ---------------------------------------------------------------- definition table
+
+Token* LookupDefinition(Globals* G, Ident name) {
+  const TokenModule* m = G->token;
+  return name < m->size ? m->defs[name] : nullptr;
+}
+
+void ActivateDefinition(Globals* G, Token* def) {
+  growDefinitions(G, def->name);
+  G->token->defs[def->name] = def;
+}
+
+void DropDefinitionsOfFile(Globals* G, const char* file) {
+  TokenModule* m = G->token;
+  for (size_t i = 0; i < m->size; i++) {
+    while (m->defs[i] != nullptr && sameFile(m->defs[i]->position.file, file)) {
+      m->defs[i] = m->defs[i]->prevDef;
+    }
+  }
+}
+
+// ---------------------------------------------------------------- expression pool
+
+Token* NewExpr(Globals* G) {
+  ExprRec* pool = G->expr;
+  Token* t = pool->freeList;
+  if (t == nullptr) return static_cast<Token*>(bxAllocZero(G, sizeof(Token)));
+  pool->freeList = t->next;
+  std::memset(static_cast<void*>(t), 0, sizeof(Token));
+  return t;
+}
+
+void FreeExpr(Globals* G, Token* t) {
+  if (t == nullptr) return;
+  t->next = G->expr->freeList;
+  G->expr->freeList = t;
+}
+
+// ---------------------------------------------------------------- statement nodes
+
+int SectionSlotOf(uint16_t kind) {
+  switch (kind) {
+    case TKtop: return SecTop;
+    case TKhead: return SecHead;
+    case TKbody: return SecBody;
+    case TKrowbegin: return SecRowbegin;
+    case TKcolumn: return SecColumn;
+    case TKrowend: return SecRowend;
+    case TKfoot: return SecFoot;
+    case TKsep: return SecSep;
+    case TKempty: return SecEmpty;
+    default: return -1;
+  }
+}
+
+Token* mTKText(Globals* G, const char* text, int32_t length) {
+  Token* t = newNode(G, TKtext, NoPosition);
+  t->text = STRNDUP(G, text, static_cast<size_t>(length));
+  t->textLength = length;
+  return t;
+}
+
+Token* mTKSimple(Globals* G, uint16_t kind, Position pos) {
+  return newNode(G, kind, pos);
+}
+
+Token* mTKdbf(Globals* G, Position pos, uint16_t kind, Ident qualifier, Ident fieldName) {
+  Token* t = newNode(G, kind, pos);
+  t->name = fieldName;
+  t->qualifier = qualifier;
+  return t;
+}
+
+Token* mTKUpdate(Globals* G, uint16_t kind, Token* body, Position pos) {
+  Token* t = newNode(G, kind, pos);
+  t->body = body;
+  return t;
+}
+
+Token* mTKLayout(Globals* G, uint16_t kind, Token* next, Token* body, Position pos) {
+  Token* t = newNode(G, kind, pos);
+  t->next = next;
+  t->body = body;
+  const int slot = SectionSlotOf(kind);
+  if (slot >= 0) t->sections[slot] = body;
+  return t;
+}
+
+// The section list is newest first; copying every node's slot in list order
+// leaves the section written first in the source in each slot.
+Token* mTKQuery(Globals* G, Ident name, Token* queryText, Token* sections, Position pos) {
+  Token* t = newNode(G, TKquery, pos);
+  t->name = name;
+  t->body = queryText;
+  t->sectionList = sections;
+  for (Token* s = sections; s != nullptr; s = s->next) {
+    const int slot = SectionSlotOf(s->kind);
+    if (slot < 0) bxAssertFail(G, "tree", __LINE__, "mTKQuery", "section kind");
+    t->sections[slot] = s->sections[slot];
+  }
+  return t;
+}
+
+Token* mTKIfEmpty(Globals* G, Token* tested, Token* thenPart, Token* elsePart, Position pos) {
+  Token* t = newNode(G, TKifempty, pos);
+  t->cond = tested;
+  t->thenPart = thenPart;
+  t->elsePart = elsePart;
+  return t;
+}
+
+Token* mTKIfBool(Globals* G, Token* cond, Token* thenPart, Token* elsePart, Position pos) {
+  Token* t = newNode(G, TKifbool, pos);
+  t->cond = cond;
+  t->thenPart = thenPart;
+  t->elsePart = elsePart;
+  return t;
+}
+
+Token* mTKWhile(Globals* G, Token* cond, Token* body, Position pos) {
+  Token* t = newNode(G, TKwhile, pos);
+  t->cond = cond;
+  t->body = body;
+  return t;
+}
+
+Token* mTKAssign(Globals* G, Token* target, Token* body, Position pos) {
+  Token* t = newNode(G, TKassign, pos);
+  t->expr = target;
+  t->body = body;
+  return t;
+}
+
+// The let node stands where its expression stands.
+Token* mTKLet(Globals* G, Token* expr, Position pos) {
+  Token* t = newNode(G, TKlet, expr != nullptr ? expr->position : pos);
+  t->expr = expr;
+  return t;
+}
+
+Token* mTKReturn(Globals* G, Token* expr, Position pos) {
+  Token* t = newNode(G, TKreturn, pos);
+  t->expr = expr;
+  return t;
+}
+
+Token* mTKInclude(Globals* G, Token* body, Position pos) {
+  Token* t = newNode(G, TKinclude, pos);
+  t->body = body;
+  return t;
+}
+
+Token* mTKShell(Globals* G, Token* body, Position pos) {
+  Token* t = newNode(G, TKshell, pos);
+  t->body = body;
+  return t;
+}
+
+Token* mTKMail(Globals* G, Token* params, Token* body, Position pos) {
+  Token* t = newNode(G, TKmail, pos);
+  t->params = params;
+  t->body = body;
+  return t;
+}
+
+// The new definition becomes the current one of its name; it remembers the
+// one it replaces.
+Token* mTKDefine(Globals* G, uint16_t kind, Position pos, Ident name, Token* body) {
+  Token* t = newNode(G, kind, pos);
+  t->name = name;
+  t->body = body;
+  growDefinitions(G, name);
+  t->prevDef = G->token->defs[name];
+  G->token->defs[name] = t;
+  return t;
+}
+
+Token* mTKCall(Globals* G, uint16_t kind, Position pos, Ident name, Token* args, Token* body) {
+  Token* t = newNode(G, kind, pos);
+  t->name = name;
+  t->params = args;
+  t->body = body;
+  return t;
+}
+
+Token* mTKTuple(Globals* G, Token* next, Position pos, Ident name, Token* expr) {
+  Token* t = newNode(G, TKtuple, pos);
+  t->next = next;
+  t->name = name;
+  t->expr = expr;
+  return t;
+}
+
+Token* mTKTupleOut(Globals* G, Token* next, Position pos, Ident name) {
+  Token* t = newNode(G, TKtupleout, pos);
+  t->next = next;
+  t->name = name;
+  return t;
+}
+
+// ---------------------------------------------------------------- expression nodes
+
+Token* mTKExprBin(Globals* G, Position pos, Token* left, int op, Token* right) {
+  Token* t = newPooled(G, TKexprbin, pos);
+  t->left = left;
+  t->op = op;
+  t->right = right;
+  return t;
+}
+
+Token* mTKExprUn(Globals* G, Position pos, int op, Token* operand) {
+  Token* t = newPooled(G, TKexprun, pos);
+  t->op = op;
+  t->left = operand;
+  return t;
+}
+
+Token* mTKExprAssign(Globals* G, Position pos, Token* target, Token* value) {
+  Token* t = newPooled(G, TKexprassign, pos);
+  t->left = target;
+  t->op = opAssign;
+  t->right = value;
+  return t;
+}
+
+Token* mTKExprIndex(Globals* G, Position pos, Token* base, Token* index) {
+  Token* t = newPooled(G, TKexprindex, pos);
+  t->left = base;
+  t->right = index;
+  return t;
+}
+
+Token* mTKSelektor(Globals* G, Position pos, Ident fieldName, Token* base) {
+  Token* t = newNode(G, TKselektor, pos);
+  t->name = fieldName;
+  t->left = base;
+  return t;
+}
+
+Token* mTKName(Globals* G, Position pos, Ident id) {
+  Token* t = newNode(G, TKName, pos);
+  t->name = id;
+  return t;
+}
+
+Token* mTKConst(Globals* G, Position pos) {
+  return newNode(G, TKconst, pos);
+}
+
+Token* mTKExprCopy(Globals* G, Token* expr) {
+  Token* t = newPooled(G, TKexprcopy, NoPosition);
+  t->left = expr;
+  return t;
+}
+
+// A format given by one of the format words becomes a format code; any other
+// format expression is evaluated at run time.
+Token* mTKExprFormat(Globals* G, Position pos, Token* expr, Token* format) {
+  static constexpr int codeOfWord[7] = {
+      fmtHtml,     // fwHtml
+      fmtFurl,     // fwFurl
+      fmtQuoted,   // fwQuoted
+      fmtDbhtml,   // fwDbhtml
+      fmtInput,    // fwInput
+      fmtCustom,   // fwCustom
+      fmtHstv,     // fwHstv
+  };
+  if (format != nullptr && format->kind == TKName && format->name != 0) {
+    for (int w = 0; w < 7; w++) {
+      if (G->Scanner->formatIds[w] == format->name) {
+        Token* t = newNode(G, TKexprformat, pos);
+        t->left = expr;
+        t->format = codeOfWord[w];
+        return t;
+      }
+    }
+  }
+  Token* t = newNode(G, TKexprformatstr, pos);
+  t->left = expr;
+  t->right = format;
+  return t;
+}
+
+// Built-in functions are bound here and their argument count checked; any
+// other name must be a def seen before the call.
+Token* mTKFunCall(Globals* G, Position pos, Ident name, Token* args) {
+  Token* t = newNode(G, TKfuncall, pos);
+  t->name = name;
+  t->params = args;
+  t->builtin = FindFunction(G, name);
+  const int count = ListLength(args);
+  if (t->builtin != nullptr) {
+    if (count < t->builtin->minArity) {
+      Message(G, "Too few parameters for function", xxError, pos);
+    } else if (count > t->builtin->maxArity) {
+      Message(G, "Too many parameters for function", xxError, pos);
+    }
+  } else {
+    const Token* def = LookupDefinition(G, name);
+    if (def == nullptr || def->kind != TKdef) Message(G, "Unknown Function ", xxError, pos);
+  }
+  return t;
+}
+
+// ---------------------------------------------------------------- lists
+
+Token* AppendToken(Globals* G, Token* list, Token* item) {
+  (void)G;
+  if (list == nullptr) return item;
+  Token* last = list;
+  while (last->next != nullptr) last = last->next;
+  last->next = item;
+  return list;
+}
+
+Token* dbhRevToken(Token* list) {
+  Token* reversed = nullptr;
+  while (list != nullptr) {
+    Token* next = list->next;
+    list->next = reversed;
+    reversed = list;
+    list = next;
+  }
+  return reversed;
+}
+
+int ListLength(const Token* list) {
+  int n = 0;
+  for (; list != nullptr; list = list->next) n++;
+  return n;
+}
+
+// ---------------------------------------------------------------- side-effect pass
+//
+// Levels: 0 no side effect, 1 may call a user-defined function, 2 contains an
+// assignment. An operand is wrapped in a copy node where another operand of
+// the same node has side effects. The pass walks the expression with its own
+// stack, so that a deep expression cannot exhaust the machine stack.
+
+namespace {
+
+struct FixFrame {
+  Token* node;
+  int stage;
+  int level;      // level gathered so far (right operand, index, value, arguments)
+  Token* arg;     // the argument entry being rated (calls)
+};
+
+struct FixStack {
+  FixFrame local[64];
+  FixFrame* frames = local;
+  size_t capacity = 64;
+  size_t count = 0;
+};
+
+}  // namespace
+
+static void fixPush(Globals* G, FixStack* s, Token* node) {
+  if (s->count == s->capacity) {
+    const size_t capacity = 2 * s->capacity;
+    FixFrame* frames = static_cast<FixFrame*>(bxAlloc(G, capacity * sizeof(FixFrame)));
+    std::memcpy(static_cast<void*>(frames), s->frames, s->count * sizeof(FixFrame));
+    if (s->frames != s->local) bxFree(s->frames);
+    s->frames = frames;
+    s->capacity = capacity;
+  }
+  s->frames[s->count++] = FixFrame{node, 0, 0, nullptr};
+}
+
+// Copy(e, level): an operand whose value must be taken before its neighbour
+// changes it.
+static Token* copyOperand(Globals* G, Token* e, int level) {
+  switch (e->kind) {
+    case TKexprbin:
+    case TKexprun:
+    case TKexprassign:
+    case TKexprindex:
+    case TKselektor:
+      return mTKExprCopy(G, e);
+    case TKName:
+      return level < 2 ? e : mTKExprCopy(G, e);
+    default:   // calls and constants are fresh values; copy nodes already are copies
+      return e;
+  }
+}
+
+static int maxLevel(int a, int b) { return a > b ? a : b; }
+
+Token* FixSideEffects(Globals* G, Token* expr) {
+  if (expr == nullptr) return expr;
+  FixStack s;
+  fixPush(G, &s, expr);
+  int result = 0;   // level of the node completed last
+  while (s.count > 0) {
+    FixFrame* f = &s.frames[s.count - 1];
+    Token* n = f->node;
+    switch (n->kind) {
+      case TKexprun:
+      case TKselektor:
+      case TKexprcopy:
+        // unary, selector, copy: the level of the operand
+        if (f->stage == 0 && n->left != nullptr) {
+          f->stage = 1;
+          fixPush(G, &s, n->left);
+          continue;
+        }
+        if (f->stage == 0) result = 0;
+        break;
+      case TKexprbin:
+        // right operand first; a right operand with side effects copies the left
+        if (f->stage == 0) {
+          f->stage = 1;
+          fixPush(G, &s, n->right);
+          continue;
+        }
+        if (f->stage == 1) {
+          f->level = result;
+          f->stage = 2;
+          fixPush(G, &s, n->left);
+          continue;
+        }
+        if (f->level > 0) n->left = copyOperand(G, n->left, f->level);
+        result = maxLevel(result, f->level);
+        break;
+      case TKexprindex:
+        // index first; a base with side effects copies the index
+        if (f->stage == 0) {
+          f->stage = 1;
+          fixPush(G, &s, n->right);
+          continue;
+        }
+        if (f->stage == 1) {
+          f->level = result;
+          f->stage = 2;
+          fixPush(G, &s, n->left);
+          continue;
+        }
+        if (result > 0) n->right = copyOperand(G, n->right, result);
+        result = maxLevel(result, f->level);
+        break;
+      case TKexprassign:
+        // value first; a target with side effects copies the value
+        if (f->stage == 0) {
+          f->stage = 1;
+          fixPush(G, &s, n->right);
+          continue;
+        }
+        if (f->stage == 1) {
+          f->stage = 2;
+          fixPush(G, &s, n->left);
+          continue;
+        }
+        if (result > 0) n->right = copyOperand(G, n->right, result);
+        result = 2;
+        break;
+      case TKfuncall: {
+        // every argument; with side effects among two or more arguments of a
+        // built-in, every argument is copied
+        if (f->stage == 0) {
+          f->stage = 1;
+          f->arg = n->params;
+        } else {
+          f->level = maxLevel(f->level, result);
+          f->arg = f->arg->next;
+        }
+        while (f->arg != nullptr && f->arg->expr == nullptr) f->arg = f->arg->next;
+        if (f->arg != nullptr) {
+          fixPush(G, &s, f->arg->expr);
+          continue;
+        }
+        const int m = f->level;
+        if (m > 0 && n->builtin != nullptr && ListLength(n->params) >= 2) {
+          for (Token* a = n->params; a != nullptr; a = a->next) {
+            if (a->expr != nullptr) a->expr = copyOperand(G, a->expr, m);
+          }
+        }
+        result = n->builtin != nullptr ? m : maxLevel(m, 1);
+        break;
+      }
+      default:
+        // names, constants, field outputs and other statements
+        result = 0;
+        break;
+    }
+    s.count--;
+  }
+  if (s.frames != s.local) bxFree(s.frames);
+  return expr;
+}
+
+// ---------------------------------------------------------------- kind names
+
+void WriteTokenKind(FILE* stream, uint16_t kind) {
+  const char* name = "Token???";
+  switch (kind) {
+    case TKtext: name = "TKtext"; break;
+    case TKfield: name = "TKfield"; break;
+    case TKfname: name = "TKfname"; break;
+    case TKupdate: name = "TKupdate"; break;
+    case TKquery: name = "TKquery"; break;
+    case TKinpfield: name = "TKinpfield"; break;
+    case TKcustomfield: name = "TKcustomfield"; break;
+    case TKdbfname: name = "TKdbfname"; break;
+    case TKdbfnamehtml: name = "TKdbfnamehtml"; break;
+    case TKdbfnametext: name = "TKdbfnametext"; break;
+    case TKdbfnameurl: name = "TKdbfnameurl"; break;
+    case TKdbfnameinput: name = "TKdbfnameinput"; break;
+    case TKdbfdbhtml: name = "TKdbfdbhtml"; break;
+    case TKffname: name = "TKffname"; break;
+    case TKffnamequoted: name = "TKffnamequoted"; break;
+    case TKffhstv: name = "TKffhstv"; break;
+    case TKifempty: name = "TKifempty"; break;
+    case TKifbool: name = "TKifbool"; break;
+    case TKwhile: name = "TKwhile"; break;
+    case TKstamp: name = "TKstamp"; break;
+    case TKassign: name = "TKassign"; break;
+    case TKdatabase: name = "TKdatabase"; break;
+    case TKhead: name = "TKhead"; break;
+    case TKbody: name = "TKbody"; break;
+    case TKrowbegin: name = "TKrowbegin"; break;
+    case TKrowend: name = "TKrowend"; break;
+    case TKcolumn: name = "TKcolumn"; break;
+    case TKfoot: name = "TKfoot"; break;
+    case TKempty: name = "TKempty"; break;
+    case TKsep: name = "TKsep"; break;
+    case TKtop: name = "TKtop"; break;
+    case TKrow: name = "TKrow"; break;
+    case TKexprbin: name = "TKexprbin"; break;
+    case TKexprun: name = "TKexprun"; break;
+    case TKlet: name = "TKlet"; break;
+    case TKName: name = "TKName"; break;
+    case TKconst: name = "TKconst"; break;
+    default: break;
+  }
+  std::fputs(name, stream);
+}
