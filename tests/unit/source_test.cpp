@@ -1,0 +1,288 @@
+// source_test.cpp: the source module's read modes, the stack of open sources
+// with their names, and the include-once registry.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "driver/globals.h"
+#include "frontend/scanner.h"
+#include "frontend/source.h"
+#include "support/idents.h"
+#include "tests/unit/testing.h"
+
+namespace {
+
+class SourceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    unsetenv("REQUEST_METHOD");
+    unsetenv("QUERY_STRING");
+    G = NewTestGlobals();
+    dir = std::filesystem::temp_directory_path() /
+          ("source_test_" + std::to_string(getpid()) + "_" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir);
+  }
+  void TearDown() override {
+    FinalizeAllGV(G);
+    unsetenv("REQUEST_METHOD");
+    unsetenv("QUERY_STRING");
+    std::filesystem::remove_all(dir);
+  }
+
+  std::string write(const std::string& name, const std::string& content) {
+    const std::filesystem::path p = dir / name;
+    std::ofstream(p, std::ios::binary) << content;
+    return p.string();
+  }
+
+  std::string read(int fd, size_t size) {
+    std::string buffer(size, '\0');
+    const long n = GetLine(G, fd, buffer.data(), size);
+    EXPECT_GE(n, 0);
+    buffer.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return buffer;
+  }
+
+  // A pipe holding text, closed for writing; returns the reading end.
+  int pipeWith(const std::string& text) {
+    int fds[2];
+    EXPECT_EQ(pipe(fds), 0);
+    EXPECT_EQ(::write(fds[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fds[1]);
+    return fds[0];
+  }
+
+  Globals* G = nullptr;
+  std::filesystem::path dir;
+};
+
+// ---------------------------------------------------------------------------
+// Dynamic text
+
+TEST_F(SourceTest, DynamicTextExactlyOneLoadLong) {
+  const std::string text(4096, 'd');
+  dbhInitSource(G);
+  BeginString(G, text.c_str());
+  EXPECT_EQ(G->Source->X_ReadParameters, 1);
+  EXPECT_EQ(read(0, 4096), text);
+  EXPECT_EQ(G->Source->X_ReadParameters, 2);
+  EXPECT_EQ(read(0, 4096), "");
+}
+
+TEST_F(SourceTest, DynamicTextInSeveralLoads) {
+  dbhInitSource(G);
+  BeginString(G, "abcdefghijklmnopqrst");
+  EXPECT_EQ(read(0, 8), "abcdefgh");
+  EXPECT_EQ(read(0, 8), "ijklmnop");
+  EXPECT_EQ(G->Source->X_ReadParameters, 1);
+  EXPECT_EQ(read(0, 8), "qrst");
+  EXPECT_EQ(read(0, 8), "");
+  EXPECT_EQ(G->Source->X_FileStackTop, 1);
+  EXPECT_STREQ(G->Source->fileNames[1], "** DYNAMIC TEXT **");
+  EXPECT_STREQ(G->ScannerAttribute->pos.file, "** DYNAMIC TEXT **");
+  EXPECT_EQ(G->Source->includeNames[1], nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Form parameters
+
+TEST_F(SourceTest, RecordStartsReadingFormParameters) {
+  EXPECT_EQ(G->Source->X_ReadParameters, 3);
+  EXPECT_EQ(G->Source->X_FileStackTop, 0);
+}
+
+TEST_F(SourceTest, GetQueryStringIsCutAtOneLoad) {
+  setenv("REQUEST_METHOD", "GET", 1);
+  const std::string query = "n=" + std::string(10000, 'q');
+  setenv("QUERY_STRING", query.c_str(), 1);
+  EXPECT_EQ(read(0, 8192), query.substr(0, 8192));
+  EXPECT_EQ(G->Source->X_ReadParameters, 2);
+  EXPECT_EQ(read(0, 8192), "");
+}
+
+TEST_F(SourceTest, GetQueryStringThroughTheScanner) {
+  setenv("REQUEST_METHOD", "GET", 1);
+  const std::string query = "v=" + std::string(10000, 'q');
+  setenv("QUERY_STRING", query.c_str(), 1);
+  dbhInitSource(G);
+  BeginScanner(G, true);
+  ASSERT_EQ(GetToken(G), tkFormName);
+  size_t value = 0;
+  int code;
+  while ((code = GetToken(G)) == tkFormValue) value += static_cast<size_t>(G->ScannerAttribute->string.size);
+  EXPECT_EQ(code, tkEndOfFile);
+  EXPECT_EQ(value, 8192u - 2u);   // the first buffer load holds "v=" and the start
+}
+
+TEST_F(SourceTest, GetWithoutQueryStringGivesNothing) {
+  setenv("REQUEST_METHOD", "GET", 1);
+  EXPECT_EQ(read(0, 8192), "");
+  EXPECT_EQ(G->Source->X_ReadParameters, 2);
+}
+
+TEST_F(SourceTest, OtherMethodsReadTheDescriptor) {
+  // get in lower case is not GET: the body comes from the descriptor
+  setenv("REQUEST_METHOD", "get", 1);
+  setenv("QUERY_STRING", "from=query", 1);
+  int fd = pipeWith("from=body");
+  EXPECT_EQ(read(fd, 4), "from");
+  EXPECT_EQ(G->Source->X_ReadParameters, 3);   // later calls read on
+  EXPECT_EQ(read(fd, 100), "=body");
+  EXPECT_EQ(read(fd, 100), "");
+  close(fd);
+
+  setenv("REQUEST_METHOD", "POST", 1);
+  fd = pipeWith("p=1");
+  EXPECT_EQ(read(fd, 100), "p=1");
+  close(fd);
+
+  unsetenv("REQUEST_METHOD");
+  fd = pipeWith("c=2");
+  EXPECT_EQ(read(fd, 100), "c=2");
+  close(fd);
+}
+
+TEST_F(SourceTest, LowerCaseGetReadsStandardInput) {
+  setenv("REQUEST_METHOD", "get", 1);
+  setenv("QUERY_STRING", "q=query", 1);
+  const int saved = dup(0);
+  const int fd = pipeWith("s=stdin");
+  ASSERT_EQ(dup2(fd, 0), 0);
+  close(fd);
+  dbhInitSource(G);
+  BeginScanner(G, true);
+  const int first = GetToken(G);
+  const std::string name = GetStringIdent(G, G->ScannerAttribute->ident);
+  const int second = GetToken(G);
+  const std::string value(G->ScannerAttribute->string.str, G->ScannerAttribute->string.size);
+  dup2(saved, 0);
+  close(saved);
+  EXPECT_EQ(first, tkFormName);
+  EXPECT_EQ(name, "s");
+  EXPECT_EQ(second, tkFormValue);
+  EXPECT_EQ(value, "stdin");
+}
+
+TEST_F(SourceTest, DecodeTextIsReadInsteadOfTheRequest) {
+  setenv("REQUEST_METHOD", "GET", 1);
+  setenv("QUERY_STRING", "from=query", 1);
+  G->Source->formText = "from=text";
+  EXPECT_EQ(read(0, 4), "from");
+  EXPECT_EQ(read(0, 100), "=text");
+  EXPECT_EQ(G->Source->formText, nullptr);
+  EXPECT_EQ(read(0, 100), "");
+}
+
+// ---------------------------------------------------------------------------
+// The stack of open sources
+
+TEST_F(SourceTest, FilesOpenAndCloseInNestedLevels) {
+  const std::string a = write("a.brx", "AAAA");
+  const std::string b = write("b.brx", "BB");
+  dbhInitSource(G);
+  const int fa = BeginSource(G, a.c_str());
+  ASSERT_GE(fa, 1);
+  EXPECT_EQ(G->Source->X_FileStackTop, 1);
+  EXPECT_EQ(G->Source->X_ReadParameters, 0);
+  EXPECT_EQ(std::string(G->ScannerAttribute->pos.file), a);
+  EXPECT_EQ(read(fa, 2), "AA");
+
+  const int fb = BeginSource(G, b.c_str());
+  ASSERT_GE(fb, 1);
+  dbhSetIncludeName(G, "b.brx", 5);
+  EXPECT_EQ(G->Source->X_FileStackTop, 2);
+  EXPECT_STREQ(dbhCurrentIncludeName(G), "b.brx");
+  EXPECT_EQ(std::string(G->ScannerAttribute->pos.file), b);
+  EXPECT_EQ(read(fb, 10), "BB");
+  EXPECT_EQ(SourceSizeHint(G, fb), 2);
+  CloseSource(G, fb);
+
+  // back in the includer: its name and its descriptor
+  EXPECT_EQ(G->Source->X_FileStackTop, 1);
+  EXPECT_EQ(std::string(G->ScannerAttribute->pos.file), a);
+  EXPECT_EQ(dbhCurrentIncludeName(G), nullptr);
+  EXPECT_EQ(read(fa, 10), "AA");
+  CloseSource(G, fa);
+  EXPECT_EQ(G->Source->X_FileStackTop, 0);
+  // the name stays valid for positions after the file is closed
+  EXPECT_EQ(std::string(G->ScannerAttribute->pos.file), a);
+}
+
+TEST_F(SourceTest, MissingFileChangesNothing) {
+  const std::string a = write("a.brx", "A");
+  dbhInitSource(G);
+  const int fa = BeginSource(G, a.c_str());
+  ASSERT_GE(fa, 1);
+  G->Scanner->errorIndication = 4;
+  const int missing = BeginSource(G, (dir / "missing.brx").c_str());
+  EXPECT_LT(missing, 1);
+  EXPECT_EQ(G->Scanner->errorIndication, 0);   // cleared by the attempt
+  EXPECT_EQ(G->Source->X_FileStackTop, 1);
+  EXPECT_EQ(std::string(G->ScannerAttribute->pos.file), a);
+  EXPECT_EQ(read(fa, 10), "A");
+  CloseSource(G, fa);
+}
+
+TEST_F(SourceTest, IncludeInsideDynamicTextResumesTheText) {
+  const std::string inc = write("inc.brx", "III");
+  dbhInitSource(G);
+  BeginString(G, "0123456789");
+  EXPECT_EQ(read(0, 4), "0123");
+  const int fd = BeginSource(G, inc.c_str());
+  ASSERT_GE(fd, 1);
+  EXPECT_EQ(read(fd, 10), "III");
+  CloseSource(G, fd);
+  EXPECT_EQ(G->Source->X_ReadParameters, 1);
+  EXPECT_STREQ(G->ScannerAttribute->pos.file, kDynamicTextName);
+  EXPECT_EQ(read(fd, 10), "456789");
+  EXPECT_EQ(read(fd, 10), "");
+}
+
+TEST_F(SourceTest, CloseDoesNothingWhenExhaustedOrOnDescriptorZero) {
+  dbhInitSource(G);
+  BeginString(G, "x");
+  CloseSource(G, 0);
+  EXPECT_EQ(G->Source->X_FileStackTop, 1);
+  EXPECT_EQ(read(0, 10), "x");
+  CloseSource(G, 5);   // read mode 2: nothing happens
+  EXPECT_EQ(G->Source->X_FileStackTop, 1);
+}
+
+TEST_F(SourceTest, InitResetsTheStackButNotTheModeOrRegistry) {
+  dbhRegisterIncludeOnce(G, "kept.brx");
+  dbhInitSource(G);
+  BeginString(G, "a");
+  BeginString(G, "b");
+  EXPECT_EQ(G->Source->X_FileStackTop, 2);
+  G->Source->X_ReadParameters = 3;
+  dbhInitSource(G);
+  EXPECT_EQ(G->Source->X_FileStackTop, 0);
+  EXPECT_EQ(G->Source->fileNames[1], nullptr);
+  EXPECT_EQ(G->Source->X_ReadParameters, 3);
+  EXPECT_EQ(dbhCheckInIncludeOnce(G, "kept.brx"), 1);
+}
+
+// ---------------------------------------------------------------------------
+// The include-once registry
+
+TEST_F(SourceTest, IncludeOnceComparesNamesAsWritten) {
+  EXPECT_EQ(dbhCheckInIncludeOnce(G, "a.brx"), 0);
+  std::string name = "a.brx";
+  dbhRegisterIncludeOnce(G, name.c_str());
+  name = "zzzzz";   // the registry keeps its own copy
+  dbhRegisterIncludeOnce(G, "lib/b.brx");
+  EXPECT_EQ(dbhCheckInIncludeOnce(G, "a.brx"), 1);
+  EXPECT_EQ(dbhCheckInIncludeOnce(G, "lib/b.brx"), 1);
+  EXPECT_EQ(dbhCheckInIncludeOnce(G, "./a.brx"), 0);
+  EXPECT_EQ(dbhCheckInIncludeOnce(G, "A.brx"), 0);
+  EXPECT_EQ(dbhCheckInIncludeOnce(G, "a.br"), 0);
+}
+
+}  // namespace
