@@ -1,0 +1,63 @@
+# The database cases (tests/e2e/db_*.case) run twice: on SQLite and against a
+# private PostgreSQL server that a fixture starts for the run. A missing
+# PostgreSQL installation fails the fixture, and with it every PostgreSQL
+# case: the suite is never skipped silently.
+#
+# The cases fill their .braxel and setup scripts from these placeholders:
+#   DBHOST DBNAME DBUSER  the configuration entries
+#   DBINIT                empties the database
+#   DBSQL                 runs SQL from standard input, printing rows as sqlite3 does
+#   DBMISSING             a database name that does not exist
+file(GLOB DB_CASES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/e2e/db_*.case)
+
+string(MD5 BRAXEL_PG_TAG "${CMAKE_BINARY_DIR}")
+string(SUBSTRING "${BRAXEL_PG_TAG}" 0 10 BRAXEL_PG_TAG)
+set(BRAXEL_PG_DIR /tmp/braxel-pg-${BRAXEL_PG_TAG})
+set(BRAXEL_PG_SOCK ${BRAXEL_PG_DIR}/sock)
+set(BRAXEL_PG_SQL "bash ${CMAKE_CURRENT_SOURCE_DIR}/pg/sql.sh ${BRAXEL_PG_SOCK}")
+
+add_test(NAME pg.start COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/pg/start.sh ${BRAXEL_PG_DIR})
+add_test(NAME pg.stop COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/pg/stop.sh ${BRAXEL_PG_DIR})
+set_tests_properties(pg.start PROPERTIES FIXTURES_SETUP pgserver TIMEOUT 120)
+set_tests_properties(pg.stop PROPERTIES FIXTURES_CLEANUP pgserver TIMEOUT 120)
+
+set(SQLITE_DEFINES
+  --define DBHOST=- --define DBNAME=test.db --define DBUSER=-
+  --define DBINIT=true --define "DBSQL=sqlite3 test.db" --define DBMISSING=missing.db)
+set(PG_DEFINES
+  --define DBHOST=${BRAXEL_PG_SOCK} --define DBNAME=braxel_test --define DBUSER=braxel
+  --define "DBINIT=${BRAXEL_PG_SQL} -c 'drop schema public cascade; create schema public'"
+  --define "DBSQL=${BRAXEL_PG_SQL}" --define DBMISSING=braxel_missing)
+
+foreach(case ${DB_CASES})
+  get_filename_component(name ${case} NAME_WE)
+  # The generic registration runs the case without placeholders filled in.
+  if(TEST e2e.${name})
+    set_tests_properties(e2e.${name} PROPERTIES DISABLED TRUE)
+  endif()
+  set(variants "")
+  if(NOT name STREQUAL "db_postgres")
+    list(APPEND variants sqlite)
+  endif()
+  if(NOT name STREQUAL "db_sqlite")
+    list(APPEND variants postgres)
+  endif()
+  foreach(variant ${variants})
+    if(variant STREQUAL "sqlite")
+      set(defines ${SQLITE_DEFINES})
+    else()
+      set(defines ${PG_DEFINES})
+    endif()
+    add_test(NAME e2e.${name}.${variant}
+             COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/run.py
+                     --binary $<TARGET_FILE:braxel> ${defines} ${case})
+    set_tests_properties(e2e.${name}.${variant} PROPERTIES TIMEOUT 300)
+    if(variant STREQUAL "postgres")
+      set_tests_properties(e2e.${name}.${variant} PROPERTIES
+        FIXTURES_REQUIRED pgserver RESOURCE_LOCK pgserver)
+    endif()
+    if(BRAXEL_SANITIZE)
+      set_tests_properties(e2e.${name}.${variant} PROPERTIES ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")
+    endif()
+  endforeach()
+endforeach()
