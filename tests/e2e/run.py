@@ -17,7 +17,8 @@ Case file format (one or more cases per file):
     --- check                     a bash script run after the binary; must exit 0
     --- stdout                    the expected standard output, exactly
     --- stdout (re)               each expected line is a regular expression
-                                  that must match the whole actual line
+                                  that must match the whole actual line; a line
+                                  holding only ... matches any number of lines
     --- stderr                    expected standard error (only compared when given)
     --- status                    expected exit status (default 0)
     --- option: noconfig          do not write an empty .braxel
@@ -60,6 +61,27 @@ def decode_escapes(text):
         out.append(c)
         i += 1
     return bytes(out)
+
+
+def lines_match(expected, actual):
+    """Matches expected regex lines against actual lines; '...' is a wildcard
+    for zero or more lines."""
+    memo = {}
+
+    def match(i, j):
+        key = (i, j)
+        if key in memo:
+            return memo[key]
+        if i == len(expected):
+            ok = j == len(actual)
+        elif expected[i] == '...':
+            ok = any(match(i + 1, k) for k in range(j, len(actual) + 1))
+        else:
+            ok = j < len(actual) and re.fullmatch(expected[i], actual[j]) is not None \
+                and match(i + 1, j + 1)
+        memo[key] = ok
+        return ok
+    return match(0, 0)
 
 
 def parse_cases(path):
@@ -182,8 +204,7 @@ def run_case(case, binary, defines):
             if out_regex:
                 exp_lines = expected_out.decode('latin-1').split('\n')
                 act_lines = r.stdout.decode('latin-1').split('\n')
-                ok = len(exp_lines) == len(act_lines) and all(
-                    re.fullmatch(e, a, re.S) for e, a in zip(exp_lines, act_lines))
+                ok = lines_match(exp_lines, act_lines)
             else:
                 ok = r.stdout == expected_out
             if not ok:
