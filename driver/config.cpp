@@ -237,14 +237,16 @@ static void writeFormatPage(FILE* out) {
 
 // The format page, the error line (before, the word, after), and the end
 // of the request.
-[[noreturn]] static void formatError(Globals* G, FILE* file, const char* before,
-                                     std::string_view word = {}, const char* after = "") {
-  if (file != nullptr) std::fclose(file);
+[[noreturn]] static void formatError(Globals* G, FILE* file, ResourceConfig* r,
+                                     const char* before, std::string_view word = {},
+                                     const char* after = "") {
+  std::fclose(file);
   FILE* out = G->serverInterface->X_ErrOut;
   writeFormatPage(out);
   std::fputs(before, out);
-  std::fwrite(word.data(), 1, word.size(), out);
+  if (!word.empty()) std::fwrite(word.data(), 1, word.size(), out);
   std::fputs(after, out);
+  FreeResourceConfig(r);
   serverExit(G);
 }
 
@@ -310,7 +312,7 @@ static void store(Globals* G, FILE* file, ResourceConfig* r, int pos, std::strin
           r->*k.flag = level;
           return;
         }
-      formatError(G, file, "Error: Value '", w, "' unknown for isolation parameter.<br>\n");
+      formatError(G, file, r, "Error: Value '", w, "' unknown for isolation parameter.<br>\n");
   }
 }
 
@@ -362,7 +364,7 @@ static void parseLine(Globals* G, FILE* file, ResourceConfig* r, const char* buf
     while (i < n && (buf[i] == ' ' || buf[i] == '\t')) ++i;
     if (i < n && buf[i] == '=') {
       pending = keyOf(word);
-      if (pending == 0) formatError(G, file, "Error: Unknown parameter name \"", word, "\".<br>\n");
+      if (pending == 0) formatError(G, file, r, "Error: Unknown parameter name \"", word, "\".<br>\n");
       ++i;
       continue;
     }
@@ -372,7 +374,7 @@ static void parseLine(Globals* G, FILE* file, ResourceConfig* r, const char* buf
       pending = 0;
       continue;
     }
-    if (*position > kLastPosition) formatError(G, file, "Error: Too many parameters.<br>\n");
+    if (*position > kLastPosition) formatError(G, file, r, "Error: Too many parameters.<br>\n");
     store(G, file, r, (*position)++, word);
   }
 }
@@ -423,7 +425,7 @@ ResourceConfig* readResourceFile(Globals* G, const char* programPath,
   for (;;) {
     const long n = readLine(file, buf);
     if (n == 0) break;
-    if (n < 0) formatError(G, file, "Error: Line too long<br>\n");
+    if (n < 0) formatError(G, file, r, "Error: Line too long<br>\n");
     parseLine(G, file, r, buf, static_cast<size_t>(n), &position);
   }
   std::fclose(file);

@@ -114,6 +114,7 @@ void FinalizeAllGV(Globals* G) {
   htmlFinalizeGV(G);
   queryFinalizeGV(G);
   environmentFinalizeGV(G);
+  exprFinalizeGV(G);   // its record is created at start-up like the others
   sessionFinalizeGV(G);
   cmcFinalizeGV(G);
   StorageFinalizeGV(G);
