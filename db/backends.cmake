@@ -15,7 +15,7 @@ set_target_properties(braxel_pg PROPERTIES
   LIBRARY_OUTPUT_DIRECTORY $<TARGET_FILE_DIR:braxel>
   CXX_VISIBILITY_PRESET hidden)
 target_include_directories(braxel_pg PRIVATE ${BRAXEL_PQ_INCLUDE})
-target_compile_options(braxel_pg PRIVATE -fno-exceptions -fno-rtti)
+target_compile_options(braxel_pg PRIVATE -fPIC -fno-exceptions -fno-rtti)
 target_link_libraries(braxel_pg PRIVATE ${BRAXEL_PQ_LIBRARY})
 if(NOT BRAXEL_SANITIZE)
   target_link_options(braxel_pg PRIVATE -static-libstdc++ -static-libgcc)
