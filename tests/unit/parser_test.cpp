@@ -1,0 +1,487 @@
+// parser_test.cpp: templates parsed into printed trees: every surface form,
+// precedence, conditions, lists, sections, the side-effect pass, the error
+// recovery and deep nesting.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "diag/messages.h"
+#include "driver/globals.h"
+#include "frontend/parser.h"
+#include "frontend/scanner.h"
+#include "frontend/source.h"
+#include "frontend/tree.h"
+#include "tests/unit/testing.h"
+#include "tests/unit/treeprint.h"
+
+namespace {
+
+class ParserTest : public ::testing::Test {
+ protected:
+  void SetUp() override { G = NewTestGlobals(); }
+  void TearDown() override { FinalizeAllGV(G); }
+
+  // Parses text as a template; the messages of earlier parses are dropped.
+  Token* parse(const std::string& text) {
+    G->Errors->head = G->Errors->tail = nullptr;
+    G->Parser->expected[0] = '\0';
+    dbhInitSource(G);
+    BeginScanner(G, false);
+    BeginStringInput(G, text.c_str());
+    StartInputState(G);
+    errors = Parser(G);
+    return G->Parser->root;
+  }
+
+  std::string tree(const std::string& text, bool positions = false) {
+    return PrintTree(G, parse(text), positions);
+  }
+
+  // The stored messages, one per line: "line:column c<class> #code [info]" or
+  // "line:column c<class> text [info]".
+  std::string messages() const {
+    std::string out;
+    for (const MessageRecord* m = G->Errors->head; m != nullptr; m = m->next) {
+      if (m->kind > mkTextInfo) continue;
+      out += std::to_string(m->position.line) + ":" + std::to_string(m->position.column) + " c" +
+             std::to_string(m->errorClass) + " ";
+      if (m->kind == mkCode || m->kind == mkCodeInfo) {
+        out += "#" + std::to_string(m->code);
+      } else {
+        out += m->text;
+      }
+      if (m->info != nullptr) out += std::string(" [") + m->info + "]";
+      out += "\n";
+    }
+    return out;
+  }
+
+  std::string expected() const { return G->Parser->expected; }
+
+  Globals* G = nullptr;
+  int errors = 0;
+};
+
+// Parses cleanly and prints as expected.
+#define EXPECT_TREE(text, printed)                  \
+  do {                                              \
+    EXPECT_EQ(tree(text), printed) << (text);       \
+    EXPECT_EQ(errors, 0) << (text) << messages();   \
+  } while (0)
+
+// ---------------------------------------------------------------- surface forms
+
+TEST_F(ParserTest, OutputForms) {
+  EXPECT_TREE("<? total>", "[total]");
+  EXPECT_TREE("<? price html>", "[(fmt price 1)]");
+  EXPECT_TREE("<? price, furl>", "[(fmt price 5)]");
+  EXPECT_TREE("<? price quoted>", "[(fmt price 3)]");
+  EXPECT_TREE("<? price input>", "[(fmt price 4)]");
+  EXPECT_TREE("<? price dbhtml>", "[(fmt price 7)]");
+  EXPECT_TREE("<? price braxel>", "[(fmt price 7)]");
+  EXPECT_TREE("<? price hstv>", "[(fmt price 8)]");
+  // any other format is an expression evaluated at run time
+  EXPECT_TREE("<? price '%5.2f'>", "[(fmtx price '%5.2f')]");
+  EXPECT_TREE("<? price fmt>", "[(fmtx price fmt)]");
+  EXPECT_TREE("a<? 1>b", "[\"a\" 1 \"b\"]");
+}
+
+TEST_F(ParserTest, LetAndExpressionStatements) {
+  EXPECT_TREE("<let total = total + 1>", "[(let (= total (+ total 1)))]");
+  EXPECT_TREE("<let a = 1; b = a * 2>", "[(let (= a 1)) (let (= b (* a 2)))]");
+  EXPECT_TREE("<let f>", "[(let f)]");
+}
+
+TEST_F(ParserTest, Conditionals) {
+  EXPECT_TREE("<if n < 10>small<else>large</if>", "[(if (< n 10) [\"small\"] [\"large\"])]");
+  EXPECT_TREE("<if x>yes</if>", "[(if x [\"yes\"])]");
+  EXPECT_TREE("<ifempty><dbf name><then>no name<else>has a name</if>",
+              "[(ifempty [(kind20 name)] [\"no name\"] [\"has a name\"])]");
+  EXPECT_TREE("<ifempty><ff a><ff b><then>none</if>",
+              "[(ifempty [(kind30 a) (kind30 b)] [\"none\"])]");
+  // several statements in one tag
+  EXPECT_TREE("<if x; let y = 1; /if>", "[(if x [(let (= y 1))])]");
+}
+
+TEST_F(ParserTest, Loops) {
+  EXPECT_TREE("<while i < 10><? i><let i = i + 1></while>",
+              "[(while (< i 10) [i (let (= i (+ i 1)))])]");
+  EXPECT_TREE("<while true><break></while>", "[(while true [(break)])]");
+}
+
+TEST_F(ParserTest, Assign) {
+  EXPECT_TREE("<assign title>Report</assign>", "[(assign title [\"Report\"])]");
+  EXPECT_TREE("<= title>Report</=>", "[(assign title [\"Report\"])]");
+  EXPECT_TREE("<assign t[1]>x</=>", "[(assign (idx t 1) [\"x\"])]");
+}
+
+TEST_F(ParserTest, UserTagsEnvironmentsAndFunctions) {
+  EXPECT_TREE("<def greet who='world'>Hello <? who></def><greet who='you'>",
+              "[(def greet [who='world'] [\"Hello \" who]) (tag greet [who='you'])]");
+  EXPECT_TREE("<defenv box w=1><table border=<? w>><defbody></table></defenv><box>content</box>",
+              "[(defenv box [w=1] [\"<table\" \" border=\" w \">\" (defbody) \"</table\" \">\"]) "
+              "(env box [] [\"content\"])]");
+  EXPECT_TREE("<def twice x><return x * 2></def><? twice(3)>",
+              "[(def twice [x] [(return (* x 2))]) (call twice [3])]");
+  EXPECT_TREE("<def stop><return></def>", "[(def stop [] [(return)])]");
+  // a definition is in force inside its own body
+  EXPECT_TREE("<def r n><r n=1></def>", "[(def r [n] [(tag r [n=1])])]");
+  // before its definition a tag name is plain text
+  EXPECT_TREE("<later><def later></def><later>",
+              "[\"<later\" \">\" (def later [] []) (tag later [])]");
+}
+
+TEST_F(ParserTest, QueriesAndUpdates) {
+  EXPECT_TREE(
+      "<dbquery q>select name from t<db head><ul><db row><li><dbf name><db foot></ul>"
+      "<db empty>none</db>",
+      "[(query q [\"select name from t\"] head=[\"<ul\" \">\"] "
+      "rowbegin=[\"<li\" \">\" (kind20 name)] foot=[\"</ul\" \">\"] empty=[\"none\"])]");
+  EXPECT_TREE("<dbquery>select 1</db>", "[(query #0 [\"select 1\"])]");
+  EXPECT_TREE("<dbupdate>delete from t</db>", "[(update [\"delete from t\"])]");
+  EXPECT_TREE("<db stamp>x</db>", "[(stamp [\"x\"])]");
+  EXPECT_TREE("<dbdatabase>y</db>", "[(database [\"y\"])]");
+}
+
+TEST_F(ParserTest, RepeatedSectionKeepsTheFirst) {
+  Token* root = parse("<dbquery>q<db head>A<db body>C<db head>B</db>");
+  ASSERT_EQ(errors, 0) << messages();
+  EXPECT_EQ(PrintTree(G, root), "[(query #0 [\"q\"] head=[\"A\"] body=[\"C\"])]");
+  // the section list keeps every section, newest first
+  std::string kinds;
+  for (const Token* s = root->sectionList; s != nullptr; s = s->next) {
+    kinds += std::to_string(s->kind) + " ";
+  }
+  EXPECT_EQ(kinds, "55 56 55 ");
+}
+
+TEST_F(ParserTest, IncludeShellMailAndFields) {
+  EXPECT_TREE("<include><? page></include>", "[(include [page])]");
+  EXPECT_TREE("<shell>ls</shell>", "[(shell [\"ls\"])]");
+  EXPECT_TREE("<mail subject='News'>text</mail>", "[(mail [subject='News'] [\"text\"])]");
+  EXPECT_TREE("<dbf name><dbf t.name html><ff city quoted><ff_hstv id><field><fname>",
+              "[(kind20 name) (kind21 t.name) (kind31 city) (kind32 id) (kind4 #0) (kind5 #0)]");
+  EXPECT_TREE("<\\dbf>", "[\"<\" \"dbf>\"]");
+}
+
+TEST_F(ParserTest, EmptyTemplate) {
+  EXPECT_TREE("", "[]");
+  EXPECT_EQ(parse(""), nullptr);
+}
+
+// ---------------------------------------------------------------- precedence
+
+TEST_F(ParserTest, PrecedenceAndAssociativity) {
+  EXPECT_TREE("<let a = b = 1>", "[(let (= (= a b) 1))]");
+  EXPECT_TREE("<let a = 1, b = 2>", "[(let (= (, (= a 1) b) 2))]");
+  EXPECT_TREE("<let x = 1, y = 2>", "[(let (= (, (= x 1) y) 2))]");
+  EXPECT_TREE("<? -x.y>", "[(neg (. x y))]");
+  EXPECT_TREE("<? !a && b>", "[(&& (! a) b)]");
+  EXPECT_TREE("<let a = b || c>", "[(let (= a (|| b c)))]");
+  EXPECT_TREE("<? 1 + 2 * 3>", "[(+ 1 (* 2 3))]");
+  EXPECT_TREE("<? (1 + 2) * 3>", "[(* (+ 1 2) 3)]");
+  EXPECT_TREE("<? a - b - c>", "[(- (- a b) c)]");
+  EXPECT_TREE("<? a / b % c>", "[(% (/ a b) c)]");
+  EXPECT_TREE("<? a < b == c <= d>", "[(== (< a b) (<= c d))]");
+  EXPECT_TREE("<? a || b && c != d>", "[(|| a (&& b (!= c d)))]");
+  EXPECT_TREE("<? -a[1].b * -2>", "[(* (neg (. (idx a 1) b)) (neg 2))]");
+  EXPECT_TREE("<? a[i, j]>", "[(idx a (, i j))]");
+}
+
+TEST_F(ParserTest, Constants) {
+  EXPECT_TREE("<? 'it' 12>", "[(fmtx 'it' 12)]");
+  EXPECT_TREE("<let a = 1.5; b = null; c = emptytuple; d = false>",
+              "[(let (= a r1.5)) (let (= b null)) (let (= c emptytuple)) (let (= d false))]");
+}
+
+// ---------------------------------------------------------------- conditions
+
+TEST_F(ParserTest, ConditionsAccepted) {
+  EXPECT_TREE("<if (x+1)>y</if>", "[(if (+ x 1) [\"y\"])]");
+  EXPECT_TREE("<if x+1 < 3>y</if>", "[(if (< (+ x 1) 3) [\"y\"])]");
+  EXPECT_TREE("<if x>y</if>", "[(if x [\"y\"])]");
+  EXPECT_TREE("<if !x>y</if>", "[(if (! x) [\"y\"])]");
+  EXPECT_TREE("<if a.b>y</if>", "[(if (. a b) [\"y\"])]");
+  EXPECT_TREE("<if a[1]>y</if>", "[(if (idx a 1) [\"y\"])]");
+  EXPECT_TREE("<if len(s)>y</if>", "[(if (call len builtin [s]) [\"y\"])]");
+  EXPECT_TREE("<while a < b < c>y</while>", "[(while (< (< a b) c) [\"y\"])]");
+  EXPECT_TREE("<if !a && b>y</if>", "[(if (&& (! a) b) [\"y\"])]");
+}
+
+TEST_F(ParserTest, ConditionsRejected) {
+  for (const char* text : {"<if x+1>y</if>", "<if -x>y</if>", "<if 1>y</if>", "<while 'a'>y</while>"}) {
+    parse(text);
+    EXPECT_EQ(errors, 1) << text;
+    EXPECT_NE(messages().find("#1"), std::string::npos) << text;
+    EXPECT_NE(G->Parser->root, nullptr) << text;
+  }
+}
+
+// ---------------------------------------------------------------- lists
+
+TEST_F(ParserTest, ArgumentsInSourceOrder) {
+  EXPECT_TREE("<def mytag a b></def><mytag a=1 2 b>",
+              "[(def mytag [a b] []) (tag mytag [a=1 2 b])]");
+  EXPECT_TREE("<def t></def><t a=1, b=2><t a=1 b=2>", "[(def t [] []) (tag t [a=1 b=2]) (tag t [a=1 b=2])]");
+  // a binary operator continues an argument
+  EXPECT_TREE("<def t></def><t a -1>", "[(def t [] []) (tag t [(- a 1)])]");
+  EXPECT_TREE("<def t></def><t x=a *2 b>", "[(def t [] []) (tag t [x=(* a 2) b])]");
+  EXPECT_TREE("<? a -b>", "[(- a b)]");
+  EXPECT_TREE("<? f(1, 2 3)>", "[(call f [1 2 3])]");
+}
+
+TEST_F(ParserTest, ParametersInSourceOrder) {
+  EXPECT_TREE("<def f a b=2 *rest></def>", "[(def f [a b=2 *rest] [])]");
+  EXPECT_TREE("<def f a, b=2, *rest></def>", "[(def f [a b=2 *rest] [])]");
+  EXPECT_TREE("<def f *x *y></def>", "[(def f [*x *y] [])]");
+  EXPECT_TREE("<defenv e a=x.y *o></defenv>", "[(defenv e [a=(. x y) *o] [])]");
+}
+
+TEST_F(ParserTest, Positions) {
+  EXPECT_EQ(tree("<def f>x</def>", true), "[(def@1:2 f [] [\"x\"])]");
+  EXPECT_EQ(tree("<? a + f(b[1].c)>", true),
+            "[(+@1:6 a@1:4 (call@1:9 f [@1:14(.@1:14 (idx@1:11 b@1:10 1@1:12) c)]))]");
+  // the let node stands where its expression stands
+  EXPECT_EQ(tree("<let a = 1>", true), "[(let@1:8 (=@1:8 a@1:6 1@1:10))]");
+  EXPECT_EQ(tree("<def t></def>\n<t a=1 2>", true),
+            "[(def@1:2 t [] []) \"\\n\" (tag@2:2 t [a@2:5=1@2:6 @2:82@2:8])]");
+  EXPECT_EQ(tree("<def g a b=1 *c></def>", true), "[(def@1:2 g [a@1:8 b@1:10=1@1:12 *c@1:14] [])]");
+  EXPECT_EQ(tree("<dbquery>q<db head>h</db>", true), "[(query@1:2 #0 [\"q\"] head=[\"h\"])]");
+  Token* q = parse("<dbquery>q\n<db head>h</db>");
+  ASSERT_NE(q, nullptr);
+  ASSERT_NE(q->sectionList, nullptr);
+  EXPECT_EQ(q->sectionList->position.line, 2);
+}
+
+// ---------------------------------------------------------------- calls
+
+TEST_F(ParserTest, CallCheck) {
+  parse("<? len(a, b)>");
+  EXPECT_EQ(messages(), "1:7 c3 Too many parameters for function\n");
+  parse("<? left(a)>");
+  EXPECT_EQ(messages(), "1:8 c3 Too few parameters for function\n");
+  parse("<? random()>");
+  EXPECT_EQ(messages(), "");
+  parse("<? nosuch(1)>");
+  EXPECT_EQ(messages(), "1:10 c3 Unknown Function \n");
+  // defined later: not yet known
+  parse("<? later(1)><def later x></def>");
+  EXPECT_EQ(messages(), "1:9 c3 Unknown Function \n");
+  // an environment is no function
+  parse("<defenv box></defenv><? box()>");
+  EXPECT_EQ(messages(), "1:28 c3 Unknown Function \n");
+  // the syntax error count does not include call-check messages
+  EXPECT_EQ(errors, 0);
+  // a def seen before is a user function, called without a count check
+  EXPECT_TREE("<def h a></def><? h(1, 2, 3)>", "[(def h [a] []) (call h [1 2 3])]");
+}
+
+TEST_F(ParserTest, ClosingNameOfEnvironments) {
+  parse("<defenv a></defenv><defenv b></defenv><a>x</b>");
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(messages(),
+            "1:44 c3 Invalid closing tag [: b]\n"
+            "1:40 c4 Begin of unclosed tag  [: a]\n");
+  EXPECT_NE(tree("<defenv a></defenv><defenv b></defenv><a>x</b>").find("(env a [] [\"x\"])"),
+            std::string::npos);
+  parse("<defenv a></defenv><a>x</a>");
+  EXPECT_EQ(messages(), "");
+}
+
+// ---------------------------------------------------------------- side effects
+
+TEST_F(ParserTest, SideEffectPass) {
+  // the right operand assigns: the left name is copied; one argument only
+  EXPECT_TREE("<? len(x + (y = 1))>", "[(call len builtin [(+ (copy x) (= y 1))])]");
+  EXPECT_TREE("<let a[i] = (i = 2)>", "[(let (= (idx a i) (= i 2)))]");
+  EXPECT_TREE("<let a[(i = 2)] = i>", "[(let (= (idx a (= i 2)) (copy i)))]");
+  // a user function call is level 1: names stay, computed operands are copied
+  EXPECT_TREE("<def g></def><? x + g()>", "[(def g [] []) (+ x (call g []))]");
+  EXPECT_TREE("<def g></def><? (x - y) + g()>", "[(def g [] []) (+ (copy (- x y)) (call g []))]");
+  // two arguments of a built-in, one with side effects: every argument copied
+  EXPECT_TREE("<? left(s, (n = 2))>", "[(call left builtin [(copy s) (copy (= n 2))])]");
+  EXPECT_TREE("<? left(s.t, 2)>", "[(call left builtin [(. s t) 2])]");
+  // arguments of user functions are not copied
+  EXPECT_TREE("<def u></def><? u(s, (n = 2))>", "[(def u [] []) (call u [s (= n 2)])]");
+  // a base with side effects copies a computed index
+  EXPECT_TREE("<def g></def><? a[g()][i + 1]>",
+              "[(def g [] []) (idx (idx a (call g [])) (copy (+ i 1)))]");
+  // conditions, tag arguments and defaults go through the pass as well
+  EXPECT_TREE("<if x < (x = 1)>a</if>", "[(if (< (copy x) (= x 1)) [\"a\"])]");
+  EXPECT_TREE("<def t></def><t a=x + (x = 1)>", "[(def t [] []) (tag t [a=(+ (copy x) (= x 1))])]");
+  EXPECT_TREE("<def d p=x + (x = 1)></def>", "[(def d [p=(+ (copy x) (= x 1))] [])]");
+}
+
+// ---------------------------------------------------------------- recovery
+
+TEST_F(ParserTest, MissingCloserAtEndOfFile) {
+  EXPECT_EQ(tree("<if x>text"), "[(if x [\"text\"])]");
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(messages(), "1:11 c3 #1\n1:11 c7 #2 [/if]\n1:11 c5 #4 [: </if]\n");
+  const std::string list = expected();
+  for (const char* name : {"</if ", "<else ", "HTMLText ", "<if ", "<? ", "<break "}) {
+    EXPECT_NE(list.find(name), std::string::npos) << name << " in " << list;
+  }
+  EXPECT_EQ(list.find("_EndOfFile"), std::string::npos);
+}
+
+TEST_F(ParserTest, WrongCloserSkipsToEndOfFile) {
+  EXPECT_EQ(tree("<while x>text</if>"), "[(while x [\"text\"])]");
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(messages(), "1:15 c3 #1\n1:15 c7 #2 [/while]\n1:19 c7 #3\n1:19 c5 #4 [: </while]\n");
+}
+
+TEST_F(ParserTest, StrayCloser) {
+  EXPECT_EQ(tree("abc</if>def<? 1>"), "[\"abc\" \"def\" 1]");
+  EXPECT_EQ(errors, 1);
+  const std::string m = messages();
+  EXPECT_EQ(m.substr(0, 11), "1:5 c3 #1\n1");
+  EXPECT_NE(m.find("1:9 c7 #3\n"), std::string::npos) << m;
+  // at the very start the form-argument alternative is expected as well
+  parse("</if>");
+  EXPECT_NE(expected().find("TOKinpfield "), std::string::npos) << expected();
+  EXPECT_NE(expected().find("_EndOfFile "), std::string::npos) << expected();
+}
+
+TEST_F(ParserTest, UnexpectedTokenInOutput) {
+  EXPECT_EQ(tree("<? a b c> more"), "[(fmtx a b) \" \" \"> more\"]");
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(messages(), "1:8 c3 #1\n1:8 c7 #2 [> + - * / % [ . < == != && || <= >= ]\n1:8 c5 #4 [: >]\n");
+}
+
+TEST_F(ParserTest, ExpectedTokensInCodeOrder) {
+  parse("<? a b c>");
+  // ascending token codes, each name followed by a blank
+  EXPECT_EQ(expected(), "> + - * / % [ . < == != && || <= >= ");
+  parse("<dbquery>x<db head>y</if>");
+  EXPECT_NE(expected().find(" dbSection "), std::string::npos) << expected();
+  EXPECT_NE(expected().find(" </db "), std::string::npos) << expected();
+  EXPECT_LT(expected().find(" dbSection "), expected().find(" </db "));
+}
+
+TEST_F(ParserTest, ExpectedListStaysWithin255) {
+  // the list in the body of an environment is the longest the grammar has
+  parse("<defenv e></defenv><e>x</if>");
+  const std::string list = expected();
+  EXPECT_LE(list.size(), 255u);
+  EXPECT_GT(list.size(), 200u);
+  EXPECT_EQ(list.back(), ' ');
+}
+
+TEST_F(ParserTest, SeveralErrorsReportedInOneRun) {
+  Token* root = parse("<if x>a</while>b</if><? 1 2 3>c<let>d");
+  EXPECT_GE(errors, 3) << messages();
+  EXPECT_NE(root, nullptr);
+  EXPECT_NE(PrintTree(G, root).find("(if x [\"a\" \"b\"])"), std::string::npos) << PrintTree(G, root);
+}
+
+TEST_F(ParserTest, InsertedTagsCarryEmptyNames) {
+  // an environment left open gets an inserted closer with name 0: no
+  // closing-name messages
+  parse("<defenv e></defenv><e>x");
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(messages().find("closing"), std::string::npos) << messages();
+  EXPECT_NE(messages().find("[: </UserEnvironment]"), std::string::npos) << messages();
+  // a missing definition name
+  Token* root = parse("<def>x</def>");
+  EXPECT_EQ(errors, 1);
+  ASSERT_NE(root, nullptr);
+  EXPECT_EQ(PrintTree(G, root), "[(def #0 [] [\"x\"])]");
+}
+
+TEST_F(ParserTest, AnyTokenSequenceYieldsATree) {
+  // Random templates made of tag fragments: the parser must always finish
+  // with a tree (or none for an empty statement list) and count an error
+  // for every unrecovered mistake.
+  const std::vector<std::string> pieces = {
+      "<if x>", "</if>", "<else>", "<while i<3>", "</while>", "<? a>", "<? ", ">", "(", ")",
+      "<def f a>", "</def>", "<defenv e>", "</defenv>", "<e>", "</e>", "<f 1 2>", "<dbquery q>",
+      "<db head>", "<db row>", "</db>", "<dbupdate>", "<let x = ", "1", "+", "]", "[", ",",
+      "text", "<ifempty>", "<then>", "<assign t>", "</=>", "<include>", "</include>",
+      "<shell>", "</shell>", "<mail to=1>", "</mail>", "<return>", "<break>", "<defbody>",
+      "f(", "'s'", "=", ".", "!", "-", "<dbf x>", "<ff y>", ";", "\n"};
+  std::mt19937 rng(7);
+  for (int round = 0; round < 400; round++) {
+    std::string text;
+    const int n = static_cast<int>(rng() % 40);
+    for (int i = 0; i < n; i++) text += pieces[rng() % pieces.size()];
+    parse(text);
+    EXPECT_GE(errors, 0);
+    if (errors > 0) {
+      EXPECT_NE(messages().find("#1"), std::string::npos) << text;
+    }
+  }
+}
+
+// ---------------------------------------------------------------- nesting
+
+TEST_F(ParserTest, DeepParentheses) {
+  const int depth = 3000;
+  Token* root = parse("<? " + std::string(depth, '(') + "x" + std::string(depth, ')') + ">");
+  EXPECT_EQ(errors, 0);
+  ASSERT_NE(root, nullptr);
+  EXPECT_EQ(root->kind, TKName);
+}
+
+TEST_F(ParserTest, DeepTags) {
+  const int depth = 2000;
+  std::string text;
+  for (int i = 0; i < depth; i++) text += "<if x>";
+  text += "y";
+  for (int i = 0; i < depth; i++) text += "</if>";
+  Token* root = parse(text);
+  EXPECT_EQ(errors, 0);
+  int levels = 0;
+  for (const Token* t = root; t != nullptr && t->kind == TKifbool; t = t->thenPart) levels++;
+  EXPECT_EQ(levels, depth);
+  // left open: every closer is inserted
+  text.resize(text.size() - 5 * depth);
+  parse(text);
+  EXPECT_EQ(errors, 1);
+  int inserted = 0;
+  for (const MessageRecord* m = G->Errors->head; m != nullptr; m = m->next) {
+    if (m->code == 4) inserted++;
+  }
+  EXPECT_EQ(inserted, depth);
+}
+
+TEST_F(ParserTest, DeepUnaryAndLongChains) {
+  // deep unary nesting and long operator chains stay below the bounds
+  EXPECT_EQ(parse("<? " + std::string(4000, '-') + "x>")->kind, TKexprun);
+  std::string chain = "<? x";
+  for (int i = 0; i < 5000; i++) chain += "+x";
+  EXPECT_EQ(parse(chain + ">")->kind, TKexprbin);
+  EXPECT_EQ(errors, 0);
+}
+
+using ParserDeathTest = ParserTest;
+
+TEST_F(ParserDeathTest, NestingBeyondTheBoundEndsTheRequest) {
+  const std::string parens = "<? " + std::string(20000, '(') + "x" + std::string(20000, ')') + ">";
+  EXPECT_EXIT(parse(parens), ::testing::ExitedWithCode(1), "");
+  std::string tags;
+  for (int i = 0; i < 6000; i++) tags += "<if x>";
+  EXPECT_EXIT(parse(tags), ::testing::ExitedWithCode(1), "");
+  // a left-deep chain is bounded as well (the tree walkers recurse on it)
+  std::string chain = "<? x";
+  for (int i = 0; i < 12000; i++) chain += "+x";
+  EXPECT_EXIT(parse(chain + ">"), ::testing::ExitedWithCode(1), "");
+}
+
+TEST_F(ParserDeathTest, NestingMessage) {
+  // the error page goes to standard output; send it where the death test
+  // looks
+  const std::string parens = "<? " + std::string(20000, '(') + "x>";
+  EXPECT_EXIT(
+      {
+        dup2(2, 1);
+        parse(parens);
+      },
+      ::testing::ExitedWithCode(1), "Template nested too deeply");
+}
+
+}  // namespace
