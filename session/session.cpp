@@ -114,7 +114,9 @@ Layout layOut(Tuple* root) {
     uint32_t size = kRecordSize + kFieldSize * static_cast<uint32_t>(t->logsize);
     for (int32_t i = 0; i < t->logsize; i++)
       if (t->fields[i].v.type == tString)
-        size += static_cast<uint32_t>(t->fields[i].v.val.String.size) + 1;
+        size += (t->fields[i].v.val.String.str != nullptr
+                     ? static_cast<uint32_t>(t->fields[i].v.val.String.size)
+                     : 0) + 1;
     layout.size = align4(layout.size + size);
     for (int32_t i = t->logsize - 1; i >= 0; i--)
       if (t->fields[i].v.type == tTuple) stack.push_back(t->fields[i].v.val.tuple.t);
@@ -123,7 +125,7 @@ Layout layOut(Tuple* root) {
 }
 
 void writeBlock(const Layout& layout, const Tuple* t, std::vector<uint8_t>* out,
-                const std::unordered_map<Ident, uint32_t>& fileIdent) {
+                size_t spaceStart, const std::unordered_map<Ident, uint32_t>& fileIdent) {
   const uint32_t base = layout.offset.at(t);
   const uint32_t n = static_cast<uint32_t>(t->logsize);
   put32(out, n);
@@ -173,7 +175,7 @@ void writeBlock(const Layout& layout, const Tuple* t, std::vector<uint8_t>* out,
       out->insert(out->end(), v.val.String.str, v.val.String.str + v.val.String.size);
     out->push_back(0);
   }
-  while (out->size() % 4 != 0) out->push_back(0);
+  while ((out->size() - spaceStart) % 4 != 0) out->push_back(0);
 }
 
 // ---------------------------------------------------------------------------
@@ -504,7 +506,7 @@ int WriteSessionFile(Globals* G, Value tuple, const char* appKey) {
   }
   put32(&out, 0);
   const size_t spaceStart = out.size();
-  for (const Tuple* t : layout.order) writeBlock(layout, t, &out, fileIdent);
+  for (const Tuple* t : layout.order) writeBlock(layout, t, &out, spaceStart, fileIdent);
   if (out.size() - spaceStart != layout.size)
     bxAssertFail(G, "session", __LINE__, "WriteSessionFile", "space size matches the layout");
   s->X_fpos = layout.size;
