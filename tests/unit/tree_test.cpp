@@ -1,0 +1,245 @@
+// tree_test.cpp: the syntax tree module: definition table, expression pool,
+// lists, query sections, format words and the side-effect pass.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "diag/messages.h"
+#include "driver/globals.h"
+#include "frontend/scanner.h"
+#include "frontend/tree.h"
+#include "support/idents.h"
+#include "tests/unit/testing.h"
+#include "tests/unit/treeprint.h"
+
+namespace {
+
+class TreeTest : public ::testing::Test {
+ protected:
+  void SetUp() override { G = NewTestGlobals(); }
+  void TearDown() override { FinalizeAllGV(G); }
+
+  Position at(uint16_t line, uint16_t column, const char* file = "a.brx") {
+    return Position{line, column, file};
+  }
+  Token* name(const char* text) { return mTKName(G, at(1, 1), MakeIdent(G, text)); }
+  Token* assign(Token* target, Token* value) { return mTKExprAssign(G, at(1, 1), target, value); }
+  Token* bin(Token* l, Token* r) { return mTKExprBin(G, at(1, 1), l, opPlus, r); }
+  Token* text(const char* s) { return mTKText(G, s, static_cast<int32_t>(std::string(s).size())); }
+  std::string print(const Token* t) { return PrintNode(G, t); }
+
+  Globals* G = nullptr;
+};
+
+// ---------------------------------------------------------------- definition table
+
+TEST_F(TreeTest, DefinitionTableGrowsAndKeepsEntries) {
+  EXPECT_EQ(G->token->size, 0u);
+  const Ident a = MakeIdent(G, "alpha_def");
+  Token* da = mTKDefine(G, TKdef, at(1, 2), a, nullptr);
+  EXPECT_EQ(G->token->size, 2 * static_cast<size_t>(a));
+  EXPECT_EQ(LookupDefinition(G, a), da);
+  // a name beyond the table doubles it around that name; old slots survive
+  const Ident far = a + 5000;
+  Token* df = mTKDefine(G, TKdefenv, at(2, 2), far, nullptr);
+  EXPECT_EQ(G->token->size, 2 * static_cast<size_t>(far));
+  EXPECT_EQ(LookupDefinition(G, a), da);
+  EXPECT_EQ(LookupDefinition(G, far), df);
+  EXPECT_EQ(LookupDefinition(G, a + 1), nullptr);
+  EXPECT_EQ(LookupDefinition(G, far * 10), nullptr);
+}
+
+TEST_F(TreeTest, RedefinitionRemembersThePreviousOne) {
+  const Ident n = MakeIdent(G, "tagname");
+  Token* first = mTKDefine(G, TKdef, at(1, 2), n, nullptr);
+  Token* second = mTKDefine(G, TKdefenv, at(5, 2), n, nullptr);
+  EXPECT_EQ(second->prevDef, first);
+  EXPECT_EQ(first->prevDef, nullptr);
+  EXPECT_EQ(LookupDefinition(G, n), second);
+  // executing the first definition makes it current again
+  ActivateDefinition(G, first);
+  EXPECT_EQ(LookupDefinition(G, n), first);
+}
+
+TEST_F(TreeTest, ActivateGrowsTheTable) {
+  Token* def = mTKSimple(G, TKdef, at(1, 1));
+  def->name = MakeIdent(G, "activated_only");
+  ActivateDefinition(G, def);
+  EXPECT_EQ(LookupDefinition(G, def->name), def);
+}
+
+TEST_F(TreeTest, DropDefinitionsOfFile) {
+  const Ident n = MakeIdent(G, "shared");
+  const Ident m = MakeIdent(G, "onlyb");
+  // the file name arrives as another copy of the same text
+  char otherCopy[] = "b.brx";
+  Token* inA = mTKDefine(G, TKdef, at(1, 2, "a.brx"), n, nullptr);
+  mTKDefine(G, TKdef, at(3, 2, "b.brx"), n, nullptr);
+  mTKDefine(G, TKdef, at(4, 2, "b.brx"), n, nullptr);
+  mTKDefine(G, TKdefenv, at(5, 2, "b.brx"), m, nullptr);
+  DropDefinitionsOfFile(G, otherCopy);
+  EXPECT_EQ(LookupDefinition(G, n), inA);
+  EXPECT_EQ(LookupDefinition(G, m), nullptr);
+}
+
+// ---------------------------------------------------------------- pool and lists
+
+TEST_F(TreeTest, ExpressionPoolReusesFreedNodes) {
+  Token* e = mTKExprBin(G, at(1, 1), name("a"), opPlus, name("b"));
+  FreeExpr(G, e);
+  Token* again = mTKExprUn(G, at(2, 3), opNeg, name("c"));
+  EXPECT_EQ(again, e);
+  // a reused node carries nothing of its earlier life
+  EXPECT_EQ(again->right, nullptr);
+  EXPECT_EQ(again->next, nullptr);
+  EXPECT_EQ(again->kind, TKexprun);
+  EXPECT_EQ(again->position.line, 2);
+}
+
+TEST_F(TreeTest, ListOperations) {
+  Token* l = AppendToken(G, nullptr, text("a"));
+  l = AppendToken(G, l, text("b"));
+  Token* tail = AppendToken(G, text("c"), text("d"));
+  l = AppendToken(G, l, tail);   // a whole list appended
+  EXPECT_EQ(ListLength(l), 4);
+  EXPECT_EQ(PrintTree(G, l), "[\"a\" \"b\" \"c\" \"d\"]");
+  l = dbhRevToken(l);
+  EXPECT_EQ(PrintTree(G, l), "[\"d\" \"c\" \"b\" \"a\"]");
+  EXPECT_EQ(dbhRevToken(nullptr), nullptr);
+  EXPECT_EQ(ListLength(nullptr), 0);
+}
+
+// ---------------------------------------------------------------- sections
+
+TEST_F(TreeTest, QuerySectionsFirstWrittenWins) {
+  // sections arrive newest first
+  Token* first = mTKLayout(G, TKhead, nullptr, text("h1"), at(1, 5));
+  Token* foot = mTKLayout(G, TKfoot, first, text("f"), at(2, 5));
+  Token* second = mTKLayout(G, TKhead, foot, text("h2"), at(3, 5));
+  Token* q = mTKQuery(G, 0, text("select"), second, at(1, 2));
+  EXPECT_EQ(q->sections[SecHead], first->body);
+  EXPECT_EQ(q->sections[SecFoot], foot->body);
+  EXPECT_EQ(q->sections[SecBody], nullptr);
+  EXPECT_EQ(q->sectionList, second);
+}
+
+TEST_F(TreeTest, SectionSlots) {
+  EXPECT_EQ(SectionSlotOf(TKtop), SecTop);
+  EXPECT_EQ(SectionSlotOf(TKsep), SecSep);
+  EXPECT_EQ(SectionSlotOf(TKempty), SecEmpty);
+  EXPECT_EQ(SectionSlotOf(TKrow), -1);
+  EXPECT_EQ(SectionSlotOf(TKquery), -1);
+}
+
+using TreeDeathTest = TreeTest;
+
+TEST_F(TreeDeathTest, QueryWithAForeignSectionIsAnInternalFailure) {
+  Token* bogus = mTKLayout(G, TKrow, nullptr, nullptr, at(1, 1));
+  EXPECT_DEATH(mTKQuery(G, 0, nullptr, bogus, at(1, 1)), "");
+}
+
+// ---------------------------------------------------------------- formats
+
+TEST_F(TreeTest, FormatWordsBecomeCodes) {
+  const struct {
+    int word;
+    int code;
+  } words[] = {{fwHtml, fmtHtml},     {fwFurl, fmtFurl},     {fwQuoted, fmtQuoted},
+               {fwDbhtml, fmtDbhtml}, {fwInput, fmtInput},   {fwCustom, fmtCustom},
+               {fwHstv, fmtHstv}};
+  for (const auto& w : words) {
+    Token* f = mTKName(G, at(1, 9), G->Scanner->formatIds[w.word]);
+    Token* t = mTKExprFormat(G, at(1, 2), name("x"), f);
+    EXPECT_EQ(t->kind, TKexprformat);
+    EXPECT_EQ(t->format, w.code);
+  }
+  Token* other = mTKExprFormat(G, at(1, 2), name("x"), name("someformat"));
+  EXPECT_EQ(other->kind, TKexprformatstr);
+  EXPECT_EQ(print(other->right), "someformat");
+}
+
+// ---------------------------------------------------------------- side effects
+
+TEST_F(TreeTest, SideEffectsOfBinaryOperands) {
+  // x + (y = 1): the left name is copied
+  EXPECT_EQ(print(FixSideEffects(G, bin(name("x"), assign(name("y"), name("z"))))),
+            "(+ (copy x) (= y z))");
+  // (y = 1) + x: the right operand has no side effect
+  EXPECT_EQ(print(FixSideEffects(G, bin(assign(name("y"), name("z")), name("x")))),
+            "(+ (= y z) x)");
+  // applying the pass twice adds nothing
+  Token* e = FixSideEffects(G, bin(bin(name("a"), name("b")), assign(name("y"), name("z"))));
+  EXPECT_EQ(print(FixSideEffects(G, e)), "(+ (copy (+ a b)) (= y z))");
+}
+
+TEST_F(TreeTest, SideEffectsOfCalls) {
+  const Ident user = MakeIdent(G, "userfn");
+  mTKDefine(G, TKdef, at(1, 1), user, nullptr);
+  // a user call has level 1: a name beside it stays, a computed operand is copied
+  Token* call = mTKFunCall(G, at(1, 5), user, nullptr);
+  EXPECT_EQ(print(FixSideEffects(G, bin(name("a"), call))), "(+ a (call userfn []))");
+  Token* call2 = mTKFunCall(G, at(1, 5), user, nullptr);
+  EXPECT_EQ(print(FixSideEffects(G, bin(bin(name("a"), name("b")), call2))),
+            "(+ (copy (+ a b)) (call userfn []))");
+  // a constant beside an assignment is never copied
+  Token* c = mTKConst(G, at(1, 1));
+  c->constant = MakeInteger(3);
+  EXPECT_EQ(print(FixSideEffects(G, bin(c, assign(name("y"), name("z"))))), "(+ 3 (= y z))");
+}
+
+TEST_F(TreeTest, SideEffectsInsideStatementsAreNotRated) {
+  // the tested statements of ifempty may start with any statement
+  Token* stmt = text("plain");
+  EXPECT_EQ(FixSideEffects(G, stmt), stmt);
+  EXPECT_EQ(FixSideEffects(G, nullptr), nullptr);
+  Token* field = mTKdbf(G, at(1, 1), TKdbfname, 0, MakeIdent(G, "f"));
+  EXPECT_EQ(print(FixSideEffects(G, field)), "(kind20 f)");
+}
+
+TEST_F(TreeTest, SideEffectPassOnDeepExpressions) {
+  // left-deep and right-deep chains far deeper than the parser allows; the
+  // pass keeps its own stack
+  const int depth = 200000;
+  Token* left = name("a");
+  for (int i = 0; i < depth; i++) left = bin(left, name("b"));
+  Token* right = assign(name("y"), name("z"));
+  for (int i = 0; i < depth; i++) right = bin(name("b"), right);
+  Token* both = bin(left, right);
+  FixSideEffects(G, both);
+  // the right chain assigns: every left operand along it is a copied name
+  int copied = 0;
+  for (const Token* t = right; t->kind == TKexprbin; t = t->right) {
+    if (t->left->kind == TKexprcopy) copied++;
+  }
+  EXPECT_EQ(copied, depth);
+  EXPECT_EQ(both->left->kind, TKexprcopy);
+  // deep unary nesting
+  Token* un = assign(name("y"), name("z"));
+  for (int i = 0; i < depth; i++) un = mTKExprUn(G, at(1, 1), opNeg, un);
+  EXPECT_EQ(print(FixSideEffects(G, bin(name("q"), mTKExprUn(G, at(1, 1), opNot, name("w"))))),
+            "(+ q (! w))");
+  Token* wrapped = FixSideEffects(G, bin(name("q"), un));
+  EXPECT_EQ(wrapped->left->kind, TKexprcopy);
+}
+
+// ---------------------------------------------------------------- kind names
+
+TEST_F(TreeTest, KindNames) {
+  char buffer[256];
+  auto nameOf = [&](uint16_t kind) {
+    FILE* f = fmemopen(buffer, sizeof buffer, "w");
+    WriteTokenKind(f, kind);
+    std::fclose(f);
+    return std::string(buffer);
+  };
+  EXPECT_EQ(nameOf(TKtext), "TKtext");
+  EXPECT_EQ(nameOf(TKifbool), "TKifbool");
+  EXPECT_EQ(nameOf(TKdbfnameinput), "TKdbfnameinput");
+  EXPECT_EQ(nameOf(TKrow), "TKrow");
+  EXPECT_EQ(nameOf(TKconst), "TKconst");
+  EXPECT_EQ(nameOf(TKfuncall), "Token???");
+  EXPECT_EQ(nameOf(999), "Token???");
+}
+
+}  // namespace
