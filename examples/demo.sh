@@ -37,3 +37,47 @@ for folder in "$here"/*/; do
   done
 done
 run "$here/hello" hello.brx "name=braxel+user"
+
+# ---- Database example (examples/shop; maintained with the database code) ----
+# Builds the shop's SQLite database in a scratch copy of the site and renders
+# its pages as CGI requests, as a web server starts the program: the program
+# is installed under the name "shop" next to .braxel, and the form field
+# braxel names the template in hf/.
+shop_demo() {
+  if ! command -v sqlite3 >/dev/null; then
+    echo "demo: the sqlite3 tool is missing (scripts/setup installs it)" >&2
+    return 1
+  fi
+  local site
+  site="$(mktemp -d)"
+  cp -r "$here/shop/." "$site/"
+  sqlite3 "$site/shop.db" < "$here/shop/schema.sql"
+  sqlite3 "$site/shop.db" < "$here/shop/seed.sql"
+  mkdir "$site/sessions"
+  echo "sessiondir=$site/sessions" >> "$site/.braxel"
+  ln -s "$binary" "$site/shop"
+
+  shop_request() {   # METHOD QUERY-OR-BODY
+    local status=0
+    banner "shop: $1 ${2//&/ & }"
+    if [ "$1" = GET ]; then
+      (cd "$site" && env -i PATH="$PATH" REQUEST_METHOD=GET QUERY_STRING="$2" \
+        SCRIPT_NAME=/cgi-bin/shop REMOTE_ADDR=127.0.0.1 ./shop </dev/null) || status=$?
+    else
+      (cd "$site" && printf '%s' "$2" | env -i PATH="$PATH" REQUEST_METHOD=POST \
+        SCRIPT_NAME=/cgi-bin/shop REMOTE_ADDR=127.0.0.1 ./shop) || status=$?
+    fi
+    [ "$status" -eq 0 ] || echo "(exit status $status)"
+  }
+  shop_request GET "braxel=list.brx"
+  shop_request GET "braxel=list.brx&q=AP"
+  shop_request GET "braxel=list.brx&q=%27%3B+drop+table+product%3B+--"
+  shop_request GET "braxel=detail.brx&id=1"
+  shop_request GET "braxel=entry.brx&product=6"
+  shop_request POST "braxel=save.brx&product=6&author=Eve+O%27Hara&rating=5&body=Sweet+%26+juicy+%3Cyes%3E"
+  shop_request GET "braxel=detail.brx&id=6"
+  shop_request GET "braxel=visits.brx&sid=demo"
+  shop_request GET "braxel=visits.brx&sid=demo"
+  rm -rf "$site"
+}
+shop_demo
