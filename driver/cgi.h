@@ -6,6 +6,8 @@
 #include "values/value.h"
 
 // Predefined identifiers, created by InitIdentifiers in the documented order.
+// IxSrvBgn..IxSrvEnd bound the Srv... block; SrvPid lies inside it but is an
+// ordinary variable (IsPredefinedVariable is false for it).
 extern Ident Idhead, Idtop, Idbody, Idrowbegin, Idrowend, Idcolumn, Idfoot;
 extern Ident IdSrvMax, Idbraxel, Idstamp, IdSrvMaxNest, Idempty;
 extern Ident IxSrvBgn, IxSrvEnd;   // first and last of the Srv... block
@@ -28,9 +30,13 @@ Value GetLocalVariable(Globals* G, Value scope, Ident id);
 bool IsPredefinedVariable(Ident id);
 
 // Decodes the form arguments (GET query string or standard input) into a new
-// tuple (capacity 20). Reads through the scanner's form states.
+// tuple (capacity 20), returned as a temporary (VF_TEMP). Reads through the
+// scanner's form states. A dotted name below a field holding a text turns
+// that field into a tuple; a "." not followed by a name is skipped; a value
+// piece that would make the text longer than 32767 bytes is left out.
 Value dbhReadFormArgs(Globals* G);
-// Decodes the given text the same way (decodeurl).
+// Decodes the given text the same way (decodeurl); also a temporary. The
+// Source module's read mode is restored afterwards.
 Value dbhDecodeFormText(Globals* G, const char* text);
 
 const char* serverOwnLink();      // SCRIPT_NAME or null

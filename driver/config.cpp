@@ -364,7 +364,8 @@ static void parseLine(Globals* G, FILE* file, ResourceConfig* r, const char* buf
     while (i < n && (buf[i] == ' ' || buf[i] == '\t')) ++i;
     if (i < n && buf[i] == '=') {
       pending = keyOf(word);
-      if (pending == 0) formatError(G, file, r, "Error: Unknown parameter name \"", word, "\".<br>\n");
+      if (pending == 0)
+        formatError(G, file, r, "Error: Unknown parameter name \"", word, "\".<br>\n");
       ++i;
       continue;
     }

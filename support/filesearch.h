@@ -6,7 +6,8 @@
 
 #include "support/types.h"
 
-// Result codes of the searches; os_search_msg holds their texts.
+// A candidate counts as found when it opens for reading and is not a
+// directory. Result codes of the searches; os_search_msg holds their texts.
 enum SearchResult : int {
   kFound = 0,          // "File found in search path"
   kNotFound = 1,       // "File not found in search path"
