@@ -35,12 +35,19 @@ static void internalNote(const char* operation, const char* what, int code, cons
 
 static Value* currentLocals(Globals* G) { return &G->environment->current->locals; }
 
+// A borrowed view never carries the temporary bit. The bit is tested first:
+// stored values do not carry it, and an unconditional partial write of the
+// record costs a store-forwarding stall on every read.
+static void dropTemp(Value* v) {
+  if (v->flags & VF_TEMP) v->flags = static_cast<uint16_t>(v->flags & ~VF_TEMP);
+}
+
 static const char* textOf(const Value& v) { return v.val.String.str ? v.val.String.str : ""; }
 
 // A value read out of base: borrowed as it stands, unless base is a
 // temporary that is about to be released; then the value is copied first.
 static Value borrowedFrom(Globals* G, Value result, Value* base) {
-  result.flags &= static_cast<uint16_t>(~VF_TEMP);
+  dropTemp(&result);
   if (!IsTemp(*base)) return result;
   Value copy = AssignValue(G, result);
   copy.flags |= VF_TEMP;
@@ -329,7 +336,7 @@ static Value evalSelector(Globals* G, Token* node) {
   if (field == nullptr)
     FatalMessageI(G, "Undefined tuple field ", node->position, InfoIdent(node->name));
   Value v = *field;
-  v.flags &= static_cast<uint16_t>(~VF_TEMP);
+  dropTemp(&v);
   return v;
 }
 
@@ -385,7 +392,7 @@ static Value evalAssign(Globals* G, Token* node) {
   Value* loc = evallvalue(G, node->left);
   assignTo(G, loc, v, node->position);
   Value result = *loc;
-  result.flags &= static_cast<uint16_t>(~VF_TEMP);
+  dropTemp(&result);
   return result;
 }
 
@@ -452,7 +459,7 @@ static Value evalNode(Globals* G, Token* node) {
         return t;
       }
       Value v = node->constant;
-      v.flags &= static_cast<uint16_t>(~VF_TEMP);
+      dropTemp(&v);
       return v;
     }
     case TKName: return evalName(G, node);
