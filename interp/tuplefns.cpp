@@ -234,31 +234,74 @@ void setLeaf(int32_t* tree, int32_t size, int32_t i, int32_t v) {
 }  // namespace
 
 // The exchange sort: for each i, for each j > i, the entries at i and j are
-// exchanged when rank[i] > rank[j]. Only the exchanges are visited: the next
-// j that exchanges is the first later rank below the current one, found in
-// logarithmic time, so equal ranks end in exactly the order the plain
-// procedure leaves, without its quadratic scan.
+// exchanged when rank[i] > rank[j]. Equal ranks end in exactly the order
+// this procedure leaves, so it is followed to the letter, only faster:
+// - ranks already in order: nothing is ever exchanged;
+// - ranks all different: the order is fully decided, any sort gives it;
+// - otherwise only the exchanges are visited (the next j is the first later
+//   rank below the current one, found in a minimum tree in logarithmic
+//   time); should that cost more than the plain scan, the remaining passes
+//   run as the plain scan.
 void ExchangeSortPermutation(Globals* G, int32_t* rank, int32_t* perm, int32_t n) {
   if (n < 2) return;
   bool sorted = true;
   for (int32_t i = 1; i < n && sorted; ++i) sorted = rank[i - 1] <= rank[i];
-  if (sorted) return;   // no pair would ever be exchanged
-  int32_t size = 1;
-  while (size < n) size <<= 1;
+  if (sorted) return;
+
+  const size_t bytes = sizeof(int32_t) * static_cast<size_t>(n);
+  int32_t* order = static_cast<int32_t*>(bxAlloc(G, bytes));
+  for (int32_t i = 0; i < n; ++i) order[i] = i;
+  std::sort(order, order + n, [rank](int32_t a, int32_t b) { return rank[a] < rank[b]; });
+  bool distinct = true;
+  for (int32_t k = 1; k < n && distinct; ++k) distinct = rank[order[k - 1]] != rank[order[k]];
+  if (distinct) {
+    int32_t* sortedRank = static_cast<int32_t*>(bxAlloc(G, bytes));
+    int32_t* sortedPerm = static_cast<int32_t*>(bxAlloc(G, bytes));
+    for (int32_t k = 0; k < n; ++k) {
+      sortedRank[k] = rank[order[k]];
+      sortedPerm[k] = perm[order[k]];
+    }
+    std::memcpy(rank, sortedRank, bytes);
+    std::memcpy(perm, sortedPerm, bytes);
+    bxFree(sortedPerm);
+    bxFree(sortedRank);
+    bxFree(order);
+    return;
+  }
+  bxFree(order);
+
+  int32_t size = 1, levels = 1;
+  while (size < n) {
+    size <<= 1;
+    ++levels;
+  }
   int32_t* tree = static_cast<int32_t*>(bxAlloc(G, sizeof(int32_t) * 2 * static_cast<size_t>(size)));
   for (int32_t i = 0; i < size; ++i) tree[size + i] = i < n ? rank[i] : INT32_MAX;
   for (int32_t node = size - 1; node >= 1; --node)
     tree[node] = std::min(tree[2 * node], tree[2 * node + 1]);
-  for (int32_t i = 0; i + 1 < n; ++i) {
+  const int64_t plainCost = static_cast<int64_t>(n) * n / 2;
+  int64_t cost = 0;
+  int32_t i = 0;
+  for (; i + 1 < n && cost < plainCost; ++i) {
+    cost += 2 * levels;
     for (int32_t j = firstBelow(tree, size, n, i, rank[i]); j >= 0;
          j = firstBelow(tree, size, n, j, rank[i])) {
       std::swap(rank[i], rank[j]);
       std::swap(perm[i], perm[j]);
       setLeaf(tree, size, i, rank[i]);
       setLeaf(tree, size, j, rank[j]);
+      cost += 4 * levels;
     }
   }
   bxFree(tree);
+  for (; i + 1 < n; ++i) {   // the plain scan for the passes left
+    for (int32_t j = i + 1; j < n; ++j) {
+      if (rank[i] > rank[j]) {
+        std::swap(rank[i], rank[j]);
+        std::swap(perm[i], perm[j]);
+      }
+    }
+  }
 }
 
 // ---- Arrays -------------------------------------------------------------
@@ -331,18 +374,21 @@ Value* biArConcat(Value* r, Globals* G, int argc, Token** argv) {
   const Call call(G);
   const Value tuple = tupleArg(call, argv[0], 0);
   Value held[99];
+  int32_t counted[99];   // what each argument contributes, fixed when it is counted
   int64_t added = 0;
   for (int i = 1; i < argc; ++i) {
     held[i] = hold(G, eval(G, argv[i]));
-    added += held[i].type == tTuple ? held[i].val.tuple.t->logsize : 1;
+    counted[i] = held[i].type == tTuple ? held[i].val.tuple.t->logsize : 1;
+    added += counted[i];
   }
   Tuple* t = tuple.val.tuple.t;
   growForAppend(G, t, t->logsize + added);
   for (int i = 1; i < argc; ++i) {
     if (held[i].type == tTuple) {
+      // The counted fields only: the argument may be t itself, growing meanwhile.
       const Tuple* from = held[i].val.tuple.t;
-      const int32_t count = from->logsize;   // fixed first: from may be t itself
-      for (int32_t k = 0; k < count && k < from->logsize; ++k) appendValue(G, tuple, from->fields[k].v);
+      for (int32_t k = 0; k < counted[i] && k < from->logsize; ++k)
+        appendValue(G, tuple, from->fields[k].v);
       ReleaseValue(G, &held[i]);
     } else {
       appendValue(G, tuple, held[i]);

@@ -130,6 +130,19 @@ TEST(FieldSort, ALargeArrayWithFewNamesIsOrderedLikeThePlainProcedure) {
   expectSameOrder(c.G, ranks);
 }
 
+TEST(FieldSort, ReversedNamesWithAndWithoutTiesMatchThePlainProcedure) {
+  Context c;
+  std::vector<int32_t> distinct(2000), ties(2000), mixed(2000);
+  for (int32_t i = 0; i < 2000; ++i) {
+    distinct[static_cast<size_t>(i)] = 2000 - i;
+    ties[static_cast<size_t>(i)] = (2000 - i) / 3;
+    mixed[static_cast<size_t>(i)] = i % 100 == 0 ? 0 : 2000 - i;
+  }
+  expectSameOrder(c.G, distinct);
+  expectSameOrder(c.G, ties);
+  expectSameOrder(c.G, mixed);
+}
+
 // ---- Format strings on single fields ------------------------------------
 
 std::string formatField(Globals* G, const char* format, Value v, const char* name = nullptr,
