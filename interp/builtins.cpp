@@ -145,26 +145,21 @@ void dbhFunTypeError(Globals* G, int type, int index) {
   dbhFunError(G, text);
 }
 
+BuiltinCall::BuiltinCall(Globals* g) : G(g), pos(g->dbhtml->X_MsgPos) {}
+
+void BuiltinCall::fail(const char* text) const {
+  G->dbhtml->X_MsgPos = pos;
+  dbhFunError(G, text);
+}
+
+void BuiltinCall::typeError(int type, int index) const {
+  G->dbhtml->X_MsgPos = pos;
+  dbhFunTypeError(G, type, index);
+}
+
 // ---- Helpers ------------------------------------------------------------
 
 namespace {
-
-// The call's position, saved on entry: evaluating an argument may move the
-// current message position (nested calls, locations), but every message of a
-// built-in stands at its own call.
-struct Call {
-  Globals* G;
-  Position pos;
-  explicit Call(Globals* g) : G(g), pos(g->dbhtml->X_MsgPos) {}
-  [[noreturn]] void fail(const char* text) const {
-    G->dbhtml->X_MsgPos = pos;
-    dbhFunError(G, text);
-  }
-  [[noreturn]] void typeError(int type, int index) const {
-    G->dbhtml->X_MsgPos = pos;
-    dbhFunTypeError(G, type, index);
-  }
-};
 
 const char* sbytes(const Value& v) { return v.val.String.str ? v.val.String.str : ""; }
 int32_t slen(const Value& v) { return v.val.String.str ? v.val.String.size : 0; }
@@ -344,7 +339,7 @@ Value* bidefault(Value* r, Globals* G, int argc, Token** argv) {
 
 // integer(x [, base])
 Value* biinteger(Value* r, Globals* G, int argc, Token** argv) {
-  const Call call(G);
+  const BuiltinCall call(G);
   Value v = eval(G, argv[0]);
   switch (v.type) {
     case tNull:
@@ -391,7 +386,7 @@ Value* biinteger(Value* r, Globals* G, int argc, Token** argv) {
 
 // real(x)
 Value* bireal(Value* r, Globals* G, int, Token** argv) {
-  const Call call(G);
+  const BuiltinCall call(G);
   Value v = eval(G, argv[0]);
   switch (v.type) {
     case tNull:
@@ -417,7 +412,7 @@ Value* bireal(Value* r, Globals* G, int, Token** argv) {
 
 // len(x): bytes of a String, fields of a Tuple.
 Value* bilen(Value* r, Globals* G, int, Token** argv) {
-  const Call call(G);
+  const BuiltinCall call(G);
   Value v = eval(G, argv[0]);
   int32_t n = 0;
   if (v.type == tString) n = slen(v);
@@ -429,7 +424,7 @@ Value* bilen(Value* r, Globals* G, int, Token** argv) {
 
 // asc(s): the code of a one-byte String.
 Value* biasc(Value* r, Globals* G, int, Token** argv) {
-  const Call call(G);
+  const BuiltinCall call(G);
   Value v = eval(G, argv[0]);
   if (v.type != tString) call.fail("Argument of acc must be a string");
   if (slen(v) != 1) call.fail("Argument of acc must be one character");
@@ -440,7 +435,7 @@ Value* biasc(Value* r, Globals* G, int, Token** argv) {
 
 // chr(n): the one-byte String of a code; 0 gives the empty String.
 Value* bichr(Value* r, Globals* G, int, Token** argv) {
-  const Call call(G);
+  const BuiltinCall call(G);
   const Value v = eval(G, argv[0]);
   if (v.type != tInteger) call.fail("Argument of chr must be an integer");
   if (v.val.Integer < -128 || v.val.Integer > 255)
@@ -454,7 +449,7 @@ Value* bichr(Value* r, Globals* G, int, Token** argv) {
 namespace {
 
 Value* containsCommon(Value* r, Globals* G, Token** argv, bool nocase) {
-  const Call call(G);
+  const BuiltinCall call(G);
   Value s = eval(G, argv[0]);
   if (s.type == tNull) return boolResult(r, false);
   if (s.type != tString) call.fail("First  argument of contains must be a string");
@@ -468,7 +463,7 @@ Value* containsCommon(Value* r, Globals* G, Token** argv, bool nocase) {
 }
 
 Value* indexCommon(Value* r, Globals* G, int argc, Token** argv, bool nocase) {
-  const Call call(G);
+  const BuiltinCall call(G);
   Value s = eval(G, argv[0]);
   if (s.type == tNull) return setValue(r, nullValue);
   if (s.type != tString) call.typeError(tString, 0);
@@ -502,7 +497,7 @@ Value* biindexcase(Value* r, Globals* G, int argc, Token** argv) { return indexC
 
 // substring(s, from, to): from and to are evaluated before s.
 Value* bisubstring(Value* r, Globals* G, int, Token** argv) {
-  const Call call(G);
+  const BuiltinCall call(G);
   const Value f = eval(G, argv[1]);
   if (f.type != tInteger) call.fail("Second argument of substring must be an integer");
   const Value t = eval(G, argv[2]);
@@ -523,7 +518,7 @@ namespace {
 
 // left(s, n) and right(s, n)
 Value* leftRight(Value* r, Globals* G, Token** argv, bool fromRight) {
-  const Call call(G);
+  const BuiltinCall call(G);
   Value s = eval(G, argv[0]);
   if (s.type != tString) call.typeError(tString, 0);
   Value n = eval(G, argv[1]);
@@ -560,7 +555,7 @@ Value* leftRight(Value* r, Globals* G, Token** argv, bool fromRight) {
 
 // trim, trimleft, trimright
 Value* trimCommon(Value* r, Globals* G, Token** argv, bool lead, bool trail, const char* message) {
-  const Call call(G);
+  const BuiltinCall call(G);
   Value s = eval(G, argv[0]);
   if (s.type != tString) call.fail(message);
   const char* text = sbytes(s);
@@ -574,7 +569,7 @@ Value* trimCommon(Value* r, Globals* G, Token** argv, bool lead, bool trail, con
 
 // tolower, toupper: a temporary argument is converted in place.
 Value* caseCommon(Value* r, Globals* G, Token** argv, bool upper, const char* message) {
-  const Call call(G);
+  const BuiltinCall call(G);
   Value s = eval(G, argv[0]);
   if (s.type != tString) call.fail(message);
   if (!IsTemp(s)) {
@@ -617,7 +612,7 @@ namespace {
 constexpr int64_t kMaxReplaceLength = 32766;
 
 Value* substCommon(Value* r, Globals* G, Token** argv, bool all) {
-  const Call call(G);
+  const BuiltinCall call(G);
   Value s = eval(G, argv[0]);
   if (s.type != tString) call.typeError(tString, 0);
   Value p = eval(G, argv[1]);
@@ -678,7 +673,7 @@ Value* bisubstall(Value* r, Globals* G, int, Token** argv) { return substCommon(
 // first. A negative count gives the empty String; the memory budget is what
 // bounds a long result.
 Value* birepeat(Value* r, Globals* G, int, Token** argv) {
-  const Call call(G);
+  const BuiltinCall call(G);
   Value s = eval(G, argv[0]);
   const Value n = eval(G, argv[1]);
   if (n.type != tInteger) call.fail("Second  argument of repeat must be an Integer");
@@ -716,7 +711,7 @@ Value* bicopy(Value* r, Globals* G, int, Token** argv) {
 
 // crypt(s [, salt]): the system library's one-way hash; default salt "Qz".
 Value* bicrypt(Value* r, Globals* G, int argc, Token** argv) {
-  const Call call(G);
+  const BuiltinCall call(G);
   Value s = eval(G, argv[0]);
   if (s.type != tString) call.typeError(tString, 0);
   Value salt = nullValue;
@@ -733,7 +728,7 @@ Value* bicrypt(Value* r, Globals* G, int argc, Token** argv) {
 
 // decodeurl(s): URL-encoded form data decoded into a tuple of named fields.
 Value* bidecodeurl(Value* r, Globals* G, int, Token** argv) {
-  const Call call(G);
+  const BuiltinCall call(G);
   Value s = eval(G, argv[0]);
   if (s.type != tString) call.fail("First argument of decodeurl must be a string");
   Value t = dbhDecodeFormText(G, sbytes(s));
@@ -744,7 +739,7 @@ Value* bidecodeurl(Value* r, Globals* G, int, Token** argv) {
 
 // directory(path [, flags]): checks its arguments; no directory is read.
 Value* bidirectory(Value* r, Globals* G, int argc, Token** argv) {
-  const Call call(G);
+  const BuiltinCall call(G);
   Value path = eval(G, argv[0]);
   if (path.type != tString) call.fail("argument must be a String");
   if (argc > 1) {
@@ -766,7 +761,7 @@ Value* birandom(Value* r, Globals*, int, Token**) {
 
 // srandom(n): seeds the generator.
 Value* bisrandom(Value* r, Globals* G, int, Token** argv) {
-  const Call call(G);
+  const BuiltinCall call(G);
   const Value n = eval(G, argv[0]);
   if (n.type != tInteger) call.typeError(tInteger, 0);
   srandom(static_cast<unsigned>(n.val.Integer));

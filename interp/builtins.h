@@ -45,6 +45,17 @@ const FunctionRecord* FindFunction(Globals* G, Ident name);
 // "Parameter %i must be of type %s." (index counted from 0).
 [[noreturn]] void dbhFunTypeError(Globals* G, int type, int index);
 
+// A built-in's call: its position, saved on entry. Evaluating an argument may
+// move the current message position (nested calls, locations), but every
+// message of a built-in stands at its own call.
+struct BuiltinCall {
+  Globals* G;
+  Position pos;
+  explicit BuiltinCall(Globals* g);
+  [[noreturn]] void fail(const char* text) const;
+  [[noreturn]] void typeError(int type, int index) const;
+};
+
 // ---- The implementations registered in bitab and userfuntab -------------
 
 // Strings, numbers and type tests (interp/builtins.cpp).

@@ -17,22 +17,6 @@
 
 namespace {
 
-// The call's position, saved on entry (argument evaluation may move the
-// current message position); every message stands at the call.
-struct Call {
-  Globals* G;
-  Position pos;
-  explicit Call(Globals* g) : G(g), pos(g->dbhtml->X_MsgPos) {}
-  [[noreturn]] void fail(const char* text) const {
-    G->dbhtml->X_MsgPos = pos;
-    dbhFunError(G, text);
-  }
-  [[noreturn]] void typeError(int type, int index) const {
-    G->dbhtml->X_MsgPos = pos;
-    dbhFunTypeError(G, type, index);
-  }
-};
-
 Value* setValue(Value* r, Value v) {
   *r = v;
   return r;
@@ -142,7 +126,7 @@ struct NewField {
   Value value;
 };
 
-NewField newFieldArgs(const Call& call, int argc, Token** argv) {
+NewField newFieldArgs(const BuiltinCall& call, int argc, Token** argv) {
   Globals* G = call.G;
   NewField nf{0, nullValue};
   if (argc == 2) {
@@ -170,7 +154,7 @@ NewField newFieldArgs(const Call& call, int argc, Token** argv) {
 
 // TuAppField and TuInsField: a new field after or before the given one.
 Value* insertField(Value* r, Globals* G, int argc, Token** argv, bool after) {
-  const Call call(G);
+  const BuiltinCall call(G);
   FieldArg f = tupleFieldArg(G, argv[0]);
   if (f.tuple.type != tTuple) call.fail("First Operand must denote a tuple field");
   NewField nf = newFieldArgs(call, argc, argv);
@@ -187,14 +171,14 @@ Value* insertField(Value* r, Globals* G, int argc, Token** argv, bool after) {
 }
 
 // Checks a whole-tuple argument and holds it.
-Value tupleArg(const Call& call, Token* node, int index) {
+Value tupleArg(const BuiltinCall& call, Token* node, int index) {
   Value v = eval(call.G, node);
   if (v.type != tTuple) call.typeError(tTuple, index);
   return hold(call.G, v);
 }
 
 // The second argument of TuProject, TuMerge and TuAssign: Null or a Tuple.
-Value optionalTupleArg(const Call& call, Token* node) {
+Value optionalTupleArg(const BuiltinCall& call, Token* node) {
   Value v = eval(call.G, node);
   if (v.type == tNull) return nullValue;
   if (v.type != tTuple) call.typeError(tTuple, 1);
@@ -308,7 +292,7 @@ void ExchangeSortPermutation(Globals* G, int32_t* rank, int32_t* perm, int32_t n
 
 // array(n [, c]): n unnamed Null fields, capacity the larger of n and c.
 Value* biarray(Value* r, Globals* G, int argc, Token** argv) {
-  const Call call(G);
+  const BuiltinCall call(G);
   const Value n = eval(G, argv[0]);
   if (n.type != tInteger) call.fail("First  argument of array must be an Integer");
   int64_t cap = static_cast<int64_t>(n.val.Integer) + 5;
@@ -330,7 +314,7 @@ Value* biarray(Value* r, Globals* G, int argc, Token** argv) {
 
 // resize(t, n [, c]): the tuple in place gets n fields.
 Value* biresize(Value* r, Globals* G, int argc, Token** argv) {
-  const Call call(G);
+  const BuiltinCall call(G);
   const Value* place = evallvalue(G, argv[0]);
   if (place->type != tTuple) call.fail("First argument of resize must be a Tuple");
   Value tuple = hold(G, *place);
@@ -360,7 +344,7 @@ Value* biresize(Value* r, Globals* G, int argc, Token** argv) {
 
 // ArAppend(t, x1, ..., xk): the values appended as unnamed fields.
 Value* biArAppend(Value* r, Globals* G, int argc, Token** argv) {
-  const Call call(G);
+  const BuiltinCall call(G);
   const Value tuple = tupleArg(call, argv[0], 0);
   Tuple* t = tuple.val.tuple.t;
   growForAppend(G, t, static_cast<int64_t>(t->logsize) + (argc - 1));
@@ -371,7 +355,7 @@ Value* biArAppend(Value* r, Globals* G, int argc, Token** argv) {
 // ArConcat(t, a1, ..., ak): tuples contribute their fields' values, other
 // values themselves; every argument is evaluated before anything is stored.
 Value* biArConcat(Value* r, Globals* G, int argc, Token** argv) {
-  const Call call(G);
+  const BuiltinCall call(G);
   const Value tuple = tupleArg(call, argv[0], 0);
   Value held[99];
   int32_t counted[99];   // what each argument contributes, fixed when it is counted
@@ -412,7 +396,7 @@ Value* biTuInsField(Value* r, Globals* G, int argc, Token** argv) {
 // TuAssField(f, src) / TuAssField(f, name, value): f itself renamed and
 // given the value.
 Value* biTuAssField(Value* r, Globals* G, int argc, Token** argv) {
-  const Call call(G);
+  const BuiltinCall call(G);
   FieldArg f = tupleFieldArg(G, argv[0]);
   if (f.tuple.type != tTuple) call.fail("First Operand must denote a tuple field");
   NewField nf = newFieldArgs(call, argc, argv);
@@ -428,7 +412,7 @@ Value* biTuAssField(Value* r, Globals* G, int argc, Token** argv) {
 
 // TuDelField(f [, n]): n fields from f on deleted; a count below 1 deletes nothing.
 Value* biTuDelField(Value* r, Globals* G, int argc, Token** argv) {
-  const Call call(G);
+  const BuiltinCall call(G);
   FieldArg f = tupleFieldArg(G, argv[0]);
   if (f.tuple.type != tTuple) call.fail("Operand must denote a tuple field");
   int32_t n = 1;
@@ -446,7 +430,7 @@ Value* biTuDelField(Value* r, Globals* G, int argc, Token** argv) {
 
 // TuName(f, name): f takes the name unless some field already bears it.
 Value* biTuName(Value* r, Globals* G, int, Token** argv) {
-  const Call call(G);
+  const BuiltinCall call(G);
   FieldArg f = tupleFieldArg(G, argv[0]);
   if (f.tuple.type != tTuple) call.fail("Operand must denote a tuple field");
   Value name = eval(G, argv[1]);
@@ -464,7 +448,7 @@ Value* biTuName(Value* r, Globals* G, int, Token** argv) {
 
 // TuFieldSort(t): fields ordered by name, case-insensitively.
 Value* biTuFieldSort(Value* r, Globals* G, int, Token** argv) {
-  const Call call(G);
+  const BuiltinCall call(G);
   const Value tuple = tupleArg(call, argv[0], 0);
   Tuple* t = tuple.val.tuple.t;
   const int32_t n = t->logsize;
@@ -500,7 +484,7 @@ Value* biTuFieldSort(Value* r, Globals* G, int, Token** argv) {
 
 // TuSlice(t, from, to): deep copies of the fields from..to-1, clamped.
 Value* biTuSlice(Value* r, Globals* G, int, Token** argv) {
-  const Call call(G);
+  const BuiltinCall call(G);
   Value tuple = tupleArg(call, argv[0], 0);
   const Value f = eval(G, argv[1]);
   if (f.type != tInteger) call.typeError(tInteger, 1);
@@ -528,7 +512,7 @@ Value* biTuSlice(Value* r, Globals* G, int, Token** argv) {
 
 // TuProject(a, b): a's fields take the values of b's fields of the same name.
 Value* biTuProject(Value* r, Globals* G, int, Token** argv) {
-  const Call call(G);
+  const BuiltinCall call(G);
   const Value a = tupleArg(call, argv[0], 0);
   Value b = optionalTupleArg(call, argv[1]);
   if (b.type == tTuple) {
@@ -553,7 +537,7 @@ namespace {
 // values of a's fields of the same name. a is looked at as it stands at each
 // step, fields added by this call included.
 Value* mergeCommon(Value* r, Globals* G, Token** argv, bool assign) {
-  const Call call(G);
+  const BuiltinCall call(G);
   const Value a = tupleArg(call, argv[0], 0);
   Value b = optionalTupleArg(call, argv[1]);
   if (b.type == tTuple) {
