@@ -26,7 +26,7 @@ set(SQLITE_DEFINES
   --define DBINIT=true --define "DBSQL=sqlite3 test.db" --define DBMISSING=missing.db)
 set(PG_DEFINES
   --define DBHOST=${BRAXEL_PG_SOCK} --define DBNAME=braxel_test --define DBUSER=braxel
-  --define "DBINIT=${BRAXEL_PG_SQL} -c 'drop schema public cascade; create schema public'"
+  --define "DBINIT=${BRAXEL_PG_SQL} -c 'drop schema public cascade' -c 'create schema public'"
   --define "DBSQL=${BRAXEL_PG_SQL}" --define DBMISSING=braxel_missing)
 
 foreach(case ${DB_CASES})
