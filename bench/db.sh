@@ -22,13 +22,11 @@ printf 'dbname=bench.db\n' > .braxel
   echo "commit;"
 } | sqlite3 bench.db
 
-cat > page.brx <<'BRX'
-<dbquery p>select id, name, price from item order by id
+printf '%s' '<dbquery p>select id, name, price from item order by id
 <db top><table>
 <db row><tr><td><dbf id></td><td><dbf name text></td><td><? p.price "%.2f"></td></tr>
 <db foot></table>
-</db>
-BRX
+</db>' > page.brx
 cat > table.sql <<'SQL'
 .mode list
 .headers off
