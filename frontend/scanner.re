@@ -488,7 +488,15 @@ static int includeFile(Globals* G, ScannerBuffers* B, const unsigned char* tok,
   const char* includeName = name;
   G->ScannerAttribute->pos = B->includePos;
   BeginFile(G, found);
-  if (G->Scanner->errorIndication == 0) dbhSetIncludeName(G, includeName, n);
+  if (G->Scanner->errorIndication == 0) {
+    dbhSetIncludeName(G, includeName, n);
+  } else {
+    // found a moment ago but no longer readable: reported as not found
+    G->Scanner->errorIndication = 0;
+    Position at = endPos;
+    at.column = 1;
+    MessageI(G, os_search_msg[kNotFound], xxError, at, InfoText(includeName));
+  }
   return kContinue;
 }
 
@@ -762,11 +770,7 @@ static int scanOne(Globals* G, ScannerBuffers* B) {
     <TagStart>         "dbf"      { return deferredKeyword(G, B, tok, yycFieldName); }
     <TagStart>         "ff"       { return deferredKeyword(G, B, tok, yycFormFieldName); }
     <TagStart,TagNext> "ff_hstv"  { return deferredKeyword(G, B, tok, yycHostVarName); }
-    <TagStart>         "\\" {
-      G->Scanner->pendingLess = NoPosition;
-      setState(B, yycText);
-      return composedText(G, B, "<", tok, 0, positionAt(G, B, tok));
-    }
+    <TagStart>         "\\" { return plainTag(G, B, "<", tok, 0); }
     <TagStart> name     { return tagName(G, B, tok, cur, true); }
     <TagNext>  name     { return tagName(G, B, tok, cur, false); }
     <TagStart> "/" name { return closingName(G, B, tok, cur, true); }
@@ -1062,7 +1066,8 @@ void ErrorAttribute(Globals* G, int token, ScanAttr* attribute) {
 void dbhHandleErrorInsert(Globals* G, int token, int* lookahead, ScanAttr* attribute) {
   if (token != tkGreater) return;
   setState(G->ScannerBuf, yycText);
-  markTagEnd(G, G->ScannerAttribute->pos);
+  // the inserted ">" stands just before the lookahead
+  if (MarkerRecording(G)) SetMarker(G, mkTagEnd, G->ScannerAttribute->pos, 0);
   if (*lookahead == tkEndOfFile) return;
   Token* node = mTKText(G, " ", 1);
   attribute->textNode = node;

@@ -23,6 +23,7 @@
 #include "frontend/tree.h"
 #include "support/idents.h"
 #include "support/memory.h"
+#include "values/strings.h"
 #include "tests/unit/testing.h"
 
 namespace {
@@ -100,6 +101,18 @@ Tok current(Globals* G, int code) {
   return t;
 }
 
+// The values a token hands over (text nodes, string values) belong to the
+// parser; the tests take them and free them.
+void releaseAttr(Globals* G, int code, ScanAttr* a) {
+  if (code == tkHTMLText && a->textNode != nullptr) {
+    bxFree(a->textNode->text);
+    bxFree(a->textNode);
+    a->textNode = nullptr;
+  } else if (code == tkQuotedString || code == tkTOKchars) {
+    chars_free(G, &a->string);
+  }
+}
+
 // Reads tokens until the end; a runaway scanner fails the test instead of
 // hanging it.
 std::vector<Tok> drain(Globals* G, size_t limit = 100000) {
@@ -108,6 +121,7 @@ std::vector<Tok> drain(Globals* G, size_t limit = 100000) {
     const int code = GetToken(G);
     if (code == tkEndOfFile) return out;
     out.push_back(current(G, code));
+    releaseAttr(G, code, G->ScannerAttribute);
   }
   ADD_FAILURE() << "no end of input after " << limit << " tokens";
   return out;
@@ -149,6 +163,7 @@ class ScannerTest : public ::testing::Test {
   }
   void TearDown() override {
     FinalizeAllGV(G);
+    for (Token* def : definitions) bxFree(def);
     std::filesystem::remove_all(dir);
   }
 
@@ -198,12 +213,13 @@ class ScannerTest : public ::testing::Test {
 
   void define(const char* name, uint16_t kind) {
     // a definition enters the table as it is made
-    mTKDefine(G, kind, Position{1, 1, nullptr}, MakeIdent(G, name), nullptr);
+    definitions.push_back(mTKDefine(G, kind, Position{1, 1, nullptr}, MakeIdent(G, name), nullptr));
   }
 
   Globals* G = nullptr;
   std::filesystem::path dir;
   std::string held;
+  std::vector<Token*> definitions;
 };
 
 // ---------------------------------------------------------------------------
@@ -909,6 +925,7 @@ TEST_F(ScannerTest, InsertedGreaterTurnsTheRestIntoText) {
   EXPECT_EQ(lookahead, tkHTMLText);
   ASSERT_NE(attr.textNode, nullptr);
   EXPECT_EQ(std::string(attr.textNode->text, attr.textNode->textLength), " ");
+  releaseAttr(G, lookahead, &attr);
   auto rest = drain(G);
   EXPECT_EQ(texts(rest), "> d");
 
@@ -917,6 +934,7 @@ TEST_F(ScannerTest, InsertedGreaterTurnsTheRestIntoText) {
   EXPECT_EQ(def.string.size, 0);
   ASSERT_NE(def.string.str, nullptr);
   EXPECT_EQ(def.ident, 0u);
+  releaseAttr(G, tkQuotedString, &def);
 
   // an inserted token other than ">" changes nothing
   int other = tkIdent;
