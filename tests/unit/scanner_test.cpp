@@ -684,6 +684,23 @@ TEST_F(ScannerTest, SlashNameInTagContinuation) {
   EXPECT_EQ(t[0].text, "</p");
 }
 
+TEST_F(ScannerTest, DefinitionTakesEffectFromItsPlaceOnward) {
+  held = "<later>x<later>";
+  dbhInitSource(G);
+  BeginScanner(G, false);
+  BeginStringInput(G, held.c_str());
+  StartInputState(G);
+  EXPECT_EQ(GetToken(G), tkHTMLText);   // "<later": not defined yet
+  releaseAttr(G, tkHTMLText, G->ScannerAttribute);
+  define("later", TKdef);                // as the parser does on reading a head
+  auto rest = drain(G);
+  ASSERT_EQ(rest.size(), 3u);
+  EXPECT_EQ(rest[0].text, ">x");
+  EXPECT_EQ(rest[1].code, tkUserTag);
+  EXPECT_EQ(rest[1].column, 10);
+  EXPECT_EQ(rest[2].code, tkGreater);
+}
+
 // ---------------------------------------------------------------------------
 // Input bytes
 
@@ -708,6 +725,40 @@ TEST_F(ScannerTest, LongTokensAcrossReadSizes) {
   t = scanFile(write("big.brx", big + "\n" + big));
   ASSERT_EQ(t.size(), 2u);
   EXPECT_EQ(t[1].line, 2);
+}
+
+TEST_F(ScannerTest, WordsLinesAndLevelErrors) {
+  held = "\n\n<? MiXed";
+  dbhInitSource(G);
+  BeginScanner(G, false);
+  BeginStringInput(G, held.c_str());
+  StartInputState(G);
+  for (int i = 0; i < 2; i++) {
+    EXPECT_EQ(GetToken(G), tkHTMLText);
+    releaseAttr(G, tkHTMLText, G->ScannerAttribute);
+  }
+  EXPECT_EQ(GetToken(G), tkQuestion);
+  EXPECT_EQ(GetToken(G), tkIdent);
+  char word[16];
+  EXPECT_EQ(GetWord(G, word), 5);
+  EXPECT_STREQ(word, "MiXed");
+  GetLower(G, word);
+  EXPECT_STREQ(word, "mixed");
+  GetUpper(G, word);
+  EXPECT_STREQ(word, "MIXED");
+  EXPECT_EQ(ScannerGetLine(G), 3);
+  drain(G);
+
+  // a file that cannot be opened, and closing with nothing open
+  dbhInitSource(G);
+  BeginScanner(G, false);
+  BeginFile(G, (dir / "missing.brx").c_str());
+  EXPECT_EQ(G->Scanner->errorIndication, 4);
+  EXPECT_EQ(GetToken(G), tkEndOfFile);
+  CloseFile(G);
+  EXPECT_EQ(G->Scanner->errorIndication, 3);
+  BeginScanner(G, false);
+  EXPECT_EQ(G->Scanner->errorIndication, 0);
 }
 
 // ---------------------------------------------------------------------------
