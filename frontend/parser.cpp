@@ -48,6 +48,23 @@ void setUnion(TokenSet* s, const TokenSet& o) {
   s->bits[1] |= o.bits[1];
 }
 
+// The restart set of the rest of a continuation walk that reaches the
+// configuration "real stack up to this entry, then `state`". Valid while the
+// real stack up to the entry is unchanged.
+struct RestartMemo {
+  TokenSet rest;
+  int16_t state;
+  bool valid;
+};
+
+// A configuration of that form met by the current walk, with the expected
+// tokens met from there up to the next one.
+struct Checkpoint {
+  int index;
+  int16_t state;
+  TokenSet segment;
+};
+
 // One run of the parser.
 struct Run {
   Globals* G;
@@ -60,8 +77,11 @@ struct Run {
   int errors;
   bool recovering;
   int16_t* overlay;   // states pushed while following continuations on a copy
-  int overlayCount;
   int overlayCapacity;
+  RestartMemo* memo;   // per real stack entry (see restartSet)
+  int memoCapacity;
+  Checkpoint* checkpoints;
+  int checkpointCapacity;
 };
 
 // A configuration for simulations: the real stack up to base, then
@@ -441,6 +461,9 @@ static void reduce(Run* r, int rule) {
   out.depth = ruleDepth(rule, a, length);
   if (out.depth > kMaxExprDepth) FatalMessage(r->G, kTooDeep, out.tok.pos);
   buildNode(r->G, rule, a, &out);
+  for (int i = r->top - length + 1; i <= r->top && i < r->memoCapacity; i++) {
+    r->memo[i].valid = false;
+  }
   r->top -= length;
   const int state = ParserGoto[r->states[r->top]][ParserRuleLhs[rule]];
   push(r, state, out);
@@ -497,16 +520,49 @@ static void overlayPush(Run* r, Config* c, int state) {
   r->overlay[c->count++] = static_cast<int16_t>(state);
 }
 
+static void addCheckpoint(Run* r, int count, int index, int state) {
+  if (count == r->checkpointCapacity) {
+    const int capacity = r->checkpointCapacity == 0 ? 64 : 2 * r->checkpointCapacity;
+    Checkpoint* c = static_cast<Checkpoint*>(bxAlloc(r->G, capacity * sizeof(Checkpoint)));
+    if (count > 0) std::memcpy(static_cast<void*>(c), r->checkpoints, count * sizeof(Checkpoint));
+    bxFree(r->checkpoints);
+    r->checkpoints = c;
+    r->checkpointCapacity = capacity;
+  }
+  r->checkpoints[count] = Checkpoint{index, static_cast<int16_t>(state), TokenSet{}};
+}
+
+static void ensureMemo(Run* r) {
+  if (r->memoCapacity >= r->capacity) return;
+  RestartMemo* m = static_cast<RestartMemo*>(bxAlloc(r->G, r->capacity * sizeof(RestartMemo)));
+  for (int i = 0; i < r->capacity; i++) {
+    m[i] = i < r->memoCapacity ? r->memo[i] : RestartMemo{TokenSet{}, 0, false};
+  }
+  bxFree(r->memo);
+  r->memo = m;
+  r->memoCapacity = r->capacity;
+}
+
 // The restart set: the expected sets of every configuration met while
 // following the continuation tokens from the current one to acceptance.
+//
+// Below the top of the stack the walk only closes the constructs that are
+// open there, which later errors at the same depth would walk again; so
+// whenever the walk has reduced into the real stack (configuration "real
+// stack up to entry i, then one state"), the rest of its restart set is
+// remembered for entry i.
 static TokenSet restartSet(Run* r) {
-  TokenSet all{};
+  ensureMemo(r);
+  TokenSet head{};      // expected tokens before the first checkpoint
+  TokenSet rest{};      // restart set of the rest after the last checkpoint
+  int checkpoints = 0;
+  TokenSet* segment = &head;
   Config c{r->top, 0};
   // The walk closes at most every open construct; the bound only guards
   // against a table fault.
   const long limit = 64L * (r->top + 1) + 1024;
   for (long step = 0; step < limit; step++) {
-    setUnion(&all, expectedSet(r, c));
+    setUnion(segment, expectedSet(r, c));
     const int s = configTop(r, c);
     const int cont = ParserContinuation[s];
     const int act = ParserAction[s][cont];
@@ -521,10 +577,27 @@ static TokenSet restartSet(Run* r) {
     c.count -= fromOverlay;
     k -= fromOverlay;
     c.base -= k;
-    overlayPush(r, &c, ParserGoto[configTop(r, c)][ParserRuleLhs[rule]]);
+    const int state = ParserGoto[configTop(r, c)][ParserRuleLhs[rule]];
+    const bool onReal = c.count == 0;
+    overlayPush(r, &c, state);
+    if (!onReal || !r->G->Parser->restartMemo) continue;
+    const RestartMemo& m = r->memo[c.base];
+    if (m.valid && m.state == state) {
+      rest = m.rest;
+      break;
+    }
+    addCheckpoint(r, checkpoints, c.base, state);
+    segment = &r->checkpoints[checkpoints].segment;
+    checkpoints++;
   }
-  setAdd(&all, tkEndOfFile);
-  return all;
+  for (int i = checkpoints - 1; i >= 0; i--) {
+    const Checkpoint& cp = r->checkpoints[i];
+    setUnion(&rest, cp.segment);
+    r->memo[cp.index] = RestartMemo{rest, cp.state, true};
+  }
+  setUnion(&rest, head);
+  setAdd(&rest, tkEndOfFile);
+  return rest;
 }
 
 // ---------------------------------------------------------------- error recovery
@@ -600,6 +673,7 @@ void ParserInitializeGV(Globals* G) {
   G->Parser = bxNew<ParserRec>(G);
   G->Parser->root = nullptr;
   G->Parser->expected[0] = '\0';
+  G->Parser->restartMemo = true;
 }
 
 void ParserFinalizeGV(Globals* G) {
@@ -640,5 +714,7 @@ int Parser(Globals* G) {
   bxFree(r.states);
   bxFree(r.attrs);
   bxFree(r.overlay);
+  bxFree(r.memo);
+  bxFree(r.checkpoints);
   return r.errors;
 }

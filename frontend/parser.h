@@ -6,6 +6,7 @@
 struct ParserRec {
   Token* root;          // the statement list of the last parse, or null
   char expected[256];   // full text of the last "expected tokens" message
+  bool restartMemo;     // reuse restart sets across errors (on; off to cross-check)
 };
 
 extern const char* const Parser_TokenName[67];

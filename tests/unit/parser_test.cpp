@@ -417,6 +417,30 @@ TEST_F(ParserTest, AnyTokenSequenceYieldsATree) {
   }
 }
 
+TEST_F(ParserTest, RememberedRestartSetsChangeNothing) {
+  // Errors deep inside nested constructs reuse the restart sets of earlier
+  // errors at the same depth; the result must be that of a fresh walk.
+  const std::vector<std::string> pieces = {
+      "<if x>", "</if>", "<while y>", "</while>", "<dbquery>", "<db head>", "</db>",
+      "<defenv e>", "</defenv>", "<e>", "</e>", "<? a b c>", "</if>", "</while>", "</db>",
+      "text", "<else>", "<let x = >", "<assign t>", "</=>", "<mail>", "</mail>", ")", "]"};
+  std::mt19937 rng(3);
+  for (int round = 0; round < 300; round++) {
+    std::string text;
+    for (int i = 0; i < 60; i++) text += pieces[rng() % pieces.size()];
+    auto run = [&](bool memo) {
+      // each parse starts without the definitions of the one before
+      DropDefinitionsOfFile(G, kDynamicTextName);
+      G->Parser->restartMemo = memo;
+      const std::string printed = PrintTree(G, parse(text), true);
+      return printed + "\n" + messages();
+    };
+    const std::string withMemo = run(true);
+    ASSERT_EQ(withMemo, run(false)) << text;
+  }
+  G->Parser->restartMemo = true;
+}
+
 // ---------------------------------------------------------------- nesting
 
 TEST_F(ParserTest, DeepParentheses) {
