@@ -81,3 +81,10 @@ shop_demo() {
   rm -rf "$site"
 }
 shop_demo
+
+# ---- Language examples (examples/language; maintained with the README's
+# "Template language" section) ----
+# The loop above renders every template of examples/language once from the
+# command line, without form arguments. The form example is shown again as
+# a CGI request whose form arguments fill the tuple ff.
+run "$here/language" form.brx "name=Ada+%3CL%3E&topics=engines,+notes,,poetry"
