@@ -31,10 +31,6 @@ set(PG_DEFINES
 
 foreach(case ${DB_CASES})
   get_filename_component(name ${case} NAME_WE)
-  # The generic registration runs the case without placeholders filled in.
-  if(TEST e2e.${name})
-    set_tests_properties(e2e.${name} PROPERTIES DISABLED TRUE)
-  endif()
   set(variants "")
   if(NOT name STREQUAL "db_postgres")
     list(APPEND variants sqlite)
