@@ -78,6 +78,8 @@
 %token tkNOTOP 66 "NOTOP"
 
 /* From loosest to tightest; every binary operator is left-associative.
+   "," and "=" need no entry of their own: they join a FullExpression and a
+   SimpleExpression, which makes them the loosest and left-associative.
    Beyond the operator table of the language:
    - an empty Separator takes the precedence of "," so that a following
      binary operator continues the expression (arguments, output format);
