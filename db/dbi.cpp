@@ -24,6 +24,7 @@ namespace {
 struct DbiState {
   int error;                     // DbiErrorCode
   int cursors;                   // multi-row queries open now, 0..10
+  int statements;                // queries open now, single-row ones included
   DbiDiag diag;                  // the last failure reported by a backend or a check
   char message[1024];            // the formatted error text
   char host[1024];
@@ -163,6 +164,7 @@ void dbiInitializeGV(Globals* G) {
   S.G = G;
   clearError();
   S.cursors = 0;
+  S.statements = 0;
   G->dbi = nullptr;
 }
 
@@ -198,8 +200,17 @@ void dbiSelectDatabase(Globals* G, const char* name) {
     return;
   }
   if (S.conn != nullptr) {
-    // Work done so far belongs to this request, which has decided it.
-    if (S.inTransaction) S.ops->commit(S.conn, &S.diag);
+    // An open query reads from this connection until it is closed.
+    if (S.statements > 0) {
+      ownError("the database cannot be changed while a query is open", -1);
+      return;
+    }
+    // Work done so far belongs to this request, which has decided it; a
+    // commit that fails keeps the connection and reports the loss.
+    if (S.inTransaction && S.ops->commit(S.conn, &S.diag) != 0) {
+      S.error = dbiErrDatabase;
+      return;
+    }
     S.inTransaction = false;
     S.ops->close(S.conn);
     S.conn = nullptr;
@@ -263,6 +274,7 @@ DbCursor* dbiExecuteQuery(Globals* G, const char* sql) {
   c->columns = S.ops->columnCount(stmt);
   c->texts = static_cast<DbiColumnText*>(bxAllocZero(G, sizeof(DbiColumnText) * (c->columns + 1)));
   c->number = single ? 0 : ++S.cursors;
+  S.statements++;
   return c;
 }
 
@@ -373,6 +385,7 @@ void dbiCloseQuery(Globals* G, DbCursor* cursor) {
   if (S.ops != nullptr && cursor->stmt != nullptr && S.ops->closeQuery(cursor->stmt, &S.diag) != 0)
     S.error = dbiErrDatabase;
   if (cursor->number >= 1 && cursor->number <= kDbiMaxCursors) S.cursors--;
+  S.statements--;
   bxFree(cursor->texts);
   bxFree(cursor);
 }
