@@ -2,6 +2,7 @@
 // (fatal, database, syntax errors, computed-text syntax errors).
 #include "diag/messages.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -374,23 +375,45 @@ static void mailLink(Globals* G, const char* admin) {
 }
 
 // The last step of every fatal path: the error-log line, then the exit.
+// Line breaks in the parts become blanks, so that a text that holds
+// visitor data cannot forge further lines of the log.
 [[noreturn]] static void logAndExit(Globals* G, const char* text, Position pos,
                                     const char* info) {
   char line[2048];
-  std::snprintf(line, sizeof line, "braxel error in %s %i/%i %s %s\n",
-                pos.file ? pos.file : " ", pos.line, pos.column, text ? text : "",
-                info ? info : "");
+  const int n = std::snprintf(line, sizeof line, "braxel error in %s %i/%i %s %s",
+                              pos.file ? pos.file : " ", pos.line, pos.column,
+                              text ? text : "", info ? info : "");
+  const size_t end = n < 0 ? 0 : std::min(static_cast<size_t>(n), sizeof line - 2);
+  for (size_t i = 0; i < end; ++i) {
+    if (line[i] == '\n' || line[i] == '\r') line[i] = ' ';
+  }
+  line[end] = '\n';
+  line[end + 1] = '\0';
   serverLog(G, line);
   serverExit(G);
 }
 
-// Which of the two error-file layouts is written.
-enum ErrorFileKind { efRuntime, efDatabase };
+// The two layouts of the error file: the heading, the date line and the
+// texts before the client address and the user.
+struct ErrorFileLayout {
+  const char* heading;
+  const char* dateFormat;
+  const char* from;
+  const char* asUser;
+  bool emptyAddressShown;   // the runtime layout shows any address it has
+};
+
+static const ErrorFileLayout kRuntimeFile = {
+    "<h1> Braxel detected a runtime error in production mode</h1>\n",
+    "on %2i-%2i-%2i at %2i:%2i:%2i", " from ", " as user ", true};
+static const ErrorFileLayout kDatabaseFile = {
+    "<h1> A database error occurred in production mode</h1>\n",
+    "on %i-%i-%i at %i:%i:%i", "from ", "as user ", false};
 
 // Writes the error file into debugdir (nothing when it is not set or the
 // file cannot be created); details writes the page type's details.
-static void writeErrorFile(Globals* G, ErrorFileKind kind, void (*details)(Globals*, void*),
-                           void* arg) {
+static void writeErrorFile(Globals* G, const ErrorFileLayout& layout,
+                           void (*details)(Globals*, void*), void* arg) {
   const char* dir = Cfg(G).debugdir;
   if (!nonEmpty(dir)) return;
   const time_t now = std::time(nullptr);
@@ -406,36 +429,20 @@ static void writeErrorFile(Globals* G, ErrorFileKind kind, void (*details)(Globa
   serverSendOutputToFile(G, f);
   FILE* out = ErrOut(G);
   WritePageHead(G);
+  serverPuts(layout.heading, out);
+  serverPrintf(out, layout.dateFormat, tmv.tm_year, tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour,
+               tmv.tm_min, tmv.tm_sec);
   const char* ip = serverRemoteIp();
   const char* user = serverRemoteUser();
-  if (kind == efRuntime) {
-    serverPuts("<h1> Braxel detected a runtime error in production mode</h1>\n", out);
-    serverPrintf(out, "on %2i-%2i-%2i at %2i:%2i:%2i", tmv.tm_year, tmv.tm_mon + 1,
-                 tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
-    if (ip) {
-      serverPuts(" from ", out);
-      wwwputs(G, ip);
-      serverPuts(" ", out);
-    }
-    if (nonEmpty(user)) {
-      serverPuts(" as user ", out);
-      wwwputs(G, user);
-      serverPuts(" ", out);
-    }
-  } else {
-    serverPuts("<h1> A database error occurred in production mode</h1>\n", out);
-    serverPrintf(out, "on %i-%i-%i at %i:%i:%i", tmv.tm_year, tmv.tm_mon + 1, tmv.tm_mday,
-                 tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
-    if (nonEmpty(ip)) {
-      serverPuts("from ", out);
-      wwwputs(G, ip);
-      serverPuts(" ", out);
-    }
-    if (nonEmpty(user)) {
-      serverPuts("as user ", out);
-      wwwputs(G, user);
-      serverPuts(" ", out);
-    }
+  if (layout.emptyAddressShown ? ip != nullptr : nonEmpty(ip)) {
+    serverPuts(layout.from, out);
+    wwwputs(G, ip);
+    serverPuts(" ", out);
+  }
+  if (nonEmpty(user)) {
+    serverPuts(layout.asUser, out);
+    wwwputs(G, user);
+    serverPuts(" ", out);
   }
   serverPuts("<p>\n", out);
   const char* own = serverOwnLink();
@@ -451,15 +458,13 @@ static void writeErrorFile(Globals* G, ErrorFileKind kind, void (*details)(Globa
   serverSendOutputToClient();
 }
 
-// The report of computed text whose syntax errors were kept from the visitor.
-static void writeComputedTextReport(Globals* G) {
-  DisplayState* d = G->Errors->display;
-  if (d->computedText == nullptr) return;
+// The report of computed text with syntax errors, up to its messages.
+static void writeComputedText(Globals* G, const char* text) {
   FILE* out = ErrOut(G);
   serverPuts("<h1>Syntax errors in computed braxel</h1>\n", out);
   serverPuts("The following text was given to the ? tag with braxel format\n<p>\n", out);
   serverPuts("<pre>\n", out);
-  wwwputs(G, d->computedText);
+  wwwputs(G, text);
   serverPuts("</pre>", out);
   serverPuts("The following errors were detected \n<p>\n", out);
 }
@@ -476,7 +481,8 @@ struct FatalDetails {
 
 static void fatalFileDetails(Globals* G, void* arg) {
   const FatalDetails* f = static_cast<const FatalDetails*>(arg);
-  writeComputedTextReport(G);
+  const char* computed = G->Errors->display->computedText;
+  if (computed) writeComputedText(G, computed);
   ShowMessages(G);
   WriteMessageParts(G, mkTextInfo, 0, f->pos, f->text, f->info);
   ShowContext(G, f->pos);
@@ -509,7 +515,7 @@ void HandleFatalMessage(Globals* G, const char* text, int cls, Position pos, con
     serverPuts("</h2>\n", out);
     WritePageTail(G);
     FatalDetails details{text, pos, info};
-    writeErrorFile(G, efRuntime, fatalFileDetails, &details);
+    writeErrorFile(G, kRuntimeFile, fatalFileDetails, &details);
   }
   logAndExit(G, text, pos, info);
 }
@@ -545,25 +551,20 @@ void dbhDatabaseError(Globals* G, const char* operation, Position pos) {
   } else {
     WritePageHead(G);
     const char* admin = Cfg(G).admin;
-    if (!dbIsConnected(G)) {
-      serverPuts("<h2> Sorry, the database is currently offline </h2> ", out);
-      if (nonEmpty(admin)) {
-        serverPuts("You can contact  ", out);
-        mailLink(G, admin);
-        serverPuts(" for more information.\n ", out);
-      }
-    } else {
-      serverPuts("<h2> Sorry an error occurred while accessing the database  </h2> ", out);
-      if (nonEmpty(admin)) {
-        serverPuts("If the problem persists, you can contact  ", out);
-        mailLink(G, admin);
-        serverPuts(" for more information.\n ", out);
-      }
+    const bool offline = !dbIsConnected(G);
+    serverPuts(offline ? "<h2> Sorry, the database is currently offline </h2> "
+                       : "<h2> Sorry an error occurred while accessing the database  </h2> ",
+               out);
+    if (nonEmpty(admin)) {
+      serverPuts(offline ? "You can contact  " : "If the problem persists, you can contact  ",
+                 out);
+      mailLink(G, admin);
+      serverPuts(" for more information.\n ", out);
     }
     serverPuts("</h2>\n", out);
     WritePageTail(G);
     DatabaseDetails details{operation, pos};
-    writeErrorFile(G, efDatabase, databaseFileDetails, &details);
+    writeErrorFile(G, kDatabaseFile, databaseFileDetails, &details);
   }
   logAndExit(G, "DB-Error", pos, dbCharError(G));
 }
@@ -654,14 +655,8 @@ void ShowStringSyntaxErrors(Globals* G, Token* tree, const char* text) {
     return;
   }
   toClient();
-  FILE* out = ErrOut(G);
   WritePageHead(G);
-  serverPuts("<h1>Syntax errors in computed braxel</h1>\n", out);
-  serverPuts("The following text was given to the ? tag with braxel format\n<p>\n", out);
-  serverPuts("<pre>\n", out);
-  wwwputs(G, text ? text : "");
-  serverPuts("</pre>", out);
-  serverPuts("The following errors were detected \n<p>\n", out);
+  writeComputedText(G, text ? text : "");
   ShowMessages(G);
 }
 
