@@ -26,14 +26,16 @@ void SystemFinalizeGV(Globals* G) {
 
 // ---- Descriptors ----------------------------------------------------------
 
+// Descriptors are closed on exec, so that no shell or mail command a template
+// starts inherits them.
 int OpenInput(Globals* /*G*/, const char* name) {
   if (name == nullptr) return -1;
-  return ::open(name, O_RDONLY);
+  return ::open(name, O_RDONLY | O_CLOEXEC);
 }
 
 int OpenOutput(Globals* /*G*/, const char* name) {
   if (name == nullptr) return -1;
-  return ::open(name, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  return ::open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
 }
 
 long Read(int fd, void* buffer, size_t size) { return ::read(fd, buffer, size); }
