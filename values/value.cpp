@@ -376,16 +376,13 @@ void vDelField2(Globals* G, Value tuple, Field* at, int32_t n) {
   Tuple* t = tupleOf(G, tuple, "vDelField2");
   const int32_t i = positionOf(G, t, at, "vDelField2");
   if (n <= 0) return;
-  if (t->logsize - i < n) {
-    for (int32_t k = i; k < t->logsize; ++k) ReleaseValue(G, &t->fields[k].v);
-    t->logsize = i;
-    return;
-  }
-  for (int32_t k = i; k < i + n; ++k) ReleaseValue(G, &t->fields[k].v);
-  std::memmove(&t->fields[i], &t->fields[i + n],
-               static_cast<size_t>(t->logsize - i - n) * sizeof(Field));
-  t->logsize -= n;
-  clearSlots(t, t->logsize, n);
+  // Fewer than n fields from i on: the tuple ends at i.
+  const int32_t k = n < t->logsize - i ? n : t->logsize - i;
+  for (int32_t j = i; j < i + k; ++j) ReleaseValue(G, &t->fields[j].v);
+  std::memmove(&t->fields[i], &t->fields[i + k],
+               static_cast<size_t>(t->logsize - i - k) * sizeof(Field));
+  t->logsize -= k;
+  clearSlots(t, t->logsize, k);
 }
 
 void vResizeTuple(Globals* G, Tuple* t, int32_t l, int32_t phys) {
