@@ -18,19 +18,6 @@ inline constexpr int kMaxOutputParameters = 10;
 // Frames and parameters
 // ---------------------------------------------------------------------------
 
-static void initFrame(Environment* f, Position pos, Token* definition, Environment* caller,
-                      Environment* previous) {
-  f->position = pos;
-  f->definition = definition;
-  f->resultCode = 0;
-  f->locals = nullValue;
-  f->body = nullptr;
-  f->caller = caller;
-  f->previous = previous;
-  f->outpi = 0;
-  f->returnValue = nullValue;
-}
-
 static Token* findFormal(Token* formals, Ident name) {
   for (Token* t = formals; t != nullptr; t = t->next)
     if (t->name == name) return t;
@@ -120,6 +107,19 @@ static Position definitionPosition(const Environment* f) {
 // Calls
 // ---------------------------------------------------------------------------
 
+void InitFrame(Environment* f, Position pos, Token* definition, Environment* caller,
+               Environment* previous) {
+  f->position = pos;
+  f->definition = definition;
+  f->resultCode = 0;
+  f->locals = nullValue;
+  f->body = nullptr;
+  f->caller = caller;
+  f->previous = previous;
+  f->outpi = 0;
+  f->returnValue = nullValue;
+}
+
 void DeliverOutputParameters(Globals* G, Environment* frame) {
   for (int i = 0; i < frame->outpi; ++i) {
     Value* target = evallvalue(G, frame->outTargets[i]);
@@ -146,7 +146,7 @@ int ProcessCall(Globals* G, Ident name, Token* body, Token* args, Position pos, 
   if (definition == nullptr) FatalMessageI(G, "Unknown Function ", pos, InfoIdent(name));
 
   Environment frame;
-  initFrame(&frame, pos, definition, caller, caller);
+  InitFrame(&frame, pos, definition, caller, caller);
   iVTuple(G, &frame.locals);
   Charge(G, kCallCharge);
 
@@ -182,7 +182,7 @@ int ProcessBodyCall(Globals* G, Position pos, Value hostTuple) {
   EnterNesting(G, pos);
 
   Environment frame;
-  initFrame(&frame, pos, nullptr, caller->caller, envFrame);
+  InitFrame(&frame, pos, nullptr, caller->caller, envFrame);
   frame.locals = caller->locals;   // shared, not counted: the body works on the caller's variables
   frame.outpi = caller->outpi;
   for (int i = 0; i < caller->outpi; ++i) {

@@ -482,7 +482,7 @@ static Value evalNode(Globals* G, Token* node) {
 Value eval(Globals* G, Token* node) {
   if (node == nullptr) return nullValue;
   DbhtmlRec* d = G->dbhtml;
-  if (++d->X_ExprDepth > kMaxExprDepth)
+  if (++d->X_ExprDepth > kMaxExprDepth || StackExhausted(d))
     FatalMessage(G, "Expression nested too deeply", node->position);
   const Value v = evalNode(G, node);
   --d->X_ExprDepth;
@@ -532,7 +532,7 @@ static Value* locationOfIndex(Globals* G, Token* node) {
 Value* evallvalue(Globals* G, Token* node) {
   if (node == nullptr) InternalError(G, "evallvalue: Internal error: no expression");
   DbhtmlRec* d = G->dbhtml;
-  if (++d->X_ExprDepth > kMaxExprDepth)
+  if (++d->X_ExprDepth > kMaxExprDepth || StackExhausted(d))
     FatalMessage(G, "Expression nested too deeply", node->position);
   Value* loc = nullptr;
   switch (node->kind) {

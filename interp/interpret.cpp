@@ -1,6 +1,8 @@
 // interpret.cpp: the statement interpreter, computed template text and the interpreter's module records.
 #include "interp/interpret.h"
 
+#include <sys/resource.h>
+
 #include <cstring>
 
 #include "db/query.h"
@@ -27,15 +29,8 @@
 void environmentInitializeGV(Globals* G) {
   EnvironmentModule* m = bxNew<EnvironmentModule>(G);
   Environment* outer = &m->outer;
-  outer->position = NoPosition;
-  outer->definition = nullptr;
-  outer->resultCode = 0;
+  InitFrame(outer, NoPosition, nullptr, nullptr, nullptr);
   iVTuple(G, &outer->locals);
-  outer->body = nullptr;
-  outer->caller = nullptr;
-  outer->previous = nullptr;
-  outer->outpi = 0;
-  outer->returnValue = nullValue;
   m->current = outer;
   G->environment = m;
 }
@@ -49,6 +44,21 @@ void environmentFinalizeGV(Globals* G) {
   G->environment = nullptr;
 }
 
+// The stack the recursive walkers may use below the current frame: the
+// soft stack limit (main raises it to the hard limit), at most the smallest
+// gap the kernel keeps between the stack and other mappings, less a reserve
+// for the frames above this one and for the fatal path's error page.
+static intptr_t stackRoom() {
+  constexpr rlim_t kCeiling = rlim_t{96} << 20;
+  constexpr rlim_t kReserve = rlim_t{256} << 10;
+  rlim_t limit = kCeiling;
+  rlimit rl{};
+  if (getrlimit(RLIMIT_STACK, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < limit)
+    limit = rl.rlim_cur;
+  const rlim_t reserve = limit > 4 * kReserve ? kReserve : limit / 4;
+  return static_cast<intptr_t>(limit - reserve);
+}
+
 void dbhtmlInitializeGV(Globals* G) {
   DbhtmlRec* d = bxNew<DbhtmlRec>(G);
   d->X_FileName = nullptr;
@@ -56,6 +66,8 @@ void dbhtmlInitializeGV(Globals* G) {
   d->X_CallDepth = 0;
   d->X_ExprDepth = 0;
   d->X_StmtDepth = 0;
+  d->X_StackBase = reinterpret_cast<intptr_t>(__builtin_frame_address(0));
+  d->X_StackRoom = stackRoom();
   G->dbhtml = d;
 }
 
@@ -87,7 +99,8 @@ int Align(int n) { return (n + 3) & ~3; }
 // ---------------------------------------------------------------------------
 
 void EnterNesting(Globals* G, Position pos) {
-  if (++G->dbhtml->X_CallDepth > kMaxCallDepth)
+  DbhtmlRec* d = G->dbhtml;
+  if (++d->X_CallDepth > kMaxCallDepth || StackExhausted(d))
     FatalMessage(G, "Calls nested too deeply", pos);
 }
 
@@ -377,7 +390,7 @@ static int runStatement(Globals* G, Token* node, Value hostTuple) {
 
 int Interpret(Globals* G, Token* list, Value hostTuple) {
   DbhtmlRec* d = G->dbhtml;
-  if (++d->X_StmtDepth > kMaxExprDepth)
+  if (++d->X_StmtDepth > kMaxExprDepth || StackExhausted(d))
     FatalMessage(G, "Statements nested too deeply", list != nullptr ? list->position : d->X_MsgPos);
   for (Token* node = list; node != nullptr; node = node->next) {
     const int code = runStatement(G, node, hostTuple);

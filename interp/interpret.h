@@ -14,7 +14,9 @@ enum InterpretResult : int {
 };
 
 // Calls, includes and computed text nest at most this deep; expressions at
-// most kMaxExprDepth. Beyond: a fatal message, never a stack overflow.
+// most kMaxExprDepth. Beyond: a fatal message, never a stack overflow. The
+// stack guard below ends the request the same way earlier when the stack
+// limit leaves less room than these depths need.
 inline constexpr int kMaxCallDepth = 2500;
 inline constexpr int kMaxExprDepth = 10000;
 
@@ -25,7 +27,18 @@ struct DbhtmlRec {
   int X_CallDepth;      // nesting of calls, includes and computed text
   int X_ExprDepth;      // nesting of expression evaluation
   int X_StmtDepth;      // nesting of statement lists (same bound as expressions)
+  // Stack guard: the stack address when the record was made, and how far
+  // below it the recursive walkers may go (from the stack limit, less a
+  // reserve for the frames above and for the fatal path's error page).
+  intptr_t X_StackBase;
+  intptr_t X_StackRoom;
 };
+
+// True when the caller's frame lies deeper than the stack guard allows.
+inline bool StackExhausted(const DbhtmlRec* d) {
+  const intptr_t sp = reinterpret_cast<intptr_t>(__builtin_frame_address(0));
+  return d->X_StackBase - sp > d->X_StackRoom;
+}
 
 // One call frame.
 struct Environment {
