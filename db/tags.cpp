@@ -12,8 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <string>
-#include <vector>
+#include <initializer_list>
 
 #include "db/query.h"
 #include "diag/messages.h"
@@ -33,10 +32,11 @@ namespace {
 constexpr size_t kIncludeNameSize = 1000;
 constexpr size_t kBodySize = 32767 + 1;
 
-// The body rendered into a fresh buffer of the given size (text plus zero).
-std::vector<char> renderBody(Globals* G, Token* body, size_t size) {
-  std::vector<char> buffer(size);
-  InterpretToBuffer(G, buffer.data(), buffer.size(), body, nullValue);
+// The body rendered into a new buffer of the given size (text plus zero),
+// charged to the budget; the caller frees it.
+char* renderBody(Globals* G, Token* body, size_t size) {
+  char* buffer = static_cast<char*>(bxAlloc(G, size));
+  InterpretToBuffer(G, buffer, size, body, nullValue);
   return buffer;
 }
 
@@ -46,6 +46,16 @@ void trimTrailing(char* text, const char* chars) {
   while (n > 0 && std::strchr(chars, text[n - 1]) != nullptr) text[--n] = '\0';
 }
 
+// The texts joined into one new zero-terminated allocation.
+char* joinTexts(Globals* G, std::initializer_list<const char*> parts) {
+  size_t n = 1;
+  for (const char* p : parts) n += std::strlen(p);
+  char* text = static_cast<char*>(bxAlloc(G, n));
+  char* end = text;
+  for (const char* p : parts) end = stpcpy(end, p);
+  return text;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -53,15 +63,16 @@ void trimTrailing(char* text, const char* chars) {
 // is computed at run time, in the current variable scope.
 
 int include_dbh(Globals* G, Token* node) {
-  std::vector<char> buffer = renderBody(G, node->body, kIncludeNameSize);
-  trimTrailing(buffer.data(), " ");
-  const char* name = buffer.data();
+  char* buffer = renderBody(G, node->body, kIncludeNameSize);
+  trimTrailing(buffer, " ");
+  const char* name = buffer;
   while (*name == ' ') name++;
 
   dbhCheckIncludeFilename(G, node->position, name);
   const char* path = G->serverInterface->X_IncludePath;
   Token* tree = dbhReadFileHandle(G, name, path != nullptr ? path : "", true);
-  if (tree == nullptr) {
+  // An empty file was found and has no statements: it runs and writes nothing.
+  if (tree == nullptr && dbhLastFoundFile(G) == nullptr) {
     serverSendOutputToClient();
     PQTBuffer = nullptr;
     FILE* out = G->serverInterface->X_Out;
@@ -75,6 +86,7 @@ int include_dbh(Globals* G, Token* node) {
     }
     serverExit(G);
   }
+  bxFree(buffer);
   EnterNesting(G, node->position);
   const int result = Interpret(G, tree, nullValue);
   LeaveNesting(G);
@@ -89,30 +101,29 @@ int execute_shell(Globals* G, Token* node) {
   if (SwitchNotOff(Cfg(G).secure))
     FatalMessage(G, "Shell Tag not allowed in secure mode", node->position);
 
-  std::vector<char> buffer = renderBody(G, node->body, kBodySize);
-  trimTrailing(buffer.data(), "\n\r\t ");
+  char* body = renderBody(G, node->body, kBodySize);
+  trimTrailing(body, "\n\r\t ");
 
   // A unique file per command (two requests in the same second must not
   // share one), removed afterwards.
   const char* dir = Cfg(G).shelltemp != nullptr ? Cfg(G).shelltemp : "/tmp";
-  std::string pattern = std::string(dir) + '/' + std::to_string(time(nullptr)) + "-XXXXXX.brx";
-  std::vector<char> tempName(pattern.begin(), pattern.end());
-  tempName.push_back('\0');
-  const int fd = mkstemps(tempName.data(), 4);
+  char seconds[24];
+  std::snprintf(seconds, sizeof seconds, "%lld", static_cast<long long>(time(nullptr)));
+  char* tempName = joinTexts(G, {dir, "/", seconds, "-XXXXXX.brx"});
+  const int fd = mkstemps(tempName, 4);
   if (fd >= 0) close(fd);
 
-  std::string command = std::string(buffer.data()) + " > " + tempName.data();
+  char* command = joinTexts(G, {body, " > ", tempName});
+  bxFree(body);
   fflush(stdout);
-  const int rc = std::system(command.c_str());
-  if (rc == -1) {
-    if (fd >= 0) std::remove(tempName.data());
-    std::string text = "error during execution of shell command: return code is -1, command='" +
-                       command + "'";
-    char* message = STRDUP(G, text.c_str());
+  if (std::system(command) == -1) {
+    if (fd >= 0) std::remove(tempName);
+    char* message = joinTexts(
+        G, {"error during execution of shell command: return code is -1, command='", command, "'"});
     FatalMessage(G, message, node->position);
   }
 
-  if (FILE* f = fd >= 0 ? std::fopen(tempName.data(), "rb") : nullptr) {
+  if (FILE* f = fd >= 0 ? std::fopen(tempName, "rb") : nullptr) {
     char piece[1024];
     size_t n;
     FILE* out = G->serverInterface->X_Out;
@@ -120,7 +131,9 @@ int execute_shell(Globals* G, Token* node) {
       for (size_t i = 0; i < n; i++) serverPutc(static_cast<unsigned char>(piece[i]), out);
     std::fclose(f);
   }
-  if (fd >= 0) std::remove(tempName.data());
+  if (fd >= 0) std::remove(tempName);
+  bxFree(command);
+  bxFree(tempName);
   return 0;
 }
 
@@ -135,28 +148,28 @@ enum MailSlot { msSubject, msFrom, msTo, msCc, msBcc, msService, msProfile, msPa
 const char* const kMailSlotNames[msCount] = {"subject", "from",    "to",      "cc",
                                              "bcc",     "service", "profile", "password"};
 
-// Splits a text at blanks into words, as a shell would split an unquoted word.
-void splitWords(const std::string& text, std::vector<std::string>* words) {
-  size_t i = 0;
-  while (i < text.size()) {
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n')) i++;
-    size_t j = i;
-    while (j < text.size() && text[j] != ' ' && text[j] != '\t' && text[j] != '\n') j++;
-    if (j > i) words->push_back(text.substr(i, j - i));
-    i = j;
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n'; }
+
+// Splits a text in place at blanks into words, as a shell splits an unquoted
+// word, appending them to args. Addresses become program arguments: one that
+// begins with '-' would be read as an option, so it ends the request.
+void addAddresses(Globals* G, char* text, const char** args, int* argc, Position pos) {
+  for (char* p = text; *p != '\0';) {
+    while (isBlank(*p)) *p++ = '\0';
+    if (*p == '\0') break;
+    char* word = p;
+    while (*p != '\0' && !isBlank(*p)) p++;
+    if (*p != '\0') *p++ = '\0';
+    if (*word == '-') FatalMessageI(G, "Mail address must not begin with -", pos, InfoText(word));
+    args[(*argc)++] = word;
   }
 }
 
-// Addresses become program arguments: one that begins with '-' would be read
-// as an option.
-void checkAddresses(Globals* G, const std::vector<std::string>& words, Position pos) {
-  for (const std::string& w : words)
-    if (!w.empty() && w[0] == '-')
-      FatalMessageI(G, "Mail address must not begin with -", pos, InfoText(STRDUP(G, w.c_str())));
-}
+// The most words that a text of this length can hold.
+int wordBound(const char* text) { return static_cast<int>(std::strlen(text) / 2 + 1); }
 
-// Runs program with args, writing message to its standard input.
-void runWithInput(const std::vector<std::string>& args, const std::string& message) {
+// Runs the program args[0] with args, writing the message to its standard input.
+void runWithInput(const char* const* args, const char* message, size_t length) {
   fflush(stdout);
   fflush(stderr);
   int pipefd[2];
@@ -171,10 +184,7 @@ void runWithInput(const std::vector<std::string>& args, const std::string& messa
     dup2(pipefd[0], 0);
     close(pipefd[0]);
     close(pipefd[1]);
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
+    execvp(args[0], const_cast<char* const*>(args));
     _exit(127);
   }
   close(pipefd[0]);
@@ -182,8 +192,8 @@ void runWithInput(const std::vector<std::string>& args, const std::string& messa
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &ignore, &saved);
   size_t done = 0;
-  while (done < message.size()) {
-    const ssize_t n = write(pipefd[1], message.data() + done, message.size() - done);
+  while (done < length) {
+    const ssize_t n = write(pipefd[1], message + done, length - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += static_cast<size_t>(n);
@@ -198,12 +208,11 @@ void runWithInput(const std::vector<std::string>& args, const std::string& messa
 }  // namespace
 
 int send_mail(Globals* G, Token* node) {
+  // Attributes by position fill the next slot; by name the slot of the name.
+  // A slot not given (or given Null) stays null.
   Ident slotIds[msCount];
   for (int i = 0; i < msCount; i++) slotIds[i] = MakeIdent(G, kMailSlotNames[i]);
-
-  // Attributes by position fill the next slot; by name the slot of the name.
-  std::string text[msCount];
-  bool given[msCount] = {};
+  char* text[msCount] = {};
   int nextPositional = 0;
   for (Token* a = node->params; a != nullptr; a = a->next) {
     int slot = -1;
@@ -214,45 +223,55 @@ int send_mail(Globals* G, Token* node) {
       for (int i = 0; i < msCount; i++)
         if (slotIds[i] == a->name) slot = i;
     }
-    Value v = eval(G, a->expr);
+    const Value v = eval(G, a->expr);
+    const bool given = v.type != tNull && v.type != tError;
     char* t = Value2Char(G, v);   // releases a temporary value
-    if (slot >= 0 && v.type != tNull && v.type != tError) {
-      given[slot] = true;
-      text[slot] = t != nullptr ? t : "";
+    if (slot >= 0 && given) {
+      bxFree(text[slot]);
+      text[slot] = t != nullptr ? t : STRDUP(G, "");
+    } else {
+      bxFree(t);
     }
-    bxFree(t);
   }
-  if (!given[msTo]) FatalMessage(G, "Missing address of recipient", node->position);
+  if (text[msTo] == nullptr) FatalMessage(G, "Missing address of recipient", node->position);
 
-  std::vector<char> body = renderBody(G, node->body, kBodySize);
+  char* body = renderBody(G, node->body, kBodySize);
 
-  std::vector<std::string> to;
-  splitWords(text[msTo], &to);
-  checkAddresses(G, to, node->position);
-
-  std::vector<std::string> args;
-  std::string message;
-  if (given[msFrom]) {
-    std::vector<std::string> from;
-    splitWords(text[msFrom], &from);
-    checkAddresses(G, from, node->position);
-    if (given[msSubject]) message += "Subject: " + text[msSubject] + "\n";
-    if (given[msCc]) message += "Cc: " + text[msCc] + "\n";
-    if (given[msBcc]) message += "Bcc: " + text[msBcc] + "\n";
-    message += "\n";
-    args = {"sendmail", "-t", "-f"};
-    args.insert(args.end(), from.begin(), from.end());
-    args.push_back("-i");
+  // sendmail -t -f FROM... -i TO...   or   mail [-s S] [-c C] [-b B] TO...
+  const int most = 8 + wordBound(text[msTo]) + (text[msFrom] ? wordBound(text[msFrom]) : 0);
+  const char** args = static_cast<const char**>(bxAlloc(G, sizeof(char*) * static_cast<size_t>(most)));
+  int argc = 0;
+  const char* message;
+  if (text[msFrom] != nullptr) {
+    args[argc++] = "sendmail";
+    args[argc++] = "-t";
+    args[argc++] = "-f";
+    addAddresses(G, text[msFrom], args, &argc, node->position);
+    args[argc++] = "-i";
+    const char* none = "";
+    message = joinTexts(G, {text[msSubject] ? "Subject: " : none, text[msSubject] ? text[msSubject] : none,
+                            text[msSubject] ? "\n" : none, text[msCc] ? "Cc: " : none,
+                            text[msCc] ? text[msCc] : none, text[msCc] ? "\n" : none,
+                            text[msBcc] ? "Bcc: " : none, text[msBcc] ? text[msBcc] : none,
+                            text[msBcc] ? "\n" : none, "\n", body, "\n"});
   } else {
-    args = {"mail"};
-    if (given[msSubject]) args.insert(args.end(), {"-s", text[msSubject]});
-    if (given[msCc]) args.insert(args.end(), {"-c", text[msCc]});
-    if (given[msBcc]) args.insert(args.end(), {"-b", text[msBcc]});
+    args[argc++] = "mail";
+    const char* const options[] = {"-s", nullptr, nullptr, "-c", "-b"};
+    for (int slot : {msSubject, msCc, msBcc}) {
+      if (text[slot] == nullptr) continue;
+      args[argc++] = options[slot];
+      args[argc++] = text[slot];
+    }
+    message = joinTexts(G, {body, "\n"});
   }
-  args.insert(args.end(), to.begin(), to.end());
-  message += body.data();
-  message += "\n";
-  runWithInput(args, message);
+  addAddresses(G, text[msTo], args, &argc, node->position);
+  args[argc] = nullptr;
+  runWithInput(args, message, std::strlen(message));
+
+  bxFree(const_cast<char*>(message));
+  bxFree(args);
+  bxFree(body);
+  for (char* t : text) bxFree(t);
   return 0;
 }
 
@@ -260,11 +279,13 @@ int send_mail(Globals* G, Token* node) {
 // Assign tag: <assign target>text</assign> stores the rendered body.
 
 int perform_assign(Globals* G, Token* node) {
-  std::vector<char> buffer = renderBody(G, node->body, kBodySize);
+  char* body = renderBody(G, node->body, kBodySize);
   Value* place = evallvalue(G, node->expr);
   if (place->flags & VF_READONLY)
     FatalMessage(G, "Assignment to read only field/variable", G->dbhtml->X_MsgPos);
-  ReleaseValue(G, place);
-  *place = MakeString(G, buffer.data(), static_cast<int32_t>(std::strlen(buffer.data())), 0);
+  Value old = *place;
+  *place = MakeString(G, body, static_cast<int32_t>(std::strlen(body)), 0);
+  ReleaseValue(G, &old);
+  bxFree(body);
   return 0;
 }
