@@ -553,6 +553,9 @@ int ReadSessionFile(Globals* G, Value* cell, const char* appKey) {
   }
   if (spaceSize < kRecordSize || spaceSize > fileSize - std::min(fileSize, consumed)) return -1;
 
+  // The raw image is as large as the file says: charged like the block it
+  // becomes, so that a huge file ends at the memory limit.
+  Charge(G, spaceSize);
   std::vector<uint8_t> space(spaceSize);
   if (!readExact(f, space.data(), spaceSize)) return -1;
   SpaceReader reader(space, map);
