@@ -157,6 +157,40 @@ void BuiltinCall::typeError(int type, int index) const {
   dbhFunTypeError(G, type, index);
 }
 
+// ---- Field arguments ----------------------------------------------------
+
+FieldRef EvalFieldRef(Globals* G, Token* node) {
+  FieldRef ref{nullptr, nullValue};
+  Ident name = 0;
+  ref.field = evalfield(G, node, &ref.tuple, &name);
+  return ref;
+}
+
+bool IsStandalone(const FieldRef& ref) { return ref.field != nullptr && ref.tuple.type != tTuple; }
+
+Value TakeFieldRefValue(Globals* G, FieldRef* ref) {
+  Value v = ref->field->v;
+  if (IsStandalone(*ref)) {
+    bxFree(ref->field);
+  } else if (IsTemp(ref->tuple)) {
+    v = AssignValue(G, v);
+    if (v.type > tBoolean) v.flags |= VF_TEMP;
+    ReleaseValue(G, &ref->tuple);
+  }
+  ref->field = nullptr;
+  return v;
+}
+
+void ReleaseFieldRef(Globals* G, FieldRef* ref) {
+  if (IsStandalone(*ref)) {
+    ReleaseIfTemp(G, &ref->field->v);
+    bxFree(ref->field);
+  } else if (ref->tuple.type == tTuple && IsTemp(ref->tuple)) {
+    ReleaseValue(G, &ref->tuple);
+  }
+  ref->field = nullptr;
+}
+
 // ---- Helpers ------------------------------------------------------------
 
 namespace {
@@ -195,13 +229,6 @@ unsigned char upperByte(unsigned char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
 }
 
-bool equalNoCase(const char* a, const char* b, int32_t n) {
-  for (int32_t i = 0; i < n; ++i)
-    if (lowerByte(static_cast<unsigned char>(a[i])) != lowerByte(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
-
 // First occurrence of p (m bytes) in s (n bytes) at or after start; -1 when none.
 int32_t findFrom(const char* s, int32_t n, const char* p, int32_t m, int32_t start) {
   if (start > n || m > n - start) return -1;
@@ -210,35 +237,59 @@ int32_t findFrom(const char* s, int32_t n, const char* p, int32_t m, int32_t sta
   return hit ? static_cast<int32_t>(static_cast<const char*>(hit) - s) : -1;
 }
 
-int32_t findFromNoCase(const char* s, int32_t n, const char* p, int32_t m, int32_t start) {
-  for (int32_t i = start; i <= n - m; ++i)
-    if (equalNoCase(s + i, p, m)) return i;
-  return -1;
-}
-
-// The entry that a variable or field argument denotes, for the declaration
-// tests. A standalone entry (an expression's value) is owned here and given
-// back by drop().
-struct FieldRef {
-  Field* field = nullptr;
-  bool standalone = false;
+// The searches that memmem does not serve: ignoring case, or from the end.
+// They run in time linear in the text whatever the pattern (Knuth-Morris-
+// Pratt); the pattern's border table lives on the stack unless the pattern
+// is long, and is charged then.
+struct Searched {
+  const char* bytes;
+  int32_t length;
+  bool backward;   // read from the last byte to the first
+  bool nocase;
+  unsigned char at(int32_t i) const {
+    const unsigned char c = static_cast<unsigned char>(bytes[backward ? length - 1 - i : i]);
+    return nocase ? lowerByte(c) : c;
+  }
 };
 
-FieldRef fieldArg(Globals* G, Token* node) {
-  Value tuple = nullValue;
-  Ident name = 0;
-  FieldRef ref;
-  ref.field = evalfield(G, node, &tuple, &name);
-  ref.standalone = ref.field && tuple.type != tTuple;
-  return ref;
+// The first occurrence of p in s (both read as they say) at or after
+// start, counted in the reading direction; -1 when none.
+int32_t searchKmp(Globals* G, const Searched& s, const Searched& p, int32_t start) {
+  const int32_t n = s.length, m = p.length;
+  if (start > n || m > n - start) return -1;
+  if (m == 0) return start;
+  int32_t small[256];
+  int32_t* border = small;
+  if (m > 256) border = static_cast<int32_t*>(bxAlloc(G, sizeof(int32_t) * static_cast<size_t>(m)));
+  border[0] = 0;
+  for (int32_t i = 1, k = 0; i < m; ++i) {
+    while (k > 0 && p.at(i) != p.at(k)) k = border[k - 1];
+    if (p.at(i) == p.at(k)) ++k;
+    border[i] = k;
+  }
+  int32_t found = -1;
+  for (int32_t i = start, k = 0; i < n; ++i) {
+    while (k > 0 && s.at(i) != p.at(k)) k = border[k - 1];
+    if (s.at(i) == p.at(k)) ++k;
+    if (k == m) {
+      found = i - m + 1;
+      break;
+    }
+  }
+  if (border != small) bxFree(border);
+  return found;
 }
 
-// Releases a standalone entry; keep says its value has been handed on.
-void dropField(Globals* G, FieldRef& ref, bool keep) {
-  if (!ref.standalone) return;
-  if (!keep) ReleaseIfTemp(G, &ref.field->v);
-  bxFree(ref.field);
-  ref.field = nullptr;
+// findFrom, with bytes compared ignoring case.
+int32_t findFromNoCase(Globals* G, const char* s, int32_t n, const char* p, int32_t m,
+                       int32_t start) {
+  return searchKmp(G, Searched{s, n, false, true}, Searched{p, m, false, true}, start);
+}
+
+// The last occurrence of p (m bytes) in s (n bytes); -1 when none.
+int32_t findLast(Globals* G, const char* s, int32_t n, const char* p, int32_t m) {
+  const int32_t at = searchKmp(G, Searched{s, n, true, false}, Searched{p, m, true, false}, 0);
+  return at < 0 ? -1 : n - at - m;
 }
 
 Value* boolResult(Value* r, bool b) { return setValue(r, MakeBoolean(b)); }
@@ -271,23 +322,23 @@ Value* biisbool(Value* r, Globals* G, int, Token** argv) { return typeTest(r, G,
 
 // isdecl(x): the argument denotes an entry.
 Value* biisdecl(Value* r, Globals* G, int, Token** argv) {
-  FieldRef ref = fieldArg(G, argv[0]);
+  FieldRef ref = EvalFieldRef(G, argv[0]);
   const bool found = ref.field != nullptr;
-  dropField(G, ref, false);
+  ReleaseFieldRef(G, &ref);
   return boolResult(r, found);
 }
 
 // isnull(x): no entry, or its value is Null.
 Value* biisnull(Value* r, Globals* G, int, Token** argv) {
-  FieldRef ref = fieldArg(G, argv[0]);
+  FieldRef ref = EvalFieldRef(G, argv[0]);
   const bool null = !ref.field || ref.field->v.type == tNull || ref.field->v.type == tError;
-  dropField(G, ref, false);
+  ReleaseFieldRef(G, &ref);
   return boolResult(r, null);
 }
 
 // isempty(x): no entry, Null, a String of spaces only, or a Tuple without fields.
 Value* biisempty(Value* r, Globals* G, int, Token** argv) {
-  FieldRef ref = fieldArg(G, argv[0]);
+  FieldRef ref = EvalFieldRef(G, argv[0]);
   bool empty = true;
   if (ref.field) {
     const Value& v = ref.field->v;
@@ -307,30 +358,28 @@ Value* biisempty(Value* r, Globals* G, int, Token** argv) {
         empty = false;
     }
   }
-  dropField(G, ref, false);
+  ReleaseFieldRef(G, &ref);
   return boolResult(r, empty);
 }
 
 // fname(x): the name of the denoted field, Null when none or unnamed.
 Value* bifname(Value* r, Globals* G, int, Token** argv) {
-  FieldRef ref = fieldArg(G, argv[0]);
+  FieldRef ref = EvalFieldRef(G, argv[0]);
   Value result = nullValue;
   if (ref.field && ref.field->name != 0)
     result = MakeStringZ(G, GetStringIdent(G, ref.field->name), VF_TEMP);
-  dropField(G, ref, false);
+  ReleaseFieldRef(G, &ref);
   return setValue(r, result);
 }
 
 // default(a1, ..., an): the first argument that denotes a non-Null entry.
 Value* bidefault(Value* r, Globals* G, int argc, Token** argv) {
   for (int i = 0; i < argc; ++i) {
-    FieldRef ref = fieldArg(G, argv[i]);
+    FieldRef ref = EvalFieldRef(G, argv[i]);
     if (ref.field && ref.field->v.type != tNull && ref.field->v.type != tError) {
-      const Value v = ref.field->v;
-      dropField(G, ref, true);
-      return setValue(r, v);
+      return setValue(r, TakeFieldRefValue(G, &ref));
     }
-    dropField(G, ref, false);
+    ReleaseFieldRef(G, &ref);
   }
   return setValue(r, nullValue);
 }
@@ -455,7 +504,7 @@ Value* containsCommon(Value* r, Globals* G, Token** argv, bool nocase) {
   if (s.type != tString) call.fail("First  argument of contains must be a string");
   Value p = eval(G, argv[1]);
   if (p.type != tString) call.fail("Second argument of contains must be a string");
-  const int32_t at = nocase ? findFromNoCase(sbytes(s), slen(s), sbytes(p), slen(p), 0)
+  const int32_t at = nocase ? findFromNoCase(G, sbytes(s), slen(s), sbytes(p), slen(p), 0)
                             : findFrom(sbytes(s), slen(s), sbytes(p), slen(p), 0);
   ReleaseIfTemp(G, &s);
   ReleaseIfTemp(G, &p);
@@ -477,7 +526,7 @@ Value* indexCommon(Value* r, Globals* G, int argc, Token** argv, bool nocase) {
   }
   int32_t at = -1;
   if (start < slen(s))
-    at = nocase ? findFromNoCase(sbytes(s), slen(s), sbytes(p), slen(p), start)
+    at = nocase ? findFromNoCase(G, sbytes(s), slen(s), sbytes(p), slen(p), start)
                 : findFrom(sbytes(s), slen(s), sbytes(p), slen(p), start);
   ReleaseIfTemp(G, &s);
   ReleaseIfTemp(G, &p);
@@ -537,12 +586,8 @@ Value* leftRight(Value* r, Globals* G, Token** argv, bool fromRight) {
       const int32_t at = findFrom(text, len, p, m, 0);
       if (at >= 0) to = at;
     } else {
-      for (int32_t i = len - m; i >= 0; --i) {
-        if (memcmp(text + i, p, static_cast<size_t>(m)) == 0) {
-          from = i + m;
-          break;
-        }
-      }
+      const int32_t at = findLast(G, text, len, p, m);
+      if (at >= 0) from = at + m;
     }
     ReleaseIfTemp(G, &n);
   } else {

@@ -56,6 +56,23 @@ struct BuiltinCall {
   [[noreturn]] void typeError(int type, int index) const;
 };
 
+// The entry that a field argument denotes (evalfield): the field, or none,
+// and its containing tuple. A standalone entry (the value of an expression
+// that is no variable or field) and a temporary containing tuple belong to
+// the caller until ReleaseFieldRef.
+struct FieldRef {
+  Field* field;
+  Value tuple;   // Null for a standalone entry
+};
+FieldRef EvalFieldRef(Globals* G, Token* node);
+bool IsStandalone(const FieldRef& ref);
+// The entry's value for the caller to keep, giving up the entry: moved out
+// of a standalone entry, copied by assignment (temporary) out of a temporary
+// tuple, else borrowed.
+Value TakeFieldRefValue(Globals* G, FieldRef* ref);
+// Releases what the caller owns of the entry (ref->field is then none).
+void ReleaseFieldRef(Globals* G, FieldRef* ref);
+
 // ---- The implementations registered in bitab and userfuntab -------------
 
 // Strings, numbers and type tests (interp/builtins.cpp).

@@ -12,6 +12,7 @@
 #include "driver/globals.h"
 #include "driver/output.h"
 #include "frontend/tree.h"
+#include "interp/builtins.h"
 #include "interp/eval.h"
 #include "interp/interpret.h"
 #include "support/idents.h"
@@ -388,7 +389,11 @@ const char* modeSeparator(const FormatSpec& f) {
 void renderTuple(Globals* G, const FormatSpec& f, const Value& v, const char* prefix,
                  const char* name, bool hasName, Position pos, Value hostTuple) {
   if (f.mode == Mode::H && !f.prefixWithName) {
-    if (f.nameDisplay) serverPrintf(out(G), "<table><tr><td>%s=</td><td>", name);
+    if (f.nameDisplay) {
+      putText(G, "<table><tr><td>");
+      putName(G, f.mode, "", name);
+      putText(G, "=</td><td>");
+    }
     ShowTuple(G, v, hasName ? name : nullptr);
     if (f.nameDisplay) putText(G, "</td></tr></table>");
     return;
@@ -428,16 +433,13 @@ void FormatValue(Globals* G, Token* expr, const char* format, Field* field,
   // The value and its name.
   Value v = nullValue;
   Ident nameId = 0;
-  Field* standalone = nullptr;
+  FieldRef ref{nullptr, nullValue};   // field mode: the entry, released at the end
   if (expr != nullptr) {
     if (f.fieldMode) {
-      Value tuple = nullValue;
-      Ident ignored = 0;
-      Field* found = evalfield(G, expr, &tuple, &ignored);
-      if (found != nullptr) {
-        v = found->v;
-        nameId = found->name;
-        if (tuple.type != tTuple) standalone = found;
+      ref = EvalFieldRef(G, expr);
+      if (ref.field != nullptr) {
+        v = ref.field->v;
+        nameId = ref.field->name;
       } else if (!f.noError) {
         FatalMessage(G, "Undefined Field or Variable Name", pos);
       }
@@ -502,10 +504,6 @@ void FormatValue(Globals* G, Token* expr, const char* format, Field* field,
     if (curOwned) ReleaseValue(G, &cur);
   }
 
-  if (standalone != nullptr) {
-    ReleaseIfTemp(G, &standalone->v);
-    bxFree(standalone);
-  } else if (expr != nullptr) {
-    ReleaseIfTemp(G, &v);
-  }
+  if (f.fieldMode) ReleaseFieldRef(G, &ref);
+  else if (expr != nullptr) ReleaseIfTemp(G, &v);
 }

@@ -94,29 +94,29 @@ struct FieldArg {
   int32_t index;
 };
 
-FieldArg tupleFieldArg(Globals* G, Token* node) {
-  Value tuple = nullValue;
-  Ident name = 0;
-  Field* f = evalfield(G, node, &tuple, &name);
-  FieldArg arg{nullValue, -1};
-  if (f == nullptr) return arg;
-  if (tuple.type != tTuple) {   // a standalone entry: an expression's value
-    ReleaseIfTemp(G, &f->v);
-    bxFree(f);
-    return arg;
+// The field argument, or the message when it denotes no field of a tuple.
+FieldArg tupleFieldArg(const BuiltinCall& call, Token* node, const char* message) {
+  FieldRef ref = EvalFieldRef(call.G, node);
+  if (ref.field == nullptr || IsStandalone(ref)) {
+    ReleaseFieldRef(call.G, &ref);
+    call.fail(message);
   }
-  const Tuple* t = tuple.val.tuple.t;
-  if (f < t->fields || f >= t->fields + t->logsize) return arg;
-  arg.index = static_cast<int32_t>(f - t->fields);
-  arg.tuple = hold(G, tuple);
+  FieldArg arg{nullValue, -1};
+  arg.index = static_cast<int32_t>(ref.field - ref.tuple.val.tuple.t->fields);
+  arg.tuple = hold(call.G, ref.tuple);   // a temporary tuple is handed on
   return arg;
 }
 
-// The field again, or null when the tuple has lost it meanwhile.
-Field* refetch(const FieldArg& arg) {
+// The field again, after the other arguments have been evaluated; the
+// message when the tuple has lost it meanwhile.
+Field* refetch(const BuiltinCall& call, const FieldArg& arg, const char* message) {
   const Tuple* t = arg.tuple.val.tuple.t;
-  return arg.index < t->logsize ? &t->fields[arg.index] : nullptr;
+  if (arg.index >= t->logsize) call.fail(message);
+  return &t->fields[arg.index];
 }
+
+constexpr const char* kFirstOperand = "First Operand must denote a tuple field";
+constexpr const char* kOperand = "Operand must denote a tuple field";
 
 // The name and the deep-copied value that TuAppField, TuInsField and
 // TuAssField store: from a source field (two arguments) or from a name and a
@@ -130,16 +130,12 @@ NewField newFieldArgs(const BuiltinCall& call, int argc, Token** argv) {
   Globals* G = call.G;
   NewField nf{0, nullValue};
   if (argc == 2) {
-    Value tuple = nullValue;
-    Ident name = 0;
-    Field* src = evalfield(G, argv[1], &tuple, &name);
-    if (src == nullptr) return nf;
-    nf.name = src->name;
-    nf.value = fieldCopy(G, src->v);
-    if (tuple.type != tTuple) {
-      ReleaseIfTemp(G, &src->v);
-      bxFree(src);
+    FieldRef src = EvalFieldRef(G, argv[1]);
+    if (src.field != nullptr) {
+      nf.name = src.field->name;
+      nf.value = fieldCopy(G, src.field->v);
     }
+    ReleaseFieldRef(G, &src);
     return nf;
   }
   Value name = eval(G, argv[1]);
@@ -155,11 +151,9 @@ NewField newFieldArgs(const BuiltinCall& call, int argc, Token** argv) {
 // TuAppField and TuInsField: a new field after or before the given one.
 Value* insertField(Value* r, Globals* G, int argc, Token** argv, bool after) {
   const BuiltinCall call(G);
-  FieldArg f = tupleFieldArg(G, argv[0]);
-  if (f.tuple.type != tTuple) call.fail("First Operand must denote a tuple field");
+  FieldArg f = tupleFieldArg(call, argv[0], kFirstOperand);
   NewField nf = newFieldArgs(call, argc, argv);
-  Field* at = refetch(f);
-  if (at == nullptr) call.fail("First Operand must denote a tuple field");
+  Field* at = refetch(call, f, kFirstOperand);
   Field* nfld = after ? vAppField(G, f.tuple, at) : vInsField(G, f.tuple, at);
   const int32_t pos = static_cast<int32_t>(nfld - f.tuple.val.tuple.t->fields);
   const Tuple* t = f.tuple.val.tuple.t;
@@ -397,11 +391,9 @@ Value* biTuInsField(Value* r, Globals* G, int argc, Token** argv) {
 // given the value.
 Value* biTuAssField(Value* r, Globals* G, int argc, Token** argv) {
   const BuiltinCall call(G);
-  FieldArg f = tupleFieldArg(G, argv[0]);
-  if (f.tuple.type != tTuple) call.fail("First Operand must denote a tuple field");
+  FieldArg f = tupleFieldArg(call, argv[0], kFirstOperand);
   NewField nf = newFieldArgs(call, argc, argv);
-  Field* at = refetch(f);
-  if (at == nullptr) call.fail("First Operand must denote a tuple field");
+  Field* at = refetch(call, f, kFirstOperand);
   at->name = (nf.name != 0 && findName(f.tuple.val.tuple.t, nf.name) < 0) ? nf.name : 0;
   Value old = at->v;
   at->v = nf.value;
@@ -413,16 +405,14 @@ Value* biTuAssField(Value* r, Globals* G, int argc, Token** argv) {
 // TuDelField(f [, n]): n fields from f on deleted; a count below 1 deletes nothing.
 Value* biTuDelField(Value* r, Globals* G, int argc, Token** argv) {
   const BuiltinCall call(G);
-  FieldArg f = tupleFieldArg(G, argv[0]);
-  if (f.tuple.type != tTuple) call.fail("Operand must denote a tuple field");
+  FieldArg f = tupleFieldArg(call, argv[0], kOperand);
   int32_t n = 1;
   if (argc > 1) {
     const Value c = eval(G, argv[1]);
     if (c.type != tInteger) call.typeError(tInteger, 1);
     n = c.val.Integer;
   }
-  Field* at = refetch(f);
-  if (at == nullptr) call.fail("Operand must denote a tuple field");
+  Field* at = refetch(call, f, kOperand);
   if (n >= 1) vDelField2(G, f.tuple, at, n);
   ReleaseValue(G, &f.tuple);
   return setValue(r, nullValue);
@@ -431,14 +421,12 @@ Value* biTuDelField(Value* r, Globals* G, int argc, Token** argv) {
 // TuName(f, name): f takes the name unless some field already bears it.
 Value* biTuName(Value* r, Globals* G, int, Token** argv) {
   const BuiltinCall call(G);
-  FieldArg f = tupleFieldArg(G, argv[0]);
-  if (f.tuple.type != tTuple) call.fail("Operand must denote a tuple field");
+  FieldArg f = tupleFieldArg(call, argv[0], kOperand);
   Value name = eval(G, argv[1]);
   if (name.type != tNull && name.type != tString) call.typeError(tString, 1);
   const Ident id = nameIdent(G, name);
   ReleaseIfTemp(G, &name);
-  Field* at = refetch(f);
-  if (at == nullptr) call.fail("Operand must denote a tuple field");
+  Field* at = refetch(call, f, kOperand);
   at->name = (id != 0 && findName(f.tuple.val.tuple.t, id) < 0) ? id : 0;
   ReleaseValue(G, &f.tuple);
   return setValue(r, nullValue);

@@ -1,5 +1,5 @@
 // builtins_test.cpp: the function registry, the field-order procedure of
-// TuFieldSort, and the format-string language on single fields.
+// TuFieldSort, field arguments in temporary tuples, and tuple capacities.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -7,9 +7,8 @@
 #include <vector>
 
 #include "driver/globals.h"
-#include "driver/output.h"
 #include "interp/builtins.h"
-#include "interp/format.h"
+#include "interp/interpret.h"
 #include "support/idents.h"
 #include "tests/unit/testing.h"
 #include "values/value.h"
@@ -143,106 +142,64 @@ TEST(FieldSort, ReversedNamesWithAndWithoutTiesMatchThePlainProcedure) {
   expectSameOrder(c.G, mixed);
 }
 
-// ---- Format strings on single fields ------------------------------------
+// ---- Field arguments inside temporary tuples -----------------------------
 
-std::string formatField(Globals* G, const char* format, Value v, const char* name = nullptr,
-                        const char* prefix = "") {
-  Field f{name != nullptr ? MakeIdent(G, name) : 0, v};
-  // Not capturing: the page output goes to a file that is read back.
-  FILE* tmp = std::tmpfile();
-  FILE* saved = G->serverInterface->X_Out;
-  G->serverInterface->X_Out = tmp;
-  FormatValue(G, nullptr, format, &f, prefix, NoPosition, nullValue);
-  std::fflush(tmp);
-  G->serverInterface->X_Out = saved;
-  std::rewind(tmp);
-  std::string text;
-  for (int ch = std::fgetc(tmp); ch != EOF; ch = std::fgetc(tmp)) text += static_cast<char>(ch);
-  std::fclose(tmp);
-  return text;
+// TuFieldSort returns its argument with a reference of its own. A field of
+// that result given to a declaration test, a field-mode format or a field
+// source must give the reference back; default's value must outlive it.
+TEST(FieldArguments, TheTemporaryContainingTupleIsReleased) {
+  Context c;
+  const std::string page = CaptureOutput(c.G, [&] {
+    InterpretString(c.G,
+                    "<let gl.u = array(1); gl.u[0] = \"x\"; gl.t = array(1)>"
+                    "<? isdecl(TuFieldSort(gl.u)[0])> <? isnull(TuFieldSort(gl.u)[0])> "
+                    "<? isempty(TuFieldSort(gl.u)[0])> [<? fname(TuFieldSort(gl.u)[0])>] "
+                    "<? default(TuFieldSort(gl.u)[0])> <? default(copy(gl.u)[0])> "
+                    "<? TuFieldSort(gl.u)[0] \"%n\"> <? isdecl(TuFieldSort(gl.u)[5])>"
+                    "<let TuAppField(gl.t[0], TuFieldSort(gl.u)[0])> <? gl.t[1]>",
+                    nullValue);
+  });
+  EXPECT_EQ("true false false [] x x x false x", page);
+  const Value* u = vGetField(c.G->value->gl, MakeIdent(c.G, "u"));
+  ASSERT_NE(nullptr, u);
+  EXPECT_EQ(1, u->val.tuple.t->refcount);
 }
 
-TEST(FormatField, WidthsPadStringsAndNumbersTheirOwnWay) {
-  Context c;
-  Value ab = MakeStringZ(c.G, "ab", 0);
-  EXPECT_EQ("ab   ", formatField(c.G, "%5A", ab));
-  EXPECT_EQ("   ab", formatField(c.G, "%-5A", ab));
-  EXPECT_EQ("ab", formatField(c.G, "%1A", ab));
-  EXPECT_EQ("   42", formatField(c.G, "%5", MakeInteger(42)));
-  EXPECT_EQ("42   ", formatField(c.G, "%-5", MakeInteger(42)));
-  EXPECT_EQ("00042", formatField(c.G, "%05", MakeInteger(42)));
-  EXPECT_EQ("1.50", formatField(c.G, "%.2", MakeReal(1.5)));
-  EXPECT_EQ("ff", formatField(c.G, "%x", MakeInteger(255)));
-  EXPECT_EQ("0XFF", formatField(c.G, "%#X", MakeInteger(255)));
-  EXPECT_EQ("1.500000e+00", formatField(c.G, "%e", MakeReal(1.5)));
-  ReleaseValue(c.G, &ab);
+// ---- Capacities ------------------------------------------------------------
+
+int32_t capacityOf(Globals* G, const char* name) {
+  const Value* v = vGetField(G->value->gl, MakeIdent(G, name));
+  return v != nullptr && v->type == tTuple ? v->val.tuple.t->physsize : -1;
 }
 
-TEST(FormatField, LeadTextAndNullRules) {
+// array and resize take the larger of size and capacity; ArAppend and
+// ArConcat grow to twice the new count up to 2000, else the old count plus
+// 1000, never below the new count.
+TEST(Capacities, FollowTheGrowthRules) {
   Context c;
-  EXPECT_EQ("Name: 7", formatField(c.G, "Name: %H", MakeInteger(7)));
-  EXPECT_EQ("", formatField(c.G, "Name: %H", nullValue));
-  EXPECT_EQ("NULL", formatField(c.G, "%NN", nullValue));
-  EXPECT_EQ("null", formatField(c.G, "%Nn", nullValue));
-  EXPECT_EQ("0", formatField(c.G, "%N0", nullValue));
-  EXPECT_EQ("false", formatField(c.G, "%Nb", nullValue));
-  EXPECT_EQ("0.000000", formatField(c.G, "%Nr", nullValue));
-  EXPECT_EQ("x ", formatField(c.G, "x%Ns", nullValue));
-  EXPECT_EQ("&nbsp;", formatField(c.G, "%NS", nullValue));
-  EXPECT_EQ("<td>&nbsp</td>", formatField(c.G, "%TNS", nullValue));
-  EXPECT_EQ("NULL", formatField(c.G, "%Q", nullValue));
-  EXPECT_EQ("", formatField(c.G, "%N", nullValue));
-  EXPECT_EQ("true", formatField(c.G, "%A", trueValue));
-}
-
-TEST(FormatField, ModesForStringsAndNumbers) {
-  Context c;
-  Value s = MakeStringZ(c.G, "a<b", 0);
-  EXPECT_EQ("a&lt;b", formatField(c.G, "H", s));
-  EXPECT_EQ("a<b", formatField(c.G, "%A", s));
-  EXPECT_EQ("\"a&lt;b\"", formatField(c.G, "%P", s));
-  EXPECT_EQ("\"a<b\"", formatField(c.G, "%Q", s));
-  EXPECT_EQ("a%3cb", formatField(c.G, "%U", s));
-  EXPECT_EQ("<td>a&lt;b</td>", formatField(c.G, "T", s));
-  EXPECT_EQ("<td align=\"right\">a&lt;b</td>", formatField(c.G, "%-T", s));
-  EXPECT_EQ("<td align=\"right\">5</td>", formatField(c.G, "T", MakeInteger(5)));
-  EXPECT_EQ("<td >5</td>", formatField(c.G, "%-T", MakeInteger(5)));
-  EXPECT_EQ("<input type=\"text\" name=\"p.v\" value=\"a&lt;b\" size=\"5\">",
-            formatField(c.G, "%5F", s, "v", "p."));
-  EXPECT_EQ("<input type=\"hidden\" name=\"v\" value=\"3\">",
-            formatField(c.G, "%hF", MakeInteger(3), "v"));
-  EXPECT_EQ("<td align=\"right\"><input type=\"text\" name=\"v\" value=\"3\"></td>",
-            formatField(c.G, "%FT", MakeInteger(3), "v"));
-  EXPECT_EQ("<td><input type=\"text\" name=\"v\" value=\"\"></td>",
-            formatField(c.G, "%TF", nullValue, "v"));
-  ReleaseValue(c.G, &s);
-}
-
-TEST(FormatField, NameDisplay) {
-  Context c;
-  Value x = MakeStringZ(c.G, "x", 0);
-  EXPECT_EQ("b=\"x\"", formatField(c.G, "%nQ", x, "b"));
-  EXPECT_EQ("t.b=x", formatField(c.G, "%nU", x, "b", "t."));
-  EXPECT_EQ("b", formatField(c.G, "%NVn", x, "b"));
-  EXPECT_EQ("<td>b</td><td>x</td>", formatField(c.G, "%nT", x, "b"));
-  // A name that holds markup is escaped in the HTML modes.
-  EXPECT_EQ("&lt;i&gt;=x", formatField(c.G, "%n", x, "<i>"));
-  ReleaseValue(c.G, &x);
-}
-
-TEST(FormatField, HostileFormatsStayBounded) {
-  Context c;
-  // A 200-character format works.
-  std::string longLead(196, 'L');
-  EXPECT_EQ(longLead + "    7", formatField(c.G, (longLead + "%5H").c_str(), MakeInteger(7)));
-  // Absurd widths and precisions are bounded, never overflow anything.
-  const std::string wide = formatField(c.G, "%99999999999999999999.99999999999999i", MakeInteger(1));
-  EXPECT_LE(wide.size(), 8192u);
-  EXPECT_EQ('1', wide.back());
-  const std::string real = formatField(c.G, "%999.999f", MakeReal(1e308));
-  EXPECT_LT(real.size(), 8192u);
-  // Letters that are not conversions in this language never reach printf.
-  EXPECT_EQ("5", formatField(c.G, "%s%n%p%%lld", MakeInteger(5), nullptr));
+  CaptureOutput(c.G, [&] {
+    InterpretString(c.G,
+                    "<let gl.a = array(3); gl.b = array(5, 1); gl.c = array(2, 10)>"
+                    "<let gl.d = array(0, 1); ArAppend(gl.d, 1, 2, 3)>"
+                    "<let gl.e = array(1500, 1500); ArAppend(gl.e, 1)>"
+                    "<let gl.f = array(0, 1); ArConcat(gl.f, array(1500))>"
+                    "<let gl.g = array(0, 1); ArConcat(gl.g, 1, array(2))>"
+                    "<let gl.h = array(2, 2); resize(gl.h, 3)>"
+                    "<let gl.i = array(2, 2); resize(gl.i, 3, 9)>"
+                    "<let gl.j = array(5); resize(gl.j, 1); gl.k = TuSlice(array(5), 1, 3)>",
+                    nullValue);
+  });
+  EXPECT_EQ(8, capacityOf(c.G, "a"));
+  EXPECT_EQ(5, capacityOf(c.G, "b"));
+  EXPECT_EQ(10, capacityOf(c.G, "c"));
+  EXPECT_EQ(6, capacityOf(c.G, "d"));
+  EXPECT_EQ(2500, capacityOf(c.G, "e"));
+  EXPECT_EQ(1500, capacityOf(c.G, "f"));
+  EXPECT_EQ(6, capacityOf(c.G, "g"));
+  EXPECT_EQ(8, capacityOf(c.G, "h"));
+  EXPECT_EQ(9, capacityOf(c.G, "i"));
+  EXPECT_EQ(10, capacityOf(c.G, "j"));
+  EXPECT_EQ(3, capacityOf(c.G, "k"));
 }
 
 }  // namespace
