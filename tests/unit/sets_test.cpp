@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <deque>
 #include <vector>
 
 #include "support/sets.h"
@@ -12,17 +13,19 @@ namespace {
 
 using Elements = std::vector<int>;
 
-// A set over 0..max with the given elements.
-struct TestSet {
-  FoundationContext* c;
-  BitSet s{};
-  TestSet(FoundationContext& ctx, uint16_t max, std::initializer_list<int> elements) : c(&ctx) {
-    MakeSet(c->G, &s, max);
-    for (int e : elements) SetsInclude(&s, static_cast<uint16_t>(e));
+struct Sets : ::testing::Test {
+  FoundationContext c;
+  std::deque<BitSet> sets;
+  // A set over 0..max with the given elements, released with the test.
+  BitSet* make(uint16_t max, Elements elements = {}) {
+    BitSet* s = &sets.emplace_back();
+    MakeSet(c.G, s, max);
+    for (int e : elements) SetsInclude(s, static_cast<uint16_t>(e));
+    return s;
   }
-  ~TestSet() { ReleaseSet(c->G, &s); }
-  TestSet(const TestSet&) = delete;
-  TestSet& operator=(const TestSet&) = delete;
+  ~Sets() override {
+    for (BitSet& s : sets) ReleaseSet(c.G, &s);
+  }
 };
 
 Elements elementsOf(const BitSet* s) {
@@ -37,127 +40,108 @@ void record(uint16_t e) { visited.push_back(e); }
 bool isEven(uint16_t e) { return e % 2 == 0; }
 bool isSeven(uint16_t e) { return e == 7; }
 
-TEST(Sets, ElementZeroIsTheTopBitOfTheFirstWordAndTheWordsCoverMaxElement) {
-  FoundationContext c;
-  TestSet a(c, 100, {0, 31, 32, 63, 64, 100, 101});   // 101 lies outside
-  EXPECT_EQ(3, a.s.lastWord);
-  EXPECT_EQ(0x80000001u, a.s.words[0]);
-  EXPECT_EQ(0x80000001u, a.s.words[1]);
-  EXPECT_EQ(0x80000000u, a.s.words[2]);
-  EXPECT_EQ(1u << 27, a.s.words[3]);
-  EXPECT_EQ(6, Card(&a.s));
-  TestSet w31(c, 31, {}), w32(c, 32, {}), zero(c, 0, {});
-  EXPECT_EQ(0, w31.s.lastWord);
-  EXPECT_EQ(1, w32.s.lastWord);
-  EXPECT_TRUE(IsEmpty(&zero.s));
-  SetsInclude(&zero.s, 0);
-  EXPECT_FALSE(IsEmpty(&zero.s));
-  EXPECT_EQ(1, Card(&zero.s));
+TEST_F(Sets, ElementZeroIsTheTopBitOfTheFirstWordAndTheWordsCoverMaxElement) {
+  BitSet* a = make(100, {0, 31, 32, 63, 64, 100, 101});   // 101 lies outside
+  EXPECT_EQ(3, a->lastWord);
+  EXPECT_EQ((std::vector<uint32_t>{0x80000001u, 0x80000001u, 0x80000000u, 1u << 27}),
+            std::vector<uint32_t>(a->words, a->words + 4));
+  EXPECT_EQ(6, Card(a));
+  EXPECT_EQ(0, make(31)->lastWord);
+  EXPECT_EQ(1, make(32)->lastWord);
+  BitSet* zero = make(0);
+  EXPECT_TRUE(IsEmpty(zero));
+  SetsInclude(zero, 0);
+  EXPECT_EQ(1, Card(zero));
 }
 
-TEST(Sets, BinaryOperationsAcrossWordBoundaries) {
-  FoundationContext c;
-  TestSet a(c, 95, {1, 31, 32, 64});
-  TestSet b(c, 95, {31, 32, 33, 95});
-  TestSet t(c, 95, {});
+TEST_F(Sets, BinaryOperationsAcrossWordBoundaries) {
+  BitSet* a = make(95, {1, 31, 32, 64});
+  BitSet* b = make(95, {31, 32, 33, 95});
+  BitSet* t = make(95);
   struct Case {
     void (*op)(BitSet*, const BitSet*);
     Elements result;
   };
   for (const Case& k : {Case{Union, {1, 31, 32, 33, 64, 95}}, Case{Intersection, {31, 32}},
                         Case{Difference, {1, 64}}, Case{SymDiff, {1, 33, 64, 95}}}) {
-    Assign(&t.s, &a.s);
-    k.op(&t.s, &b.s);
-    EXPECT_EQ(k.result, elementsOf(&t.s));
-    EXPECT_EQ(static_cast<int>(k.result.size()), Card(&t.s));
-    EXPECT_EQ(k.result.front(), Minimum(&t.s));
-    EXPECT_EQ(k.result.back(), Maximum(&t.s));
+    Assign(t, a);
+    k.op(t, b);
+    EXPECT_EQ(k.result, elementsOf(t));
+    EXPECT_EQ(static_cast<int>(k.result.size()), Card(t));
+    EXPECT_EQ(k.result.front(), Minimum(t));
+    EXPECT_EQ(k.result.back(), Maximum(t));
   }
-  TestSet d(c, 95, {40});
-  Intersection(&d.s, &a.s);   // disjoint: the bounds cross
-  EXPECT_TRUE(IsEmpty(&d.s));
-  EXPECT_EQ(0, Card(&d.s));
-
-  TestSet sub(c, 95, {1, 64});
-  EXPECT_TRUE(IsSubset(&sub.s, &a.s));
-  EXPECT_FALSE(IsSubset(&a.s, &sub.s));
-  EXPECT_FALSE(IsEqual(&a.s, &sub.s));
-  Exclude(&a.s, 31);
-  Exclude(&a.s, 32);
-  EXPECT_TRUE(IsEqual(&a.s, &sub.s));
+  BitSet* d = make(95, {40});
+  Intersection(d, a);   // disjoint: the bounds cross
+  EXPECT_TRUE(IsEmpty(d));
+  EXPECT_EQ(0, Card(d));
+  BitSet* sub = make(95, {1, 64});
+  EXPECT_TRUE(IsSubset(sub, a));
+  EXPECT_FALSE(IsSubset(a, sub));
+  EXPECT_FALSE(IsEqual(a, sub));
+  Exclude(a, 31);
+  Exclude(a, 32);
+  EXPECT_TRUE(IsEqual(a, sub));
 }
 
-TEST(Sets, ComplementOverAPartialLastWord) {
-  FoundationContext c;
-  TestSet a(c, 66, {});
-  Complement(&a.s);
-  Elements all;
-  for (int e = 0; e <= 66; ++e) all.push_back(e);
-  EXPECT_EQ(all, elementsOf(&a.s));
-  EXPECT_EQ(0xE0000000u, a.s.words[2]) << "bits above maxElement cleared";
-  EXPECT_EQ(67, Card(&a.s));
-  EXPECT_EQ(66, Maximum(&a.s));
-
-  TestSet b(c, 66, {5, 40});
-  EXPECT_EQ(2, Card(&b.s));
-  Complement(&b.s);
-  EXPECT_EQ(65, b.s.cachedCount) << "a known count is carried over";
-  Complement(&b.s);
-  EXPECT_EQ((Elements{5, 40}), elementsOf(&b.s));
+TEST_F(Sets, ComplementOverAPartialLastWord) {
+  BitSet* a = make(66);
+  Complement(a);
+  EXPECT_EQ(0xE0000000u, a->words[2]) << "bits above maxElement cleared";
+  EXPECT_EQ(67, Card(a));
+  EXPECT_EQ(0, Minimum(a));
+  EXPECT_EQ(66, Maximum(a));
+  BitSet* b = make(66, {5, 40});
+  EXPECT_EQ(2, Card(b));
+  Complement(b);
+  EXPECT_EQ(65, b->cachedCount) << "a known count is carried over";
+  Complement(b);
+  EXPECT_EQ((Elements{5, 40}), elementsOf(b));
 }
 
-TEST(Sets, ExtractExcludeAndTheBounds) {
-  FoundationContext c;
-  TestSet a(c, 20, {9, 3});
-  EXPECT_EQ(3, Extract(&a.s));
-  EXPECT_EQ((Elements{9}), elementsOf(&a.s));
-  EXPECT_EQ(9, Extract(&a.s));
-  EXPECT_TRUE(IsEmpty(&a.s));
-  EXPECT_EQ(0, Minimum(&a.s));
-
-  TestSet b(c, 200, {10, 11, 150});
-  Exclude(&b.s, 10);
-  EXPECT_EQ(11, Minimum(&b.s));
-  Exclude(&b.s, 150);
-  EXPECT_EQ(11, Maximum(&b.s));
-  EXPECT_EQ(1, Card(&b.s));
-  AssignElmt(&b.s, 33);
-  EXPECT_EQ((Elements{33}), elementsOf(&b.s));
-  EXPECT_EQ(1, b.s.cachedCount);
-  AssignEmpty(&b.s);
-  EXPECT_EQ(200, b.s.lowBound);
-  EXPECT_EQ(0, b.s.highBound);
+TEST_F(Sets, ExtractExcludeAndTheBounds) {
+  BitSet* a = make(20, {9, 3});
+  EXPECT_EQ(3, Extract(a));
+  EXPECT_EQ((Elements{9}), elementsOf(a));
+  EXPECT_EQ(9, Extract(a));
+  EXPECT_TRUE(IsEmpty(a));
+  EXPECT_EQ(0, Minimum(a));
+  BitSet* b = make(200, {10, 11, 150});
+  Exclude(b, 10);
+  EXPECT_EQ(11, Minimum(b));
+  Exclude(b, 150);
+  EXPECT_EQ(11, Maximum(b));
+  EXPECT_EQ(1, Card(b));
+  AssignElmt(b, 33);
+  EXPECT_EQ((Elements{33}), elementsOf(b));
+  EXPECT_EQ(1, b->cachedCount);
+  AssignEmpty(b);
+  EXPECT_EQ(200, b->lowBound);
+  EXPECT_EQ(0, b->highBound);
 }
 
-TEST(Sets, PredicatesAndIteration) {
-  FoundationContext c;
-  TestSet a(c, 99, {98, 2, 64, 7});
-  TestSet e(c, 99, {});
+TEST_F(Sets, PredicatesIterationAndReading) {
+  BitSet* a = make(99, {98, 2, 64, 7});
+  BitSet* e = make(99);
   visited.clear();
-  ForallDo(&a.s, record);
+  ForallDo(a, record);
   EXPECT_EQ((Elements{2, 7, 64, 98}), visited);
-  EXPECT_FALSE(Forall(&a.s, isEven));
-  EXPECT_TRUE(Exists(&a.s, isEven));
-  EXPECT_FALSE(Exists1(&a.s, isEven));
-  EXPECT_TRUE(Exists1(&a.s, isSeven));
-  Exclude(&a.s, 7);
-  EXPECT_TRUE(Forall(&a.s, isEven));
-  EXPECT_TRUE(Forall(&e.s, isSeven));
-  EXPECT_FALSE(Exists(&e.s, isEven));
-  EXPECT_FALSE(Exists1(&e.s, isEven));
-}
+  EXPECT_FALSE(Forall(a, isEven));
+  EXPECT_TRUE(Exists(a, isEven));
+  EXPECT_FALSE(Exists1(a, isEven));
+  EXPECT_TRUE(Exists1(a, isSeven));
+  EXPECT_TRUE(Forall(e, isSeven));
+  EXPECT_FALSE(Exists(e, isEven) || Exists1(e, isEven));
 
-TEST(Sets, ReadSetReadsTheBracedList) {
-  FoundationContext c;
-  TestSet a(c, 50, {1});
+  BitSet* r = make(50, {1});
   FILE* f = std::tmpfile();
   ASSERT_NE(nullptr, f);
   std::fputs("junk { 3 40 , 7 40 99 } 12", f);
   std::rewind(f);
-  ReadSet(f, &a.s);
-  EXPECT_EQ((Elements{3, 7, 40}), elementsOf(&a.s));
-  EXPECT_EQ(3, a.s.cachedCount);
+  ReadSet(f, r);
   std::fclose(f);
+  EXPECT_EQ((Elements{3, 7, 40}), elementsOf(r));
+  EXPECT_EQ(3, r->cachedCount);
 }
 
 }  // namespace

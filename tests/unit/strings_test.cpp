@@ -11,21 +11,20 @@
 
 namespace {
 
-// Value2Char as a std::string; "<none>" for no text.
-std::string text(FoundationContext& c, Value v) {
-  char* t = Value2Char(c.G, v);
-  if (t == nullptr) return "<none>";
-  std::string s(t);
-  bxFree(t);
-  return s;
-}
-
-std::string written(FoundationContext& c, Value v, int mode) {
-  return CaptureOutput(c.G, [&] { WriteValue(c.G, v, mode); });
-}
-
-TEST(Chars, NullEmptyMakeAndOrdering) {
+struct Strings : ::testing::Test {
   FoundationContext c;
+  // Value2Char as a std::string; "<none>" for no text.
+  std::string text(Value v) {
+    char* t = Value2Char(c.G, v);
+    if (t == nullptr) return "<none>";
+    std::string s(t);
+    bxFree(t);
+    return s;
+  }
+  std::string written(Value v, int mode) { return CaptureOutput(c.G, [&] { WriteValue(c.G, v, mode); }); }
+};
+
+TEST_F(Strings, NullEmptyMakeAndOrdering) {
   const int64_t before = c.left();
   chars n;
   chars_null(&n);
@@ -50,8 +49,7 @@ TEST(Chars, NullEmptyMakeAndOrdering) {
   EXPECT_EQ(nullptr, e.str);
 }
 
-TEST(Chars, ConcatenationIsCutAt32767) {
-  FoundationContext c;
+TEST_F(Strings, ConcatenationIsCutAt32767) {
   const std::string x(20000, 'x'), y(20000, 'y'), big(40000, 'b');
   const int64_t before = c.left();
   chars r = chars_cat(c.G, x.data(), 20000, y.data(), 20000);
@@ -66,8 +64,7 @@ TEST(Chars, ConcatenationIsCutAt32767) {
   for (chars* t : {&r, &s, &small}) chars_free(c.G, t);
 }
 
-TEST(ValueText, EveryTypeHasItsFixedForm) {
-  FoundationContext c;
+TEST_F(Strings, EveryTypeHasItsFixedForm) {
   Value odd = MakeBoolean(true);
   odd.val.Boolean = 17;   // any non-zero word reads as true
   const struct {
@@ -84,43 +81,42 @@ TEST(ValueText, EveryTypeHasItsFixedForm) {
       {odd, "true"},
   };
   for (const auto& k : cases) {
-    EXPECT_EQ(k.text, text(c, k.v));
-    EXPECT_EQ(k.text == std::string("<none>") ? "" : k.text, written(c, k.v, 2));
+    EXPECT_EQ(k.text, text(k.v));
+    EXPECT_EQ(k.text == std::string("<none>") ? "" : k.text, written(k.v, 2));
   }
-  EXPECT_EQ(309u + 7u, text(c, MakeReal(1e308)).size()) << "no exponent form";
-  EXPECT_EQ(309u + 7u, written(c, MakeReal(1e308), 0).size());
+  EXPECT_EQ(309u + 7u, text(MakeReal(1e308)).size()) << "no exponent form";
+  EXPECT_EQ(309u + 7u, written(MakeReal(1e308), 0).size());
 
   Value n = MakeStringZ(c.G, nullptr, 0);
   Value e = MakeStringZ(c.G, "", 0);
   Value z = MakeString(c.G, "ab\0cd", 5, 0);
-  EXPECT_EQ("<none>", text(c, n));
-  EXPECT_EQ("", text(c, e));
-  EXPECT_EQ("ab", text(c, z));
+  EXPECT_EQ("<none>", text(n));
+  EXPECT_EQ("", text(e));
+  EXPECT_EQ("ab", text(z));
   ReleaseValue(c.G, &e);
   ReleaseValue(c.G, &z);
 
   Value bad{9, 0, {}};
   ::testing::internal::CaptureStderr();
-  EXPECT_EQ("???", text(c, bad));
+  EXPECT_EQ("???", text(bad));
   EXPECT_EQ("evalexpr: Internal error: not a valid constant expression tag '9'\n",
             ::testing::internal::GetCapturedStderr());
 }
 
-TEST(ValueText, TemporariesAreReleasedByTheConversionOnly) {
-  FoundationContext c;
+TEST_F(Strings, TemporariesAreReleasedByTheConversionOnly) {
   Value t;
   iVTuple(c.G, &t);
   Value temp = AssignValue(c.G, t);
   temp.flags = VF_TEMP;
-  EXPECT_EQ("(tuple)", text(c, temp));
+  EXPECT_EQ("(tuple)", text(temp));
   EXPECT_EQ(1, t.val.tuple.t->refcount) << "the temporary's reference was dropped";
-  EXPECT_EQ("(tuple)", text(c, t));
+  EXPECT_EQ("(tuple)", text(t));
   EXPECT_EQ(1, t.val.tuple.t->refcount) << "a borrowed value is left alone";
   ReleaseValue(c.G, &t);
   // A temporary concatenation result: converting it frees it (ASan checks).
   Value cat{tString, VF_TEMP, {}};
   cat.val.String = chars_cat(c.G, "ab", 2, "cd", 2);
-  EXPECT_EQ("abcd", text(c, cat));
+  EXPECT_EQ("abcd", text(cat));
 }
 
 TEST(ValueWrite, ATupleIsDisplayedAndATemporaryIsLeftToItsOwner) {
@@ -138,24 +134,22 @@ TEST(ValueWrite, ATupleIsDisplayedAndATemporaryIsLeftToItsOwner) {
   FinalizeAllGV(G);
 }
 
-TEST(ValueWrite, StringsAreEscapedOnlyInMode2AndStopAtAZeroOrTheSize) {
-  FoundationContext c;
+TEST_F(Strings, StringsAreEscapedOnlyInMode2AndStopAtAZeroOrTheSize) {
   Value s = MakeStringZ(c.G, "a<b>&\"", 0);
-  EXPECT_EQ("a<b>&\"", written(c, s, 0));
-  EXPECT_EQ("a<b>&\"", written(c, s, 1));
-  EXPECT_EQ("a&lt;b&gt;&amp;&quot;", written(c, s, 2));
+  EXPECT_EQ("a<b>&\"", written(s, 0));
+  EXPECT_EQ("a<b>&\"", written(s, 1));
+  EXPECT_EQ("a&lt;b&gt;&amp;&quot;", written(s, 2));
   Value z = MakeString(c.G, "ab\0cd", 5, 0);
-  EXPECT_EQ("ab", written(c, z, 2));
-  EXPECT_EQ("", written(c, MakeStringZ(c.G, nullptr, 0), 2));
+  EXPECT_EQ("ab", written(z, 2));
+  EXPECT_EQ("", written(MakeStringZ(c.G, nullptr, 0), 2));
   s.val.String.size = 3;
-  EXPECT_EQ("a<b", written(c, s, 0));
+  EXPECT_EQ("a<b", written(s, 0));
   s.val.String.size = 6;
   ReleaseValue(c.G, &s);
   ReleaseValue(c.G, &z);
 }
 
-TEST(ValueWrite, UrlEncodedForms) {
-  FoundationContext c;
+TEST_F(Strings, UrlEncodedForms) {
   auto url = [&](Value v) { return CaptureOutput(c.G, [&] { WriteValueAsUrl(c.G, v); }); };
   EXPECT_EQ("1.500000", url(MakeReal(1.5)));
   EXPECT_EQ("", url(nullValue));
