@@ -69,9 +69,11 @@ int include_dbh(Globals* G, Token* node) {
   while (*name == ' ') name++;
 
   dbhCheckIncludeFilename(G, node->position, name);
+  EnterNesting(G, node->position);   // before the parse, which recurses too
   const char* path = G->serverInterface->X_IncludePath;
   Token* tree = dbhReadFileHandle(G, name, path != nullptr ? path : "", true);
-  // An empty file was found and has no statements: it runs and writes nothing.
+  // Not found (a file that was found but is empty has no tree either; it
+  // runs and writes nothing).
   if (tree == nullptr && dbhLastFoundFile(G) == nullptr) {
     serverSendOutputToClient();
     PQTBuffer = nullptr;
@@ -87,7 +89,6 @@ int include_dbh(Globals* G, Token* node) {
     serverExit(G);
   }
   bxFree(buffer);
-  EnterNesting(G, node->position);
   const int result = Interpret(G, tree, nullValue);
   LeaveNesting(G);
   return result;
