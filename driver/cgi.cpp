@@ -18,6 +18,7 @@
 #include "frontend/source.h"
 #include "interp/interpret.h"
 #include "support/idents.h"
+#include "support/memory.h"
 #include "values/strings.h"
 
 // ---------------------------------------------------------------------------
@@ -213,15 +214,63 @@ Value GetLocalVariable(Globals* G, Value scope, Ident id) {
 // ---------------------------------------------------------------------------
 // Form arguments
 
-namespace {
 // The longest value text; a piece that would make it longer is left out.
-constexpr size_t kMaxFormValue = 32767;
+static constexpr size_t kMaxFormValue = 32767;
+
+// The decoder finds a name among the fields of its tuple through an index of
+// its own, so that a body of many fields decodes in linear time (a tuple's
+// own lookup scans its fields). The tuples the decoder makes are numbered,
+// the form tuple 1; a slot maps (tuple number, name) to the field's position
+// and to the number of the tuple the field holds (0 while it holds none).
+namespace {
+struct FormSlot {
+  uint32_t node;    // 0 marks a free slot
+  Ident name;
+  int32_t index;
+  uint32_t child;
+};
+struct FormIndex {
+  FormSlot* slots;
+  size_t capacity;   // a power of two, at least twice the slots in use
+  size_t used;
+  uint32_t tuples;
+};
 }  // namespace
 
-// The field of that name in the tuple, appended (Null) when there is none.
-static Value* findOrAdd(Globals* G, Value tuple, Ident name) {
-  Value* v = vGetField(tuple, name);
-  return v != nullptr ? v : vAddField(G, tuple, name);
+static size_t slotOf(const FormIndex& x, uint32_t node, Ident name) {
+  const uint64_t key = (static_cast<uint64_t>(node) << 32) | name;
+  size_t i = static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> 20) & (x.capacity - 1);
+  while (x.slots[i].node != 0 && (x.slots[i].node != node || x.slots[i].name != name))
+    i = (i + 1) & (x.capacity - 1);
+  return i;
+}
+
+static void growIndex(Globals* G, FormIndex* x) {
+  FormIndex bigger = *x;
+  bigger.capacity = x->capacity * 2;
+  bigger.slots = static_cast<FormSlot*>(bxAllocZero(G, bigger.capacity * sizeof(FormSlot)));
+  for (size_t i = 0; i < x->capacity; ++i)
+    if (x->slots[i].node != 0)
+      bigger.slots[slotOf(bigger, x->slots[i].node, x->slots[i].name)] = x->slots[i];
+  bxFree(x->slots);
+  *x = bigger;
+}
+
+// The slot of the field of that name in the tuple numbered node; the field
+// is appended (Null) when there is none.
+static size_t findOrAdd(Globals* G, FormIndex* x, uint32_t node, Value tuple, Ident name) {
+  if (2 * (x->used + 1) > x->capacity) growIndex(G, x);
+  const size_t i = slotOf(*x, node, name);
+  if (x->slots[i].node == 0) {
+    vAddField(G, tuple, name);
+    x->slots[i] = FormSlot{node, name, tuple.val.tuple.t->logsize - 1, 0};
+    x->used++;
+  }
+  return i;
+}
+
+static Value* fieldOf(Value tuple, const FormSlot& slot) {
+  return &tuple.val.tuple.t->fields[slot.index].v;
 }
 
 // Reads the tokens of the scanner's form states into a new tuple.
@@ -232,6 +281,8 @@ static Value* findOrAdd(Globals* G, Value tuple, Ident name) {
 static Value readForm(Globals* G) {
   Value form{};
   iVTupleSize(G, &form, 20);
+  FormIndex index{nullptr, 64, 0, 1};
+  index.slots = static_cast<FormSlot*>(bxAllocZero(G, index.capacity * sizeof(FormSlot)));
   char buffer[kMaxFormValue + 1];   // a leaf: nothing nests below this frame
   int token = GetToken(G);
   while (token != tkEndOfFile) {
@@ -239,16 +290,20 @@ static Value readForm(Globals* G) {
       token = GetToken(G);
       continue;
     }
-    Value* field = findOrAdd(G, form, G->ScannerAttribute->ident);
+    Value tuple = form;
+    size_t slot = findOrAdd(G, &index, 1, tuple, G->ScannerAttribute->ident);
     token = GetToken(G);
     while (token == tkFormDot) {
       token = GetToken(G);
       if (token != tkFormName) continue;
-      if (field->type != tTuple) {
+      Value* field = fieldOf(tuple, index.slots[slot]);
+      if (index.slots[slot].child == 0) {
         ReleaseValue(G, field);
         iVTuple(G, field);
+        index.slots[slot].child = ++index.tuples;
       }
-      field = findOrAdd(G, *field, G->ScannerAttribute->ident);
+      tuple = *field;
+      slot = findOrAdd(G, &index, index.slots[slot].child, tuple, G->ScannerAttribute->ident);
       token = GetToken(G);
     }
     size_t length = 0;
@@ -261,9 +316,12 @@ static Value readForm(Globals* G) {
       }
       token = GetToken(G);
     }
+    Value* field = fieldOf(tuple, index.slots[slot]);
     ReleaseValue(G, field);
     *field = MakeString(G, buffer, static_cast<int32_t>(length), 0);
+    index.slots[slot].child = 0;
   }
+  bxFree(index.slots);
   form.flags = VF_TEMP;
   return form;
 }

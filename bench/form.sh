@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# form.sh: decoding time of POST bodies with many distinct form fields
+# (n1&n2&...), whole request, for growing field counts. The decoder finds
+# fields through its own index; what still grows faster than the count is
+# the interning of the names (the identifier table's 256 chains).
+# Usage: bench/form.sh [path/to/braxel]
+set -euo pipefail
+
+bin=$(realpath "${1:-build/braxel}")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+ln -s "$bin" braxel
+: > .braxel
+mkdir hf
+printf '<? len(ff)>' > hf/braxel
+for n in 25000 50000 100000 200000; do
+  python3 -c "import sys; sys.stdout.write('&'.join('n%d' % i for i in range($n)))" > body
+  start=$(date +%s.%N)
+  REQUEST_METHOD=POST ./braxel < body > /dev/null
+  end=$(date +%s.%N)
+  printf '%7d fields  %6.2f s\n' "$n" "$(echo "$end - $start" | bc)"
+done
