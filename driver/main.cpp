@@ -140,9 +140,13 @@ void processTemplateFile(Globals* G, const char* name) {
   // An empty template has no statements but was found: it runs and writes
   // nothing.
   if (tree == nullptr && dbhLastFoundFile(G) == nullptr) {
-    if (G->Errors->X_NoErrors)
-      std::fprintf(G->serverInterface->X_ErrOut, "%sbraxel file not found: %s<br>\n", kErrorHead,
-                   name);
+    if (G->Errors->X_NoErrors) {
+      // The name may come from the request (the form field braxel): it is
+      // written HTML-escaped, so that a request cannot put markup into the page.
+      std::fprintf(G->serverInterface->X_ErrOut, "%sbraxel file not found: ", kErrorHead);
+      wwwputs(G, name);
+      std::fputs("<br>\n", G->serverInterface->X_ErrOut);
+    }
     serverExit(G);
   }
   ProcessDbh(G, tree);
