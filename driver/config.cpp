@@ -438,34 +438,17 @@ ResourceConfig* readResourceFile(Globals* G, const char* programPath,
 int ConvertIncludePath(Globals* G, char** include, const char* configPath) {
   if (configPath == nullptr) return 1;
   const std::string dir = os_dirname(configPath);
-  const char* in = (*include != nullptr) ? *include : "";
-  // First the length: every relative entry grows by the directory part.
-  size_t length = 0;
-  for (const char* p = in; *p != '\0';) {
-    const char* end = std::strchr(p, ':');
-    if (end == nullptr) end = p + std::strlen(p);
-    if (end > p && *p != '/') length += dir.size();
-    length += static_cast<size_t>(end - p);
-    if (*end == ':') ++length, ++end;
-    p = end;
+  std::string converted;
+  // Entry by entry; every ':' is copied, so empty entries keep their places.
+  for (const char* p = *include != nullptr ? *include : ""; *p != '\0';) {
+    const size_t n = std::strcspn(p, ":");
+    if (n > 0 && *p != '/') converted += dir;
+    converted.append(p, n);
+    p += n;
+    if (*p == ':') converted += *p++;
   }
-  char* result = static_cast<char*>(bxAlloc(G, length + 1));
-  char* w = result;
-  for (const char* p = in; *p != '\0';) {
-    const char* end = std::strchr(p, ':');
-    if (end == nullptr) end = p + std::strlen(p);
-    if (end > p && *p != '/') {
-      std::memcpy(w, dir.data(), dir.size());
-      w += dir.size();
-    }
-    std::memcpy(w, p, static_cast<size_t>(end - p));
-    w += end - p;
-    if (*end == ':') *w++ = ':', ++end;
-    p = end;
-  }
-  *w = '\0';
   bxFree(*include);
-  *include = result;
+  *include = STRDUP(G, converted.c_str());
   return 0;
 }
 
