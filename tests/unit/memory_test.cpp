@@ -60,9 +60,10 @@ TEST_F(MemoryDeathTest, OneByteBeyondZeroEndsTheRequestWithPageTextAndLogEntry) 
   std::remove(log.c_str());
   EXPECT_EXIT(
       {
-        FoundationContext c(4096);
+        FoundationContext c;
         c.errorPagesToStderr();
-        c.G->serverInterface->X_Resource->errorlog = const_cast<char*>(log.c_str());
+        c.G->serverInterface->X_Resource->errorlog = STRDUP(c.G, log.c_str());
+        c.left() = 4096;
         std::vector<char> storage(1000);
         CaptureBuffer b = MakeCapture(storage.data(), storage.size());
         serverSendOutputToBuffer(c.G, &b);
