@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # form.sh: decoding time of POST bodies with many distinct form fields
-# (n1&n2&...), whole request, for growing field counts. The decoder finds
-# fields through its own index; what still grows faster than the count is
-# the interning of the names (the identifier table's 256 chains).
-# Usage: bench/form.sh [path/to/braxel]
+# (n1&n2&...), whole request, for growing field counts. Both the decoder's
+# field index and the identifier table keep this linear.
+# Usage: bench/form.sh [build-folder or path/to/braxel]
 set -euo pipefail
 
-bin=$(realpath "${1:-build/braxel}")
+bin=$(realpath "${1:-build}")
+[ -d "$bin" ] && bin="$bin/braxel"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"

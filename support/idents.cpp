@@ -37,9 +37,36 @@ const unsigned char ToUpper[256] = {
 
 // ---- Entries --------------------------------------------------------------
 
-static unsigned hashName(const unsigned char* s, size_t n) {
+// FNV-1a over the case-folded bytes. A hash of the first and last byte and
+// the length alone lets a request with many similar names (n1, n2, ...: form
+// fields sent by a visitor) pile them into a few chains and take quadratic time.
+uint32_t IdentHash(const char* bytes, size_t n) {
   if (n == 0) return 0;
-  return (ToUpper[s[0]] + 11u * ToUpper[s[n - 1]] + 26u * static_cast<unsigned>(n)) % 256u;
+  const auto* s = reinterpret_cast<const unsigned char*>(bytes);
+  uint32_t h = 2166136261u;
+  for (size_t i = 0; i < n; ++i) h = (h ^ ToUpper[s[i]]) * 16777619u;
+  return h;
+}
+
+static constexpr uint32_t kInitialBuckets = 256;
+
+static IdentEntry** newBuckets(Globals* G, uint32_t n) {
+  return static_cast<IdentEntry**>(bxAllocZero(G, sizeof(IdentEntry*) * n));
+}
+
+// Doubles the bucket table and moves every entry to its new chain.
+static void growBuckets(Globals* G, IdentsRec* r) {
+  const uint32_t n = r->bucketCount * 2;
+  IdentEntry** buckets = newBuckets(G, n);
+  for (Ident i = 0; i <= r->count; ++i) {
+    IdentEntry* e = r->entries[i];
+    const uint32_t h = IdentHash(e->name, e->length) & (n - 1);
+    e->next = buckets[h];
+    buckets[h] = e;
+  }
+  bxFree(r->buckets);
+  r->buckets = buckets;
+  r->bucketCount = n;
 }
 
 // Same length is checked by the caller; compares from the last byte down.
@@ -71,6 +98,8 @@ void IdentsInitializeGV(Globals* G) {
   r->capacity = kInitialIdentCapacity;
   MakeArray(G, &r->entries, &r->capacity);
   if (r->entries == nullptr) MALLOC_CHECK(G, nullptr);
+  r->bucketCount = kInitialBuckets;
+  r->buckets = newBuckets(G, kInitialBuckets);
   IdentEntry* empty = newEntry(G, "", 0, 0);
   r->buckets[0] = empty;
   r->entries[0] = empty;
@@ -83,6 +112,7 @@ void IdentsFinalizeGV(Globals* G) {
     for (Ident i = r->count + 1; i-- > 0;) bxFree(r->entries[i]);
     ReleaseArray(G, &r->entries);
   }
+  bxFree(r->buckets);
   bxDelete(r);
   G->Idents = nullptr;
 }
@@ -93,8 +123,8 @@ Ident MakeIdent(Globals* G, const char* bytes, size_t length) {
   IdentsRec* r = G->Idents;
   const auto* s = reinterpret_cast<const unsigned char*>(bytes);
   if (length > UINT32_MAX - kEntryCharge) length = UINT32_MAX - kEntryCharge;
-  const unsigned h = hashName(s, length);
-  for (IdentEntry* e = r->buckets[h]; e != nullptr; e = e->next) {
+  const uint32_t hash = IdentHash(bytes, length);
+  for (IdentEntry* e = r->buckets[hash & (r->bucketCount - 1)]; e != nullptr; e = e->next) {
     if (e->length == length &&
         sameName(reinterpret_cast<const unsigned char*>(e->name), s, length))
       return e->number;
@@ -106,9 +136,11 @@ Ident MakeIdent(Globals* G, const char* bytes, size_t length) {
   }
   IdentEntry* e = newEntry(G, bytes, length, number);
   r->count = number;
+  r->entries[number] = e;
+  const uint32_t h = hash & (r->bucketCount - 1);
   e->next = r->buckets[h];
   r->buckets[h] = e;
-  r->entries[number] = e;
+  if (r->count > 2 * r->bucketCount) growBuckets(G, r);
   return number;
 }
 

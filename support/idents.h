@@ -11,14 +11,21 @@ struct IdentEntry {
   char name[1];       // length bytes and a zero (allocated to fit)
 };
 
+// Buckets: a power of two, 256 at first, doubled when the table holds more
+// than two names per bucket, so chains stay short for any set of names.
 struct IdentsRec {
-  IdentEntry* buckets[256];
+  IdentEntry** buckets;
+  uint32_t bucketCount;
   uint32_t count;          // highest number handed out
   IdentEntry** entries;    // dynamic array indexed by number
   size_t capacity;         // starts at 1024
 };
 
 extern const unsigned char ToUpper[256];
+
+// The bucket-independent hash of a name (over every byte, case-folded); the
+// empty name hashes to 0.
+uint32_t IdentHash(const char* bytes, size_t length);
 
 void IdentsInitializeGV(Globals* G);
 void IdentsFinalizeGV(Globals* G);

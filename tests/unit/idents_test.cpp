@@ -2,6 +2,7 @@
 // the hash buckets, stability across growth, charges and the listing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -33,19 +34,37 @@ TEST(Idents, NamesFoldOnlyAToZAndKeepTheirFirstSpelling) {
   EXPECT_NE(ab, MakeIdent(c.G, text, 3));
 }
 
-TEST(Idents, BucketsFollowTheHashAndSameBucketNamesStayApart) {
+TEST(Idents, BucketsFollowTheHashAndSimilarNamesStayApart) {
   FoundationContext c;
-  // "Ab": 65 + 11 * 66 + 26 * 2 = 843, bucket 75; "\xe9": 233 * 12 + 26, bucket 6.
   const Ident ab = MakeIdent(c.G, "Ab");
-  EXPECT_EQ(ab, c.G->Idents->buckets[75]->number);
-  const Ident e = MakeIdent(c.G, "\xe9");
-  EXPECT_EQ(e, c.G->Idents->buckets[6]->number);
+  EXPECT_EQ(ab, c.G->Idents->buckets[IdentHash("aB", 2) % 256]->number);
+  EXPECT_EQ(IdentHash("AB", 2), IdentHash("ab", 2));
+  EXPECT_NE(IdentHash("\xe9", 1), IdentHash("\xc9", 1)) << "bytes above 127 are not folded";
+  EXPECT_EQ(0u, IdentHash("", 0));
   const Ident a = MakeIdent(c.G, "axxb");
   const Ident b = MakeIdent(c.G, "ayyb");   // same first byte, last byte and length
   EXPECT_NE(a, b);
   EXPECT_EQ(a, MakeIdent(c.G, "AXXB"));
   EXPECT_EQ(b, MakeIdent(c.G, "aYyB"));
   EXPECT_EQ(ab, MakeIdent(c.G, "aB"));
+}
+
+TEST(Idents, ManySimilarNamesKeepChainsShort) {
+  FoundationContext c;
+  std::vector<Ident> ids;
+  for (int i = 0; i < 5000; ++i) ids.push_back(MakeIdent(c.G, ("n" + std::to_string(i)).c_str()));
+  const IdentsRec* r = c.G->Idents;
+  EXPECT_GE(r->bucketCount, 2048u) << "the bucket table grows with the names";
+  size_t longest = 0;
+  for (uint32_t h = 0; h < r->bucketCount; ++h) {
+    size_t n = 0;
+    for (const IdentEntry* e = r->buckets[h]; e != nullptr; e = e->next) ++n;
+    longest = std::max(longest, n);
+  }
+  EXPECT_LE(longest, 16u);
+  for (int i = 0; i < 5000; ++i)   // every name still found after the moves
+    EXPECT_EQ(ids[i], MakeIdent(c.G, ("N" + std::to_string(i)).c_str()));
+  EXPECT_EQ(5000u, MaxIdent(c.G));
 }
 
 TEST(Idents, EntriesChargeLengthPlus13AndThe1024thGrowsTheTable) {
