@@ -12,6 +12,7 @@
 #include "diag/messages.h"
 #include "driver/cgi.h"
 #include "driver/config.h"
+#include "driver/output.h"
 #include "frontend/parser.h"
 #include "frontend/scanner.h"
 #include "frontend/source.h"
@@ -52,6 +53,8 @@ void serverInterfaceInitializeGV(Globals* G) {
   si->X_Resource = nullptr;
   si->X_FoundFile[0] = '\0';
   G->serverInterface = si;
+  serverSendOutputToClient();
+  PQTBuffer = nullptr;
 }
 
 void serverInterfaceFinalizeGV(Globals* G) {

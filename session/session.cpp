@@ -346,7 +346,7 @@ Value* biSessioniOpen(Value* result, Globals* G, int, Token** argv) {
   const std::string key = stringArgument(G, argv, 1, "Sessionappkey must be a String");
   const std::string path = sessionPath(G, name);
   closeSession(G);
-  FILE* f = std::fopen(path.c_str(), "r+b");
+  FILE* f = std::fopen(path.c_str(), "r+be");
   if (f == nullptr) return setBoolean(result, false);
   flock(fileno(f), LOCK_EX);
   G->session->X_file = f;
@@ -356,7 +356,7 @@ Value* biSessioniOpen(Value* result, Globals* G, int, Token** argv) {
 Value* biSessioniRead(Value* result, Globals* G, int, Token** argv) {
   const std::string name = stringArgument(G, argv, 0, "Sessionfilename must be a String");
   const std::string key = stringArgument(G, argv, 1, "Sessionappkey must be a String");
-  FILE* f = std::fopen(name.c_str(), "r+b");
+  FILE* f = std::fopen(name.c_str(), "r+be");
   if (f == nullptr) return setBoolean(result, false);
   flock(fileno(f), LOCK_SH);
   FILE* saved = G->session->X_file;
@@ -389,7 +389,7 @@ Value* biSessioniCreate(Value* result, Globals* G, int, Token** argv) {
   const std::string path = sessionPath(G, name);
   // Truncated only once the lock is held, so that a request that holds the
   // session open never sees it emptied under its feet.
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT, 0666);
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return setBoolean(result, false);
   FILE* f = fdopen(fd, "r+b");
   if (f == nullptr) {
