@@ -93,6 +93,8 @@ int SectionSlotOf(uint16_t kind);
 //   TKupdate/TKstamp/TKdatabase  body
 //   TKquery          body (query text), sections[], sectionList, name
 //   section 55..64   body (its statements), sections[own slot] = body
+//   (sections is a separate array of SecCount slots, only on query and
+//   section nodes; null on every other node)
 //   TKifempty        cond (tested statements), thenPart, elsePart
 //   TKifbool         cond (expression), thenPart, elsePart
 //   TKwhile          cond, body
@@ -139,7 +141,7 @@ struct Token {
   Token* prevDef;
   const FunctionRecord* builtin;
 
-  Token* sections[SecCount];
+  Token** sections;
   Token* sectionList;
 
   Value constant;
@@ -150,6 +152,10 @@ struct Token {
 struct TokenModule {
   Token** defs;
   size_t size;
+  // Nodes are carved from charged chunks and live until the end of the
+  // request; a text node carries its bytes right behind it.
+  char* chunk;
+  size_t chunkLeft;
 };
 
 // The expression-node pool (slot 20).
