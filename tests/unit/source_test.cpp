@@ -13,7 +13,6 @@
 #include "driver/globals.h"
 #include "frontend/scanner.h"
 #include "frontend/source.h"
-#include "support/idents.h"
 #include "tests/unit/testing.h"
 
 namespace {
@@ -66,7 +65,7 @@ class SourceTest : public ::testing::Test {
 // ---------------------------------------------------------------------------
 // Dynamic text
 
-TEST_F(SourceTest, DynamicTextExactlyOneLoadLong) {
+TEST_F(SourceTest, DynamicTextInLoads) {
   const std::string text(4096, 'd');
   dbhInitSource(G);
   BeginString(G, text.c_str());
@@ -74,9 +73,6 @@ TEST_F(SourceTest, DynamicTextExactlyOneLoadLong) {
   EXPECT_EQ(read(0, 4096), text);
   EXPECT_EQ(G->Source->X_ReadParameters, 2);
   EXPECT_EQ(read(0, 4096), "");
-}
-
-TEST_F(SourceTest, DynamicTextInSeveralLoads) {
   dbhInitSource(G);
   BeginString(G, "abcdefghijklmnopqrst");
   EXPECT_EQ(read(0, 8), "abcdefgh");
@@ -93,12 +89,9 @@ TEST_F(SourceTest, DynamicTextInSeveralLoads) {
 // ---------------------------------------------------------------------------
 // Form parameters
 
-TEST_F(SourceTest, RecordStartsReadingFormParameters) {
+TEST_F(SourceTest, GetQueryStringIsCutAtOneLoad) {
   EXPECT_EQ(G->Source->X_ReadParameters, 3);
   EXPECT_EQ(G->Source->X_FileStackTop, 0);
-}
-
-TEST_F(SourceTest, GetQueryStringIsCutAtOneLoad) {
   setenv("REQUEST_METHOD", "GET", 1);
   const std::string query = "n=" + std::string(10000, 'q');
   setenv("QUERY_STRING", query.c_str(), 1);
@@ -121,12 +114,6 @@ TEST_F(SourceTest, GetQueryStringThroughTheScanner) {
   EXPECT_EQ(value, 8192u - 2u);   // the first buffer load holds "v=" and the start
 }
 
-TEST_F(SourceTest, GetWithoutQueryStringGivesNothing) {
-  setenv("REQUEST_METHOD", "GET", 1);
-  EXPECT_EQ(read(0, 8192), "");
-  EXPECT_EQ(G->Source->X_ReadParameters, 2);
-}
-
 TEST_F(SourceTest, OtherMethodsReadTheDescriptor) {
   // get in lower case is not GET: the body comes from the descriptor
   setenv("REQUEST_METHOD", "get", 1);
@@ -147,27 +134,12 @@ TEST_F(SourceTest, OtherMethodsReadTheDescriptor) {
   fd = pipeWith("c=2");
   EXPECT_EQ(read(fd, 100), "c=2");
   close(fd);
-}
 
-TEST_F(SourceTest, LowerCaseGetReadsStandardInput) {
-  setenv("REQUEST_METHOD", "get", 1);
-  setenv("QUERY_STRING", "q=query", 1);
-  const int saved = dup(0);
-  const int fd = pipeWith("s=stdin");
-  ASSERT_EQ(dup2(fd, 0), 0);
-  close(fd);
-  dbhInitSource(G);
-  BeginScanner(G, true);
-  const int first = GetToken(G);
-  const std::string name = GetStringIdent(G, G->ScannerAttribute->ident);
-  const int second = GetToken(G);
-  const std::string value(G->ScannerAttribute->string.str, G->ScannerAttribute->string.size);
-  dup2(saved, 0);
-  close(saved);
-  EXPECT_EQ(first, tkFormName);
-  EXPECT_EQ(name, "s");
-  EXPECT_EQ(second, tkFormValue);
-  EXPECT_EQ(value, "stdin");
+  // GET without a query string gives nothing
+  setenv("REQUEST_METHOD", "GET", 1);
+  unsetenv("QUERY_STRING");
+  EXPECT_EQ(read(0, 8192), "");
+  EXPECT_EQ(G->Source->X_ReadParameters, 2);
 }
 
 TEST_F(SourceTest, DecodeTextIsReadInsteadOfTheRequest) {
@@ -245,7 +217,7 @@ TEST_F(SourceTest, IncludeInsideDynamicTextResumesTheText) {
   EXPECT_EQ(read(fd, 10), "");
 }
 
-TEST_F(SourceTest, CloseDoesNothingWhenExhaustedOrOnDescriptorZero) {
+TEST_F(SourceTest, CloseAndInitCornerCases) {
   dbhInitSource(G);
   BeginString(G, "x");
   CloseSource(G, 0);
@@ -253,9 +225,6 @@ TEST_F(SourceTest, CloseDoesNothingWhenExhaustedOrOnDescriptorZero) {
   EXPECT_EQ(read(0, 10), "x");
   CloseSource(G, 5);   // read mode 2: nothing happens
   EXPECT_EQ(G->Source->X_FileStackTop, 1);
-}
-
-TEST_F(SourceTest, InitResetsTheStackButNotTheModeOrRegistry) {
   dbhRegisterIncludeOnce(G, "kept.brx");
   dbhInitSource(G);
   BeginString(G, "a");

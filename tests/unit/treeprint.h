@@ -6,6 +6,7 @@
 // its head.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 #include "frontend/tree.h"
@@ -36,48 +37,41 @@ inline const char* operatorName(int op) {
   }
 }
 
-inline const char* sectionName(int slot) {
-  static const char* const names[SecCount] = {"top", "head", "body", "rowbegin", "column",
-                                             "rowend", "foot", "sep", "empty"};
-  return slot >= 0 && slot < SecCount ? names[slot] : "?";
-}
+// The head and the parts of each kind, one letter per part: n name, q
+// qualifier.name, L left, R right, c cond, C cond list, t then list, e else
+// list (when present), b body list, p params list, x expr (when present), f
+// format code, B "builtin" (when bound), S the filled section slots.
+struct Shape {
+  uint16_t kind;
+  const char* head;
+  const char* parts;
+};
+inline constexpr Shape kShapes[] = {
+    {TKexprbin, nullptr, "LR"}, {TKexprun, nullptr, "L"},     {TKexprassign, "=", "LR"},
+    {TKexprindex, "idx", "LR"}, {TKselektor, ".", "Ln"},      {TKfuncall, "call", "nBp"},
+    {TKexprformat, "fmt", "Lf"}, {TKexprformatstr, "fmtx", "LR"}, {TKlet, "let", "x"},
+    {TKreturn, "return", "x"},  {TKbreak, "break", ""},       {TKdefbody, "defbody", ""},
+    {TKifbool, "if", "cte"},    {TKifempty, "ifempty", "Cte"}, {TKwhile, "while", "cb"},
+    {TKassign, "assign", "xb"}, {TKdef, "def", "npb"},        {TKdefenv, "defenv", "npb"},
+    {TKcall, "tag", "np"},      {TKcallenv, "env", "npb"},    {TKquery, "query", "nbS"},
+    {TKupdate, "update", "b"},  {TKstamp, "stamp", "b"},      {TKdatabase, "database", "b"},
+    {TKinclude, "include", "b"}, {TKshell, "shell", "b"},     {TKmail, "mail", "pb"},
+};
 
 struct Printer {
   Globals* G;
   bool positions;
   std::string out;
 
-  void ident(Ident id) {
-    if (id == 0) {
-      out += "#0";
-    } else {
-      out += GetStringIdent(G, id);
-    }
-  }
-
-  void head(const char* name, const Token* t) {
-    out += "(";
-    out += name;
-    at(t);
-  }
+  void ident(Ident id) { out += id == 0 ? "#0" : GetStringIdent(G, id); }
 
   void at(const Token* t) {
-    if (!positions) return;
-    out += "@" + std::to_string(t->position.line) + ":" + std::to_string(t->position.column);
+    if (positions) out += "@" + std::to_string(t->position.line) + ":" + std::to_string(t->position.column);
   }
 
   void quoted(const char* s, int32_t n, char quote) {
     out += quote;
-    for (int32_t i = 0; i < n; i++) {
-      const char c = s[i];
-      if (c == '\n') {
-        out += "\\n";
-      } else if (c == '\t') {
-        out += "\\t";
-      } else {
-        out += c;
-      }
-    }
+    for (int32_t i = 0; i < n; i++) out += s[i] == '\n' ? "\\n" : s[i] == '\t' ? "\\t" : std::string(1, s[i]);
     out += quote;
   }
 
@@ -92,37 +86,70 @@ struct Printer {
 
   void constant(const Token* t) {
     const Value& v = t->constant;
+    char buf[64];
     switch (v.type) {
       case tInteger: out += std::to_string(v.val.Integer); break;
-      case tReal: {
-        char buf[64];
-        std::snprintf(buf, sizeof buf, "r%g", v.val.Real);
-        out += buf;
-        break;
-      }
-      case tString:
-        quoted(v.val.String.str != nullptr ? v.val.String.str : "", v.val.String.size, '\'');
-        break;
+      case tReal: std::snprintf(buf, sizeof buf, "r%g", v.val.Real); out += buf; break;
+      case tString: quoted(v.val.String.str != nullptr ? v.val.String.str : "", v.val.String.size, '\''); break;
       case tBoolean: out += v.val.Boolean ? "true" : "false"; break;
       case tNull: out += "null"; break;
       case tTuple: out += "emptytuple"; break;
       default: out += "const?"; break;
     }
-    if (positions) at(t);
+    at(t);
   }
 
+  // An argument or parameter entry: name=expression, positional or *out.
   void tuple(const Token* t) {
-    if (t->kind == TKtupleout) {
-      out += "*";
-      ident(t->name);
-      at(t);
-      return;
-    }
-    if (t->name != 0) ident(t->name);
+    if (t->kind == TKtupleout) out += "*";
+    if (t->name != 0 || t->kind == TKtupleout) ident(t->name);
     at(t);
     if (t->name != 0 && t->expr != nullptr) out += "=";
     if (t->expr != nullptr) node(t->expr);
     if (t->name == 0 && t->expr == nullptr) out += "_";
+  }
+
+  void part(char p, const Token* t) {
+    const bool absent = (p == 'e' && t->elsePart == nullptr) || (p == 'x' && t->expr == nullptr) ||
+                        (p == 'B' && t->builtin == nullptr);
+    if (absent) return;
+    out += " ";
+    switch (p) {
+      case 'n': ident(t->name); break;
+      case 'q':
+        if (t->qualifier != 0) {
+          ident(t->qualifier);
+          out += ".";
+        }
+        ident(t->name);
+        break;
+      case 'L': node(t->left); break;
+      case 'R': node(t->right); break;
+      case 'c': node(t->cond); break;
+      case 'C': list(t->cond); break;
+      case 't': list(t->thenPart); break;
+      case 'e': list(t->elsePart); break;
+      case 'b': list(t->body); break;
+      case 'p': list(t->params); break;
+      case 'x': node(t->expr); break;
+      case 'f': out += std::to_string(t->format); break;
+      case 'B': out += "builtin"; break;
+      case 'S': {
+        static const char* const names[SecCount] = {"top", "head", "body", "rowbegin", "column",
+                                                   "rowend", "foot", "sep", "empty"};
+        bool first = true;
+        for (int s = 0; s < SecCount; s++) {
+          if (t->sections[s] == nullptr) continue;
+          out += first ? "" : " ";
+          out += std::string(names[s]) + "=";
+          list(t->sections[s]);
+          first = false;
+        }
+        if (first) out.pop_back();
+        break;
+      }
+      default: break;
+    }
   }
 
   void node(const Token* t) {
@@ -131,196 +158,27 @@ struct Printer {
       return;
     }
     switch (t->kind) {
-      case TKtext:
-        quoted(t->text, t->textLength, '"');
-        return;
-      case TKName:
-        ident(t->name);
-        at(t);
-        return;
-      case TKconst:
-        constant(t);
-        return;
-      case TKtuple:
-      case TKtupleout:
-        tuple(t);
-        return;
-      case TKexprbin:
-        head(operatorName(t->op), t);
-        out += " ";
-        node(t->left);
-        out += " ";
-        node(t->right);
-        break;
-      case TKexprun:
-        head(operatorName(t->op), t);
-        out += " ";
-        node(t->left);
-        break;
-      case TKexprassign:
-        head("=", t);
-        out += " ";
-        node(t->left);
-        out += " ";
-        node(t->right);
-        break;
-      case TKexprindex:
-        head("idx", t);
-        out += " ";
-        node(t->left);
-        out += " ";
-        node(t->right);
-        break;
-      case TKselektor:
-        head(".", t);
-        out += " ";
-        node(t->left);
-        out += " ";
-        ident(t->name);
-        break;
+      case TKtext: quoted(t->text, t->textLength, '"'); return;
+      case TKName: ident(t->name); at(t); return;
+      case TKconst: constant(t); return;
+      case TKtuple: case TKtupleout: tuple(t); return;
       case TKexprcopy:
         out += "(copy ";
         node(t->left);
-        break;
-      case TKfuncall:
-        head("call", t);
-        out += " ";
-        ident(t->name);
-        out += t->builtin != nullptr ? " builtin " : " ";
-        list(t->params);
-        break;
-      case TKexprformat:
-        head("fmt", t);
-        out += " ";
-        node(t->left);
-        out += " " + std::to_string(t->format);
-        break;
-      case TKexprformatstr:
-        head("fmtx", t);
-        out += " ";
-        node(t->left);
-        out += " ";
-        node(t->right);
-        break;
-      case TKlet:
-        head("let", t);
-        out += " ";
-        node(t->expr);
-        break;
-      case TKreturn:
-        head("return", t);
-        if (t->expr != nullptr) {
-          out += " ";
-          node(t->expr);
-        }
-        break;
-      case TKbreak:
-        head("break", t);
-        break;
-      case TKdefbody:
-        head("defbody", t);
-        break;
-      case TKifbool:
-      case TKifempty:
-        head(t->kind == TKifbool ? "if" : "ifempty", t);
-        out += " ";
-        if (t->kind == TKifbool) {
-          node(t->cond);
-        } else {
-          list(t->cond);
-        }
-        out += " ";
-        list(t->thenPart);
-        if (t->elsePart != nullptr) {
-          out += " ";
-          list(t->elsePart);
-        }
-        break;
-      case TKwhile:
-        head("while", t);
-        out += " ";
-        node(t->cond);
-        out += " ";
-        list(t->body);
-        break;
-      case TKassign:
-        head("assign", t);
-        out += " ";
-        node(t->expr);
-        out += " ";
-        list(t->body);
-        break;
-      case TKdef:
-      case TKdefenv:
-        head(t->kind == TKdef ? "def" : "defenv", t);
-        out += " ";
-        ident(t->name);
-        out += " ";
-        list(t->params);
-        out += " ";
-        list(t->body);
-        break;
-      case TKcall:
-        head("tag", t);
-        out += " ";
-        ident(t->name);
-        out += " ";
-        list(t->params);
-        break;
-      case TKcallenv:
-        head("env", t);
-        out += " ";
-        ident(t->name);
-        out += " ";
-        list(t->params);
-        out += " ";
-        list(t->body);
-        break;
-      case TKquery:
-        head("query", t);
-        out += " ";
-        ident(t->name);
-        out += " ";
-        list(t->body);
-        for (int s = 0; s < SecCount; s++) {
-          if (t->sections[s] == nullptr) continue;
-          out += " ";
-          out += sectionName(s);
-          out += "=";
-          list(t->sections[s]);
-        }
-        break;
-      case TKupdate:
-      case TKstamp:
-      case TKdatabase:
-        head(t->kind == TKupdate ? "update" : t->kind == TKstamp ? "stamp" : "database", t);
-        out += " ";
-        list(t->body);
-        break;
-      case TKinclude:
-      case TKshell:
-        head(t->kind == TKinclude ? "include" : "shell", t);
-        out += " ";
-        list(t->body);
-        break;
-      case TKmail:
-        head("mail", t);
-        out += " ";
-        list(t->params);
-        out += " ";
-        list(t->body);
-        break;
-      default:
-        // field outputs and anything else: kind, qualifier and name
-        head(("kind" + std::to_string(t->kind)).c_str(), t);
-        out += " ";
-        if (t->qualifier != 0) {
-          ident(t->qualifier);
-          out += ".";
-        }
-        ident(t->name);
-        break;
+        out += ")";
+        return;
+      default: break;
     }
+    std::string head = "kind" + std::to_string(t->kind);
+    const char* parts = "q";   // field outputs and anything else
+    for (const Shape& s : kShapes) {
+      if (s.kind != t->kind) continue;
+      head = s.head != nullptr ? s.head : operatorName(t->op);
+      parts = s.parts;
+    }
+    out += "(" + head;
+    at(t);
+    for (const char* p = parts; *p != 0; p++) part(*p, t);
     out += ")";
   }
 };
