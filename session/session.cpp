@@ -336,6 +336,15 @@ void closeSession(Globals* G) {
   }
 }
 
+// True when fd is the session file this request holds open and locked: a
+// second flock on it through another descriptor would wait for ever.
+bool heldOpen(Globals* G, int fd) {
+  FILE* current = G->session->X_file;
+  struct stat a, b;
+  return current != nullptr && fstat(fileno(current), &a) == 0 && fstat(fd, &b) == 0 &&
+         a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 Value* setBoolean(Value* result, bool b) {
   *result = MakeBoolean(b);
   return result;
@@ -358,7 +367,7 @@ Value* biSessioniRead(Value* result, Globals* G, int, Token** argv) {
   const std::string key = stringArgument(G, argv, 1, "Sessionappkey must be a String");
   FILE* f = std::fopen(name.c_str(), "r+be");
   if (f == nullptr) return setBoolean(result, false);
-  flock(fileno(f), LOCK_SH);
+  if (!heldOpen(G, fileno(f))) flock(fileno(f), LOCK_SH);
   FILE* saved = G->session->X_file;
   G->session->X_file = f;
   const int rc = ReadSessionFile(G, &G->value->se, key.c_str());
@@ -396,7 +405,8 @@ Value* biSessioniCreate(Value* result, Globals* G, int, Token** argv) {
     close(fd);
     return setBoolean(result, false);
   }
-  flock(fd, LOCK_EX);
+  const bool held = heldOpen(G, fd);
+  if (!held) flock(fd, LOCK_EX);
   if (ftruncate(fd, 0) != 0) {
     std::fclose(f);
     return setBoolean(result, false);
@@ -406,7 +416,7 @@ Value* biSessioniCreate(Value* result, Globals* G, int, Token** argv) {
   WriteSessionFile(G, G->value->se, key.c_str());
   G->session->X_file = saved;
   std::fflush(f);
-  flock(fd, LOCK_UN);
+  if (!held) flock(fd, LOCK_UN);
   std::fclose(f);
   return setBoolean(result, true);
 }

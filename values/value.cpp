@@ -4,9 +4,12 @@
 
 #include <cstring>
 #include <source_location>
+#include <unordered_map>
+#include <vector>
 
 #include "diag/messages.h"
 #include "driver/globals.h"
+#include "interp/interpret.h"
 #include "session/session.h"
 #include "support/arrays.h"
 #include "support/memory.h"
@@ -256,7 +259,41 @@ static void copyFields(Globals* G, CopyJob job, CopyJob** stack, size_t* cap, si
   }
 }
 
+// True when a tuple reachable from t contains itself (a cycle through tuple
+// fields). Depth-first with an explicit stack: 1 on the current path, 2 done.
+static bool reachesItself(const Tuple* t) {
+  std::unordered_map<const Tuple*, int> state;
+  struct Frame {
+    const Tuple* t;
+    int32_t next;
+  };
+  std::vector<Frame> path{{t, 0}};
+  state[t] = 1;
+  while (!path.empty()) {
+    Frame& f = path.back();
+    if (f.next == f.t->logsize) {
+      state[f.t] = 2;
+      path.pop_back();
+      continue;
+    }
+    const Value& v = f.t->fields[f.next++].v;
+    if (v.type != tTuple || v.val.tuple.t == nullptr) continue;
+    int& s = state[v.val.tuple.t];
+    if (s == 1) return true;
+    if (s == 0) {
+      s = 1;
+      path.push_back({v.val.tuple.t, 0});
+    }
+  }
+  return false;
+}
+
 Value CopyValue(Globals* G, Value v) {
+  // A tuple that contains itself has no finite deep copy: copying it would
+  // run until memory is exhausted.
+  if (v.type == tTuple && v.val.tuple.t != nullptr && reachesItself(v.val.tuple.t))
+    FatalMessage(G, "A tuple that contains itself cannot be copied",
+                 G->dbhtml != nullptr ? G->dbhtml->X_MsgPos : NoPosition);
   if (v.type == tString) {
     v.val.String = chars_copy(G, v.val.String.str, v.val.String.size);
   } else if (v.type == tTuple) {
