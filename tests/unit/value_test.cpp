@@ -9,6 +9,7 @@
 
 #include "session/session.h"
 #include "tests/unit/foundation_context.h"
+#include "tests/unit/testing.h"
 #include "values/strings.h"
 
 namespace {
@@ -247,16 +248,33 @@ TEST_F(ValueDeathTest, ConsistencyFailuresNameModuleFunctionAndCondition) {
   release({&t, &u});
 }
 
-TEST_F(ValueDeathTest, CopyOfATupleThatHoldsItselfStopsAtTheBudget) {
+TEST(ValueCopyDeathTest, CopyOfATupleThatHoldsItselfEndsWithAMessage) {
   EXPECT_EXIT(
       {
-        c.left() = 1 << 20;
-        c.errorPagesToStderr();
-        Value a = tuple();
-        add(a, nullptr, AssignValue(c.G, a));
-        CopyValue(c.G, a);
+        Globals* G = NewTestGlobals();
+        G->serverInterface->X_Out = G->serverInterface->X_ErrOut = stderr;
+        Value a;
+        iVTuple(G, &a);
+        Value inner;
+        iVTuple(G, &inner);
+        *vAddField(G, a, 0) = inner;             // a holds inner, inner holds a
+        *vAddField(G, inner, 0) = AssignValue(G, a);
+        CopyValue(G, a);
       },
-      ::testing::ExitedWithCode(1), "braxel program exceeded memory limit");
+      ::testing::ExitedWithCode(1), "A tuple that contains itself cannot be copied");
+}
+
+TEST_F(ValueTest, CopyOfASharedButAcyclicTupleCopiesEachOccurrence) {
+  Value shared = tuple(), a = tuple();
+  add(shared, nullptr, MakeInteger(7));
+  add(a, nullptr, AssignValue(c.G, shared));
+  add(a, nullptr, AssignValue(c.G, shared));
+  Value copy = CopyValue(c.G, a);
+  const Tuple* t = copy.val.tuple.t;
+  ASSERT_EQ(2, t->logsize);
+  EXPECT_NE(t->fields[0].v.val.tuple.t, t->fields[1].v.val.tuple.t);
+  EXPECT_EQ(7, t->fields[1].v.val.tuple.t->fields[0].v.val.Integer);
+  release({&copy, &a, &shared});
 }
 
 // ---- Session tuple space --------------------------------------------------
