@@ -3,10 +3,11 @@
 # SQLite table (process start to exit), against the sqlite3 tool producing
 # the same table, and against php-cgi with PDO when that is installed.
 # Prints the mean time per request of each and the ratios, from one run.
-# Usage: bench/db.sh [path/to/braxel] [requests]
+# Usage: bench/db.sh [build-folder or path/to/braxel] [requests]
 set -euo pipefail
 
-bin=$(realpath "${1:-build/braxel}")
+bin=$(realpath "${1:-build}")
+[ -d "$bin" ] && bin="$bin/braxel"
 runs=${2:-200}
 command -v sqlite3 >/dev/null || { echo "db.sh: the sqlite3 tool is needed" >&2; exit 1; }
 

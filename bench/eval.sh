@@ -2,10 +2,11 @@
 # eval.sh: interpreter benchmarks: time per loop iteration (arithmetic, string
 # concatenation, tuple field access) and the whole request time of a
 # hello-world page (process start to exit).
-# Usage: bench/eval.sh [path/to/braxel] [iterations] [hello-runs]
+# Usage: bench/eval.sh [build-folder or path/to/braxel] [iterations] [hello-runs]
 set -euo pipefail
 
-bin=$(realpath "${1:-build/braxel}")
+bin=$(realpath "${1:-build}")
+[ -d "$bin" ] && bin="$bin/braxel"
 iterations=${2:-1000000}
 runs=${3:-200}
 
