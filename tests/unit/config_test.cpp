@@ -121,7 +121,6 @@ TEST_F(Reader, WordRules) {
   const ResourceConfig& nul = read(std::string(kNul, sizeof kNul - 1));
   EXPECT_EQ(str(nul.dbname), "a");
   EXPECT_EQ(str(nul.user), "b\xe4");
-  EXPECT_EQ(str(read(std::string(1022, 'a') + "\n").user), std::string(1022, 'a'));
 }
 
 TEST_F(Reader, SynonymsNameTheSameKeys) {
