@@ -329,10 +329,10 @@ TEST_F(ScannerTest, ExpressionOperatorsAndWords) {
   EXPECT_EQ(GetToken(G), tkIdent);
   EXPECT_EQ(G->ScannerAttribute->ident, fw[fwDbhtml]);
   // single "&" and "|" and other strangers are illegal characters
-  EXPECT_EQ(scan("<? a & b | c # d>"), "<? a b c d >");
+  EXPECT_EQ(scan("<? a & b | c # d \xe9 e>"), "<? a b c d e >");
   EXPECT_EQ(messages(),
             "1:6 c3 #6 [: &]\n1:10 c3 #6 [: |]\n"
-            "1:14 c3 #6 [: #]\n");
+            "1:14 c3 #6 [: #]\n1:18 c3 #6 [: \xe9]\n");
 }
 
 TEST_F(ScannerTest, Numbers) {
@@ -358,10 +358,10 @@ TEST_F(ScannerTest, Strings) {
 // Input bytes and scanner entries
 
 TEST_F(ScannerTest, InputBytesAndLongTokens) {
-  // NUL and DEL bytes are ordinary characters
-  const std::string bytes = std::string("a\0b\x7f", 4) + "<? 'x\x7fy'>" + std::string("\0z", 2);
+  // NUL, DEL and bytes above 127 are ordinary characters in text and strings
+  const std::string bytes = std::string("a\0b\x7f\xe9", 5) + "<? 'x\x7f\xffy'>" + std::string("\0z", 2);
   EXPECT_EQ(scanFile(write("bytes.brx", bytes)),
-            std::string("\"a\0b\x7f\" <? 'x\x7fy' > \"\0z\"", 22));
+            std::string("\"a\0b\x7f\xe9\" <? 'x\x7f\xffy' > \"\0z\"", 24));
   EXPECT_EQ(messages(), "");
   // tokens longer than any read size
   const std::string big(100000, 'x');
