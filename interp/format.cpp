@@ -112,7 +112,7 @@ constexpr size_t kNumberBuffer = 8192;
 struct FormatSpec {
   const char* lead = "";    // lead text (not zero-terminated at leadLength)
   size_t leadLength = 0;
-  const char* spec = "";    // the specification part, from the "%" on
+  const char* spec = "";    // the conversion part, from the "%" on
   int width = 0;
   int precision = -1;       // -1: none written
   bool left = false;
