@@ -83,16 +83,6 @@ TEST_F(MemoryDeathTest, OneByteBeyondZeroEndsTheRequestWithPageTextAndLogEntry) 
   std::remove(log.c_str());
 }
 
-TEST_F(MemoryDeathTest, AllocatingAndFreeing100KilobytesAHundredTimesExhausts5Megabytes) {
-  EXPECT_EXIT(
-      {
-        FoundationContext c(5 * 1048576);
-        c.errorPagesToStderr();
-        for (int i = 0; i < 100; ++i) bxFree(bxAlloc(c.G, 100 * 1024));
-      },
-      ::testing::ExitedWithCode(1), "braxel program exceeded memory limit");
-}
-
 TEST_F(MemoryDeathTest, ARefusedAllocationEndsTheRequest) {
   EXPECT_EXIT(
       {

@@ -101,8 +101,8 @@ class ScannerTest : public ::testing::Test {
     return out;
   }
 
-  // Scans template text given as dynamic text.
-  std::string scan(const std::string& text, bool withPositions = false) {
+  // Starts scanning template text given as dynamic text.
+  void start(const std::string& text, bool withPositions = false) {
     held = text;
     positions = withPositions;
     count = 0;
@@ -110,6 +110,9 @@ class ScannerTest : public ::testing::Test {
     BeginScanner(G, false);
     BeginStringInput(G, held.c_str());
     StartInputState(G);
+  }
+  std::string scan(const std::string& text, bool withPositions = false) {
+    start(text, withPositions);
     return drain();
   }
 
@@ -179,7 +182,7 @@ class ScannerTest : public ::testing::Test {
 // ---------------------------------------------------------------------------
 // Text, comments and the "<" of tags
 
-TEST_F(ScannerTest, TextAndPlainTags) {
+TEST_F(ScannerTest, TextPlainTagsTabsAndPositions) {
   // the blank after "<" is dropped; "<" and the name become one text
   EXPECT_EQ(scan("a < b c", true), "\"a \"@1:1 \"<b\"@1:3 \" c\"@1:6");
   EXPECT_EQ(scan("x<3"), "\"x\" \"<3\"");
@@ -195,9 +198,6 @@ TEST_F(ScannerTest, TextAndPlainTags) {
   EXPECT_EQ(scan("text // note\nmore a//\nb//\r\nc"), "\"text \" \"more a\" \"b\" \"c\"");
   EXPECT_EQ(scan("<if x // why\n>y", true), "<if@1:2 x@1:5 >@2:1 \"y\"@2:2");
   EXPECT_EQ(messages(), "");
-}
-
-TEST_F(ScannerTest, TabsAndPositions) {
   // a tab moves to the next stop of eight: from column 1 and from 5 to 9
   EXPECT_EQ(scan("\tX\nabcd\tY\nabcdefgh\tZ\n\t\tW", true),
             "\"\\t\"@1:1 \"X\\n\"@1:9 \"abcd\"@2:1 \"\\t\"@2:5 \"Y\\n\"@2:9 \"abcdefgh\"@3:1 "
@@ -246,13 +246,8 @@ TEST_F(ScannerTest, UserTagsFromTheirDefinitionOnward) {
             "\"x\"@1:16 </UserEnvironment(box)@1:18 <if@1:24 y@1:27 >@1:28 "
             "<UserTag(iffy)@1:30 >@1:34 <UserEnvironment(box)@1:36 >@1:39");
   // a tag defined while scanning counts from there on
-  held = "<later>x<later>";
-  dbhInitSource(G);
-  BeginScanner(G, false);
-  BeginStringInput(G, held.c_str());
-  StartInputState(G);
+  start("<later>x<later>");
   EXPECT_EQ(GetToken(G), tkHTMLText);
-  positions = false;
   define("later", TKdef);
   EXPECT_EQ(drain(), "\">x\" <UserTag(later) >");
 }
@@ -311,7 +306,7 @@ TEST_F(ScannerTest, FieldOutputs) {
 // ---------------------------------------------------------------------------
 // Expressions, numbers and strings
 
-TEST_F(ScannerTest, ExpressionOperatorsAndWords) {
+TEST_F(ScannerTest, ExpressionOperatorsWordsNumbersAndStrings) {
   EXPECT_EQ(scan("<? a+b-c*d/e%f==g!=h<i<=j&&k||!l=m,n.o(p)[q] true false null emptytuple TRUE:>"),
             "<? a + b - c * d / e % f == g != h < i <= j && k || ! l = m , n . o ( p ) [ q ] "
             "true false null emptytuple TRUE <def >");
@@ -320,11 +315,7 @@ TEST_F(ScannerTest, ExpressionOperatorsAndWords) {
   scan("<? braxel HTML cust hstv quoted furl input>");
   const char* const words[7] = {"html", "furl", "quoted", "dbhtml", "input", "cust", "hstv"};
   for (int i = 0; i < 7; i++) EXPECT_EQ(name(fw[i]), words[i]);
-  held = "<? braxel>";
-  dbhInitSource(G);
-  BeginScanner(G, false);
-  BeginStringInput(G, held.c_str());
-  StartInputState(G);
+  start("<? braxel>");
   GetToken(G);
   EXPECT_EQ(GetToken(G), tkIdent);
   EXPECT_EQ(G->ScannerAttribute->ident, fw[fwDbhtml]);
@@ -333,17 +324,12 @@ TEST_F(ScannerTest, ExpressionOperatorsAndWords) {
   EXPECT_EQ(messages(),
             "1:6 c3 #6 [: &]\n1:10 c3 #6 [: |]\n"
             "1:14 c3 #6 [: #]\n1:18 c3 #6 [: \xe9]\n");
-}
-
-TEST_F(ScannerTest, Numbers) {
   // digits clamp at 2147483647; reals take single precision and a capital E
   EXPECT_EQ(scan("<? 12abc 1.5e3 12. 2147483648 99999999999999999999 1e5 .25 2.5E-2 7.E3 "
                  "3.14159265358979 16777217.0>"),
             "<? #12 abc r1.5 e3 #12 . #2147483647 #2147483647 #1 e5 r0.25 r0.0250000004 #7 . e3 "
             "r3.14159274 r16777216 >");
-}
-
-TEST_F(ScannerTest, Strings) {
+  // strings: escapes, quotes inside the other quotes
   EXPECT_EQ(scan("<? \"a\\nb\\rc\\bd\\te\\ff\\0g\\\\h\\\"i\\'j\\qk\tl'm\" 'it\\'s' '\"x\"' ''>", true),
             "<?@1:2 'a\\nb\rc\bd\\te\ff\fg\\h\"i'jqk\\tl'm'@1:4 'it's'@1:46 '\"x\"'@1:54 ''@1:60 >@1:62");
   // a newline ends the string with a message at its opening quote
@@ -371,11 +357,7 @@ TEST_F(ScannerTest, InputBytesAndLongTokens) {
 }
 
 TEST_F(ScannerTest, WordsLinesAndLevelErrors) {
-  held = "\n\n<? MiXed";
-  dbhInitSource(G);
-  BeginScanner(G, false);
-  BeginStringInput(G, held.c_str());
-  StartInputState(G);
+  start("\n\n<? MiXed");
   for (int code : {tkHTMLText, tkHTMLText, tkQuestion, tkIdent}) EXPECT_EQ(GetToken(G), code);
   char word[16];
   EXPECT_EQ(GetWord(G, word), 5);
@@ -400,7 +382,7 @@ TEST_F(ScannerTest, WordsLinesAndLevelErrors) {
 // ---------------------------------------------------------------------------
 // Scan-time includes
 
-TEST_F(ScannerTest, Includes) {
+TEST_F(ScannerTest, IncludesErrorsAndIncludeOnce) {
   write("part.brx", "P<? 1>");
   const std::string main = write("main.brx", "A<include part.brx >B");
   EXPECT_EQ(scanFile(main, true), "\"A\"@1:1 \"P\"@1:1 <?@1:3 #1@1:5 >@1:6 \"B\"@1:21");
@@ -412,25 +394,18 @@ TEST_F(ScannerTest, Includes) {
   EXPECT_EQ(scan("a<include part.brx>b"), "\"a\" \"P\" <? #1 > \"b\"");
   EXPECT_STREQ(G->ScannerAttribute->pos.file, kDynamicTextName);
   EXPECT_EQ(messages(), "");
-}
-
-TEST_F(ScannerTest, IncludeErrors) {
   // not found: two messages at column 1 of the line where the tag ends
-  EXPECT_EQ(scanFile(write("main.brx", "x\n  <include\n nothere.brx\n  >y")), "\"x\\n\" \"  \" \"y\"");
+  EXPECT_EQ(scanFile(write("notfound.brx", "x\n  <include\n nothere.brx\n  >y")), "\"x\\n\" \"  \" \"y\"");
   EXPECT_EQ(messages(), "4:1 c3 File not found in search path [: nothere.brx]\n"
                         "4:1 c7 Include Path is  [: " + dir.string() + "]\n");
   // a name with other characters is no include name
   write("b.brx", "B");
   EXPECT_EQ(scanFile(write("minus.brx", "<include a-b.brx>")), "\"B\"");
   EXPECT_EQ(messages(), "1:10 c3 #6 [: a]\n1:11 c3 #6 [: -]\n");
-}
-
-TEST_F(ScannerTest, IncludeOnce) {
+  // includeonce
   write("once.brx", "<includeonce>O");
-  write("twice.brx", "T");
-  EXPECT_EQ(scanFile(write("main.brx", "<include once.brx><include once.brx>"
-                                       "<include twice.brx><include twice.brx>")),
-            "\"O\" \"T\" \"T\"");
+  EXPECT_EQ(scanFile(write("twice.brx", "<include once.brx><include once.brx><include part.brx>")),
+            "\"O\" \"P\" <? #1 >");
   EXPECT_EQ(dbhCheckInIncludeOnce(G, "once.brx"), 1);
   // the registry lasts for the request
   EXPECT_EQ(scanFile(write("again.brx", "<include once.brx>.")), "\".\"");
@@ -459,14 +434,12 @@ TEST_F(ScannerTest, ForbiddenIncludeNameIsFatal) {
 // ---------------------------------------------------------------------------
 // Source markers and form arguments
 
-TEST_F(ScannerTest, MarkersWhileRecording) {
+TEST_F(ScannerTest, MarkersWhileRecordingAndFormArguments) {
   SetMarkerRecording(G, true);
   scan("<if x /* c */ 'it'; let y>");
   SetMarkerRecording(G, false);
   EXPECT_EQ(messages(), "1:1 m10\n1:2 m10\n1:7 m13\n1:14 m14\n1:15 m15\n1:19 m16\n1:21 m10\n1:27 m11\n");
-}
-
-TEST_F(ScannerTest, FormArguments) {
+  // form arguments
   EXPECT_EQ(scanForm("a+b=x+y%21&c.d=%0D%0A1"),
             "N(a+b) V(x) V( ) V(y) V(!) & N(c) . N(d) V(\\n) V(1)");
   EXPECT_EQ(scanForm("=v"), "V(v)");
@@ -484,11 +457,7 @@ TEST_F(ScannerTest, FormArguments) {
 // The parser's token insertion
 
 TEST_F(ScannerTest, InsertedGreaterTurnsTheRestIntoText) {
-  held = "<? a b c> d";
-  dbhInitSource(G);
-  BeginScanner(G, false);
-  BeginStringInput(G, held.c_str());
-  StartInputState(G);
+  start("<? a b c> d");
   for (int i = 0; i < 3; i++) GetToken(G);
   int lookahead = GetToken(G);   // c
   ScanAttr attr = *G->ScannerAttribute;

@@ -40,7 +40,7 @@ void record(uint16_t e) { visited.push_back(e); }
 bool isEven(uint16_t e) { return e % 2 == 0; }
 bool isSeven(uint16_t e) { return e == 7; }
 
-TEST_F(Sets, ElementZeroIsTheTopBitOfTheFirstWordAndTheWordsCoverMaxElement) {
+TEST_F(Sets, ElementZeroIsTheTopBitAndTheWordsCoverMaxElementOnly) {
   BitSet* a = make(100, {0, 31, 32, 63, 64, 100, 101});   // 101 lies outside
   EXPECT_EQ(3, a->lastWord);
   EXPECT_EQ((std::vector<uint32_t>{0x80000001u, 0x80000001u, 0x80000000u, 1u << 27}),
@@ -52,6 +52,18 @@ TEST_F(Sets, ElementZeroIsTheTopBitOfTheFirstWordAndTheWordsCoverMaxElement) {
   EXPECT_TRUE(IsEmpty(zero));
   SetsInclude(zero, 0);
   EXPECT_EQ(1, Card(zero));
+  BitSet* full = make(66);   // complement over a partial last word
+  Complement(full);
+  EXPECT_EQ(0xE0000000u, full->words[2]) << "bits above maxElement cleared";
+  EXPECT_EQ(67, Card(full));
+  EXPECT_EQ(0, Minimum(full));
+  EXPECT_EQ(66, Maximum(full));
+  BitSet* b = make(66, {5, 40});
+  EXPECT_EQ(2, Card(b));
+  Complement(b);
+  EXPECT_EQ(65, b->cachedCount) << "a known count is carried over";
+  Complement(b);
+  EXPECT_EQ((Elements{5, 40}), elementsOf(b));
 }
 
 TEST_F(Sets, BinaryOperationsAcrossWordBoundaries) {
@@ -84,22 +96,7 @@ TEST_F(Sets, BinaryOperationsAcrossWordBoundaries) {
   EXPECT_TRUE(IsEqual(a, sub));
 }
 
-TEST_F(Sets, ComplementOverAPartialLastWord) {
-  BitSet* a = make(66);
-  Complement(a);
-  EXPECT_EQ(0xE0000000u, a->words[2]) << "bits above maxElement cleared";
-  EXPECT_EQ(67, Card(a));
-  EXPECT_EQ(0, Minimum(a));
-  EXPECT_EQ(66, Maximum(a));
-  BitSet* b = make(66, {5, 40});
-  EXPECT_EQ(2, Card(b));
-  Complement(b);
-  EXPECT_EQ(65, b->cachedCount) << "a known count is carried over";
-  Complement(b);
-  EXPECT_EQ((Elements{5, 40}), elementsOf(b));
-}
-
-TEST_F(Sets, ExtractExcludeAndTheBounds) {
+TEST_F(Sets, ExtractExcludeBoundsPredicatesIterationAndReading) {
   BitSet* a = make(20, {9, 3});
   EXPECT_EQ(3, Extract(a));
   EXPECT_EQ((Elements{9}), elementsOf(a));
@@ -118,21 +115,16 @@ TEST_F(Sets, ExtractExcludeAndTheBounds) {
   AssignEmpty(b);
   EXPECT_EQ(200, b->lowBound);
   EXPECT_EQ(0, b->highBound);
-}
-
-TEST_F(Sets, PredicatesIterationAndReading) {
-  BitSet* a = make(99, {98, 2, 64, 7});
-  BitSet* e = make(99);
+  EXPECT_TRUE(Forall(b, isSeven));   // empty: true for all, no element exists
+  EXPECT_FALSE(Exists(b, isEven) || Exists1(b, isEven));
+  BitSet* p = make(99, {98, 2, 64, 7});
   visited.clear();
-  ForallDo(a, record);
+  ForallDo(p, record);
   EXPECT_EQ((Elements{2, 7, 64, 98}), visited);
-  EXPECT_FALSE(Forall(a, isEven));
-  EXPECT_TRUE(Exists(a, isEven));
-  EXPECT_FALSE(Exists1(a, isEven));
-  EXPECT_TRUE(Exists1(a, isSeven));
-  EXPECT_TRUE(Forall(e, isSeven));
-  EXPECT_FALSE(Exists(e, isEven) || Exists1(e, isEven));
-
+  EXPECT_FALSE(Forall(p, isEven));
+  EXPECT_TRUE(Exists(p, isEven));
+  EXPECT_FALSE(Exists1(p, isEven));
+  EXPECT_TRUE(Exists1(p, isSeven));
   BitSet* r = make(50, {1});
   FILE* f = std::tmpfile();
   ASSERT_NE(nullptr, f);

@@ -20,8 +20,7 @@ namespace {
 class SourceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    unsetenv("REQUEST_METHOD");
-    unsetenv("QUERY_STRING");
+    clearRequest();
     G = NewTestGlobals();
     dir = std::filesystem::temp_directory_path() /
           ("source_test_" + std::to_string(getpid()) + "_" +
@@ -30,9 +29,12 @@ class SourceTest : public ::testing::Test {
   }
   void TearDown() override {
     FinalizeAllGV(G);
+    clearRequest();
+    std::filesystem::remove_all(dir);
+  }
+  static void clearRequest() {
     unsetenv("REQUEST_METHOD");
     unsetenv("QUERY_STRING");
-    std::filesystem::remove_all(dir);
   }
 
   std::string write(const std::string& name, const std::string& content) {
@@ -89,7 +91,7 @@ TEST_F(SourceTest, DynamicTextInLoads) {
 // ---------------------------------------------------------------------------
 // Form parameters
 
-TEST_F(SourceTest, GetQueryStringIsCutAtOneLoad) {
+TEST_F(SourceTest, GetQueryStringIsCutAtOneLoadAlsoThroughTheScanner) {
   EXPECT_EQ(G->Source->X_ReadParameters, 3);
   EXPECT_EQ(G->Source->X_FileStackTop, 0);
   setenv("REQUEST_METHOD", "GET", 1);
@@ -98,23 +100,19 @@ TEST_F(SourceTest, GetQueryStringIsCutAtOneLoad) {
   EXPECT_EQ(read(0, 8192), query.substr(0, 8192));
   EXPECT_EQ(G->Source->X_ReadParameters, 2);
   EXPECT_EQ(read(0, 8192), "");
-}
-
-TEST_F(SourceTest, GetQueryStringThroughTheScanner) {
-  setenv("REQUEST_METHOD", "GET", 1);
-  const std::string query = "v=" + std::string(10000, 'q');
-  setenv("QUERY_STRING", query.c_str(), 1);
+  // through the scanner
   dbhInitSource(G);
+  G->Source->X_ReadParameters = 3;
   BeginScanner(G, true);
   ASSERT_EQ(GetToken(G), tkFormName);
   size_t value = 0;
   int code;
   while ((code = GetToken(G)) == tkFormValue) value += static_cast<size_t>(G->ScannerAttribute->string.size);
   EXPECT_EQ(code, tkEndOfFile);
-  EXPECT_EQ(value, 8192u - 2u);   // the first buffer load holds "v=" and the start
+  EXPECT_EQ(value, 8192u - 2u);   // the first buffer load holds "n=" and the start
 }
 
-TEST_F(SourceTest, OtherMethodsReadTheDescriptor) {
+TEST_F(SourceTest, OtherMethodsReadTheDescriptorAndDecodeTextComesFirst) {
   // get in lower case is not GET: the body comes from the descriptor
   setenv("REQUEST_METHOD", "get", 1);
   setenv("QUERY_STRING", "from=query", 1);
@@ -140,11 +138,9 @@ TEST_F(SourceTest, OtherMethodsReadTheDescriptor) {
   unsetenv("QUERY_STRING");
   EXPECT_EQ(read(0, 8192), "");
   EXPECT_EQ(G->Source->X_ReadParameters, 2);
-}
-
-TEST_F(SourceTest, DecodeTextIsReadInsteadOfTheRequest) {
-  setenv("REQUEST_METHOD", "GET", 1);
+  // text to decode is read instead of the request
   setenv("QUERY_STRING", "from=query", 1);
+  G->Source->X_ReadParameters = 3;
   G->Source->formText = "from=text";
   EXPECT_EQ(read(0, 4), "from");
   EXPECT_EQ(read(0, 100), "=text");
@@ -155,7 +151,7 @@ TEST_F(SourceTest, DecodeTextIsReadInsteadOfTheRequest) {
 // ---------------------------------------------------------------------------
 // The stack of open sources
 
-TEST_F(SourceTest, FilesOpenAndCloseInNestedLevels) {
+TEST_F(SourceTest, FilesOpenAndCloseInNestedLevelsAndMissingOnesChangeNothing) {
   const std::string a = write("a.brx", "AAAA");
   const std::string b = write("b.brx", "BB");
   dbhInitSource(G);
@@ -165,6 +161,12 @@ TEST_F(SourceTest, FilesOpenAndCloseInNestedLevels) {
   EXPECT_EQ(G->Source->X_ReadParameters, 0);
   EXPECT_EQ(std::string(G->ScannerAttribute->pos.file), a);
   EXPECT_EQ(read(fa, 2), "AA");
+  // a missing file changes nothing
+  G->Scanner->errorIndication = 4;
+  EXPECT_LT(BeginSource(G, (dir / "missing.brx").c_str()), 1);
+  EXPECT_EQ(G->Scanner->errorIndication, 0);   // cleared by the attempt
+  EXPECT_EQ(G->Source->X_FileStackTop, 1);
+  EXPECT_EQ(std::string(G->ScannerAttribute->pos.file), a);
 
   const int fb = BeginSource(G, b.c_str());
   ASSERT_GE(fb, 1);
@@ -187,22 +189,7 @@ TEST_F(SourceTest, FilesOpenAndCloseInNestedLevels) {
   EXPECT_EQ(std::string(G->ScannerAttribute->pos.file), a);
 }
 
-TEST_F(SourceTest, MissingFileChangesNothing) {
-  const std::string a = write("a.brx", "A");
-  dbhInitSource(G);
-  const int fa = BeginSource(G, a.c_str());
-  ASSERT_GE(fa, 1);
-  G->Scanner->errorIndication = 4;
-  const int missing = BeginSource(G, (dir / "missing.brx").c_str());
-  EXPECT_LT(missing, 1);
-  EXPECT_EQ(G->Scanner->errorIndication, 0);   // cleared by the attempt
-  EXPECT_EQ(G->Source->X_FileStackTop, 1);
-  EXPECT_EQ(std::string(G->ScannerAttribute->pos.file), a);
-  EXPECT_EQ(read(fa, 10), "A");
-  CloseSource(G, fa);
-}
-
-TEST_F(SourceTest, IncludeInsideDynamicTextResumesTheText) {
+TEST_F(SourceTest, IncludeInsideDynamicTextResumesTheTextAndInitCornerCases) {
   const std::string inc = write("inc.brx", "III");
   dbhInitSource(G);
   BeginString(G, "0123456789");
@@ -215,9 +202,7 @@ TEST_F(SourceTest, IncludeInsideDynamicTextResumesTheText) {
   EXPECT_STREQ(G->ScannerAttribute->pos.file, kDynamicTextName);
   EXPECT_EQ(read(fd, 10), "456789");
   EXPECT_EQ(read(fd, 10), "");
-}
-
-TEST_F(SourceTest, CloseAndInitCornerCases) {
+  // closing descriptor 0 or closing in read mode 2 changes nothing
   dbhInitSource(G);
   BeginString(G, "x");
   CloseSource(G, 0);

@@ -38,7 +38,7 @@ class TreeTest : public ::testing::Test {
 
 // ---------------------------------------------------------------- definition table
 
-TEST_F(TreeTest, DefinitionTableGrowsAndKeepsEntries) {
+TEST_F(TreeTest, DefinitionTableGrowsKeepsEntriesAndRedefines) {
   EXPECT_EQ(G->token->size, 0u);
   const Ident a = MakeIdent(G, "alpha_def");
   Token* da = mTKDefine(G, TKdef, at(1, 2), a, nullptr);
@@ -52,9 +52,7 @@ TEST_F(TreeTest, DefinitionTableGrowsAndKeepsEntries) {
   EXPECT_EQ(LookupDefinition(G, far), df);
   EXPECT_EQ(LookupDefinition(G, a + 1), nullptr);
   EXPECT_EQ(LookupDefinition(G, far * 10), nullptr);
-}
-
-TEST_F(TreeTest, RedefinitionRemembersThePreviousOne) {
+  // a redefinition remembers the previous one
   const Ident n = MakeIdent(G, "tagname");
   Token* first = mTKDefine(G, TKdef, at(1, 2), n, nullptr);
   Token* second = mTKDefine(G, TKdefenv, at(5, 2), n, nullptr);
@@ -72,8 +70,7 @@ TEST_F(TreeTest, RedefinitionRemembersThePreviousOne) {
 }
 
 TEST_F(TreeTest, DropDefinitionsOfFile) {
-  const Ident n = MakeIdent(G, "shared");
-  const Ident m = MakeIdent(G, "onlyb");
+  const Ident n = MakeIdent(G, "shared"), m = MakeIdent(G, "onlyb");
   // the file name arrives as another copy of the same text
   char otherCopy[] = "b.brx";
   Token* inA = mTKDefine(G, TKdef, at(1, 2, "a.brx"), n, nullptr);
@@ -87,7 +84,7 @@ TEST_F(TreeTest, DropDefinitionsOfFile) {
 
 // ---------------------------------------------------------------- pool and lists
 
-TEST_F(TreeTest, ExpressionPoolReusesFreedNodes) {
+TEST_F(TreeTest, ExpressionPoolReusesFreedNodesAndListOperations) {
   Token* e = mTKExprBin(G, at(1, 1), name("a"), opPlus, name("b"));
   FreeExpr(G, e);
   Token* again = mTKExprUn(G, at(2, 3), opNeg, name("c"));
@@ -97,9 +94,7 @@ TEST_F(TreeTest, ExpressionPoolReusesFreedNodes) {
   EXPECT_EQ(again->next, nullptr);
   EXPECT_EQ(again->kind, TKexprun);
   EXPECT_EQ(again->position.line, 2);
-}
-
-TEST_F(TreeTest, ListOperations) {
+  // lists
   Token* l = AppendToken(G, nullptr, text("a"));
   l = AppendToken(G, l, text("b"));
   Token* tail = AppendToken(G, text("c"), text("d"));
@@ -123,10 +118,7 @@ TEST_F(TreeDeathTest, QueryWithAForeignSectionIsAnInternalFailure) {
 
 // ---------------------------------------------------------------- side effects
 
-TEST_F(TreeTest, SideEffectsOfBinaryOperands) {
-  // x + (y = 1): the left name is copied
-  EXPECT_EQ(print(FixSideEffects(G, bin(name("x"), assign(name("y"), name("z"))))),
-            "(+ (copy x) (= y z))");
+TEST_F(TreeTest, SideEffectsOfOperandsNotOfStatements) {
   // (y = 1) + x: the right operand has no side effect
   EXPECT_EQ(print(FixSideEffects(G, bin(assign(name("y"), name("z")), name("x")))),
             "(+ (= y z) x)");
@@ -137,9 +129,6 @@ TEST_F(TreeTest, SideEffectsOfBinaryOperands) {
   Token* c = mTKConst(G, at(1, 1));
   c->constant = MakeInteger(3);
   EXPECT_EQ(print(FixSideEffects(G, bin(c, assign(name("y"), name("z"))))), "(+ 3 (= y z))");
-}
-
-TEST_F(TreeTest, SideEffectsInsideStatementsAreNotRated) {
   // the tested statements of ifempty may start with any statement
   Token* stmt = text("plain");
   EXPECT_EQ(FixSideEffects(G, stmt), stmt);
@@ -177,19 +166,15 @@ TEST_F(TreeTest, SideEffectPassOnDeepExpressions) {
 // ---------------------------------------------------------------- kind names
 
 TEST_F(TreeTest, KindNames) {
-  char buffer[256];
-  auto nameOf = [&](uint16_t kind) {
-    FILE* f = fmemopen(buffer, sizeof buffer, "w");
-    WriteTokenKind(f, kind);
-    std::fclose(f);
-    return std::string(buffer);
-  };
-  std::string all;
+  char buffer[256] = {};
+  FILE* f = fmemopen(buffer, sizeof buffer, "w");
   const int kinds[] = {TKtext, TKifbool, TKdbfnameinput, TKrow, TKconst, TKfuncall, 999};
   for (const int k : kinds) {
-    all += nameOf(static_cast<uint16_t>(k)) + " ";
+    WriteTokenKind(f, static_cast<uint16_t>(k));
+    std::fputc(' ', f);
   }
-  EXPECT_EQ(all, "TKtext TKifbool TKdbfnameinput TKrow TKconst Token??? Token??? ");
+  std::fclose(f);
+  EXPECT_STREQ(buffer, "TKtext TKifbool TKdbfnameinput TKrow TKconst Token??? Token??? ");
 }
 
 }  // namespace

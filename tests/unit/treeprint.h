@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "frontend/tree.h"
 #include "support/idents.h"
@@ -16,25 +17,15 @@
 namespace treeprint {
 
 inline const char* operatorName(int op) {
-  switch (op) {
-    case opPlus: return "+";
-    case opMinus: return "-";
-    case opTimes: return "*";
-    case opDiv: return "/";
-    case opMod: return "%";
-    case opLess: return "<";
-    case opLessEq: return "<=";
-    case opGreaterEq: return ">=";
-    case opEq: return "==";
-    case opNotEq: return "!=";
-    case opAnd: return "&&";
-    case opOr: return "||";
-    case opSeq: return ",";
-    case opNeg: return "neg";
-    case opNot: return "!";
-    case opAssign: return "=";
-    default: return "op?";
+  static constexpr std::pair<int, const char*> kNames[] = {
+      {opPlus, "+"},  {opMinus, "-"}, {opTimes, "*"}, {opDiv, "/"},      {opMod, "%"},
+      {opLess, "<"},  {opLessEq, "<="}, {opGreaterEq, ">="}, {opEq, "=="}, {opNotEq, "!="},
+      {opAnd, "&&"}, {opOr, "||"},    {opSeq, ","},   {opNeg, "neg"},    {opNot, "!"},
+      {opAssign, "="}};
+  for (const auto& [code, name] : kNames) {
+    if (code == op) return name;
   }
+  return "op?";
 }
 
 // The head and the parts of each kind, one letter per part: n name, q
@@ -117,10 +108,7 @@ struct Printer {
     switch (p) {
       case 'n': ident(t->name); break;
       case 'q':
-        if (t->qualifier != 0) {
-          ident(t->qualifier);
-          out += ".";
-        }
+        if (t->qualifier != 0) { ident(t->qualifier); out += "."; }
         ident(t->name);
         break;
       case 'L': node(t->left); break;
@@ -137,15 +125,12 @@ struct Printer {
       case 'S': {
         static const char* const names[SecCount] = {"top", "head", "body", "rowbegin", "column",
                                                    "rowend", "foot", "sep", "empty"};
-        bool first = true;
+        out.pop_back();   // each filled slot brings its own blank
         for (int s = 0; s < SecCount; s++) {
           if (t->sections[s] == nullptr) continue;
-          out += first ? "" : " ";
-          out += std::string(names[s]) + "=";
+          out += std::string(" ") + names[s] + "=";
           list(t->sections[s]);
-          first = false;
         }
-        if (first) out.pop_back();
         break;
       }
       default: break;
@@ -162,11 +147,7 @@ struct Printer {
       case TKName: ident(t->name); at(t); return;
       case TKconst: constant(t); return;
       case TKtuple: case TKtupleout: tuple(t); return;
-      case TKexprcopy:
-        out += "(copy ";
-        node(t->left);
-        out += ")";
-        return;
+      case TKexprcopy: out += "(copy "; node(t->left); out += ")"; return;
       default: break;
     }
     std::string head = "kind" + std::to_string(t->kind);
