@@ -1,7 +1,8 @@
 // messages_test.cpp: the message store (kinds, codes, information formats,
 // the expected-token reduction, markers, sorting), the message writer, the
 // tuple display's forms and the source display's replay of messages over a
-// file. Whole pages are tested end to end.
+// file. Whole pages (messages under their line, the links from one message
+// to the next) are tested end to end.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -345,28 +346,6 @@ TEST(SourceDisplay, ArrowStandsBeforeItsCharacter) {
   c.errors()->display->arrowLine = 9;
   const std::string none = c.captureClient([&] { BraxelPrettyPrint(c.G, nullptr, f.name.c_str()); });
   EXPECT_EQ(std::string::npos, none.find("here"));
-}
-
-TEST(SourceDisplay, MessagesAreListedUnderTheirLine) {
-  DiagContext c;
-  SourceFile f("ab\ncd\n");
-  const char* file = f.name.c_str();
-  c.errors()->X_NoErrors = 0;
-  c.errors()->messageCounter = 0;
-  ErrorMessage(c.G, 1, xxError, At(1, 2, file));
-  ErrorMessageI(c.G, 2, xxInformation, At(1, 2, file), InfoTokens("</if "));
-  ErrorMessage(c.G, 3, xxInformation, At(2, 1, file));
-  const std::string out = c.captureClient([&] { BraxelPrettyPrint(c.G, nullptr, file); });
-  const std::string heading = std::string("In File ") + file + ": \n";
-  EXPECT_EQ(
-      "<pre>a<font color=\"red\"><b>b<a name=\"msg1\"></b></font>\n"
-      "<font color=\"green\"><i>" + heading +
-          "at Line:1 Col:2 : Syntax error, expected tokens/if\n"
-          "<a href=\"#msg2\"><font color=\"green\">Next Error</font></a><br></i></font>"
-          "<font color=\"red\"><b>\n"
-          "</b></font>cd\n\n</pre>",
-      Body(out));
-  EXPECT_EQ(1, c.errors()->messageCounter);
 }
 
 TEST(SourceDisplay, AtMostTenMessagesPerLine) {
