@@ -43,7 +43,7 @@ TEST_F(Output, GermanModeOffConvertsOnlyTheFiveSpecialCharactersAndMaxCountsSour
 }
 
 // Every byte value against the table of the German-character mode.
-TEST_F(Output, GermanModeWholeByteTable) {
+TEST_F(Output, GermanModeWholeByteTableAndLiteralHtml) {
   EXPECT_FALSE(GermanCharMode(c.G));
   c.setGerman(kSwitchFalse);
   EXPECT_FALSE(GermanCharMode(c.G));
@@ -68,10 +68,9 @@ TEST_F(Output, GermanModeWholeByteTable) {
   EXPECT_EQ("&quot;&amp;&lt;&gt;&icirc;", put(kSpecial, true));
   EXPECT_EQ("Gr&ouml;&szlig;e\n", put("Gr\xf6\xdf" "e\r\n", true));
   EXPECT_EQ("&auml;&ouml;a", put("\xe4\r\xf6" "abc", true, 4)) << "dropped bytes count";
-}
-
-TEST_F(Output, LiteralHtmlIsConvertedOnlyInGermanMode) {
+  // literal HTML is converted only in German mode
   const std::string html = "<b>Gr\xf6\xdf" "e</b>\r\n";
+  c.setGerman(kSwitchFalse);
   EXPECT_EQ(html, capture([&] { wwwputhtml(c.G, html.c_str()); }));
   c.setGerman(kSwitchTrue);
   EXPECT_EQ("<b>Gr&ouml;&szlig;e</b>\n", capture([&] { wwwputhtml(c.G, html.c_str()); }));
@@ -121,7 +120,7 @@ TEST_F(Output, NestedCapturesLandInTheirOwnBuffersAndTheClientReceivesAfterwards
   EXPECT_EQ(nullptr, PQTBuffer);
 }
 
-TEST_F(Output, OverflowIsCutSilentlyTheSameWayForEveryOperation) {
+TEST_F(Output, OverflowIsCutSilentlyTheSameWayForEveryOperationAndTheFileSink) {
   std::vector<char> store(8);   // seven bytes of text
   CaptureBuffer b = MakeCapture(store.data(), store.size());
   appends(&b, "abcde");
@@ -142,9 +141,7 @@ TEST_F(Output, OverflowIsCutSilentlyTheSameWayForEveryOperation) {
   EXPECT_EQ(std::string(600, 'a') + std::string(400, 'b'), std::string(big.data()));
   serverSendOutputToClient();
   PQTBuffer = nullptr;
-}
-
-TEST_F(Output, TheFileSinkReceivesEverythingUntilTheClientSinkReturns) {
+  // the file sink receives everything until the client sink returns
   FILE* f = std::tmpfile();
   ASSERT_NE(nullptr, f);
   serverSendOutputToFile(c.G, f);

@@ -45,24 +45,8 @@ class ParserTest : public ::testing::Test {
     return PrintTree(G, parse(text), positions);
   }
 
-  // The stored messages, one per line: "line:column c<class> #code [info]" or
-  // "line:column c<class> text [info]".
-  std::string messages() const {
-    std::string out;
-    for (const MessageRecord* m = G->Errors->head; m != nullptr; m = m->next) {
-      if (m->kind > mkTextInfo) continue;
-      out += std::to_string(m->position.line) + ":" + std::to_string(m->position.column) + " c" +
-             std::to_string(m->errorClass) + " ";
-      if (m->kind == mkCode || m->kind == mkCodeInfo) {
-        out += "#" + std::to_string(m->code);
-      } else {
-        out += m->text;
-      }
-      if (m->info != nullptr) out += std::string(" [") + m->info + "]";
-      out += "\n";
-    }
-    return out;
-  }
+  // The stored syntax messages (see PrintMessages).
+  std::string messages() const { return PrintMessages(G, false); }
 
   std::string expected() const { return G->Parser->expected; }
 

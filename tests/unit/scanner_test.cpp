@@ -13,25 +13,18 @@
 
 #include "diag/display.h"
 #include "diag/messages.h"
-#include "driver/cgi.h"
 #include "driver/globals.h"
 #include "frontend/parser.h"
 #include "frontend/scanner.h"
 #include "frontend/source.h"
-#include "frontend/tree.h"
 #include "support/idents.h"
 #include "support/memory.h"
 #include "tests/unit/testing.h"
+#include "tests/unit/treeprint.h"
 
 namespace {
 
-std::string escaped(const char* s, size_t n) {
-  std::string out;
-  for (size_t i = 0; i < n; i++) {
-    out += s[i] == '\n' ? "\\n" : s[i] == '\t' ? "\\t" : std::string(1, s[i]);
-  }
-  return out;
-}
+using treeprint::escaped;
 
 class ScannerTest : public ::testing::Test {
  protected:
@@ -148,22 +141,9 @@ class ScannerTest : public ::testing::Test {
     return drain();
   }
 
-  // The stored messages (markers included) since the last call, one per
-  // line: "line:column class text [info]" ("#code" for coded messages, such
-  // as 6 "illegal character"), markers as "line:column m<kind>".
+  // The stored messages and markers since the last call (see PrintMessages).
   std::string messages() {
-    std::string out;
-    for (const MessageRecord* m = G->Errors->head; m != nullptr; m = m->next) {
-      out += std::to_string(m->position.line) + ":" + std::to_string(m->position.column) + " ";
-      if (m->kind >= mkKeyword) {
-        out += "m" + std::to_string(m->kind) + "\n";
-        continue;
-      }
-      out += "c" + std::to_string(m->errorClass) + " " +
-             (m->text != nullptr ? std::string(m->text) : "#" + std::to_string(m->code));
-      if (m->info != nullptr) out += std::string(" [") + m->info + "]";
-      out += "\n";
-    }
+    std::string out = PrintMessages(G, true);
     ClearMessages(G);
     return out;
   }

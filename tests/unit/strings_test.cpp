@@ -64,7 +64,7 @@ TEST_F(Strings, ConcatenationIsCutAt32767) {
   for (chars* t : {&r, &s, &small}) chars_free(c.G, t);
 }
 
-TEST_F(Strings, EveryTypeHasItsFixedForm) {
+TEST_F(Strings, EveryTypeHasItsFixedFormAndTemporariesAreReleased) {
   Value odd = MakeBoolean(true);
   odd.val.Boolean = 17;   // any non-zero word reads as true
   const struct {
@@ -101,9 +101,7 @@ TEST_F(Strings, EveryTypeHasItsFixedForm) {
   EXPECT_EQ("???", text(bad));
   EXPECT_EQ("evalexpr: Internal error: not a valid constant expression tag '9'\n",
             ::testing::internal::GetCapturedStderr());
-}
-
-TEST_F(Strings, TemporariesAreReleasedByTheConversionOnly) {
+  // temporaries are released by the conversion only
   Value t;
   iVTuple(c.G, &t);
   Value temp = AssignValue(c.G, t);
@@ -134,7 +132,7 @@ TEST(ValueWrite, ATupleIsDisplayedAndATemporaryIsLeftToItsOwner) {
   FinalizeAllGV(G);
 }
 
-TEST_F(Strings, StringsAreEscapedOnlyInMode2AndStopAtAZeroOrTheSize) {
+TEST_F(Strings, StringsAreEscapedOnlyInMode2AndStopAtAZeroOrTheSizeAndUrlForms) {
   Value s = MakeStringZ(c.G, "a<b>&\"", 0);
   EXPECT_EQ("a<b>&\"", written(s, 0));
   EXPECT_EQ("a<b>&\"", written(s, 1));
@@ -147,9 +145,7 @@ TEST_F(Strings, StringsAreEscapedOnlyInMode2AndStopAtAZeroOrTheSize) {
   s.val.String.size = 6;
   ReleaseValue(c.G, &s);
   ReleaseValue(c.G, &z);
-}
-
-TEST_F(Strings, UrlEncodedForms) {
+  // URL-encoded forms
   auto url = [&](Value v) { return CaptureOutput(c.G, [&] { WriteValueAsUrl(c.G, v); }); };
   EXPECT_EQ("1.500000", url(MakeReal(1.5)));
   EXPECT_EQ("", url(nullValue));

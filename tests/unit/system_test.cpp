@@ -14,7 +14,7 @@
 
 namespace {
 
-TEST(Arrays, SizesAndCountsAreRoundedToWholeWordsAndExtendDoubles) {
+TEST(Arrays, SizesAndCountsAreRoundedToWholeWordsExtendDoublesAndPowersOfTwo) {
   FoundationContext c;
   struct Sized {
     size_t elementSize, countIn, countOut, bytes;
@@ -43,9 +43,7 @@ TEST(Arrays, SizesAndCountsAreRoundedToWholeWordsAndExtendDoubles) {
   block[7] = 5;
   ReleaseArray(c.G, &block);
   EXPECT_EQ(nullptr, block);
-}
-
-TEST(PowersOfTwo, Log2AndExp2) {
+  // Log2 and Exp2
   EXPECT_EQ(0, Log2(0));
   EXPECT_EQ(0, Log2(1));
   EXPECT_EQ(1, Log2(3));

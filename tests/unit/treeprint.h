@@ -1,4 +1,5 @@
-// treeprint.h: a compact printed form of syntax trees, for the unit tests.
+// treeprint.h: compact printed forms of syntax trees and of the stored
+// messages, for the front-end unit tests.
 //
 // Lists print as [a b c]; statements and expressions as (head parts...);
 // texts in double quotes, string constants in single quotes, names bare.
@@ -10,11 +11,19 @@
 #include <string>
 #include <utility>
 
+#include "diag/messages.h"
 #include "frontend/tree.h"
 #include "support/idents.h"
 #include "values/value.h"
 
 namespace treeprint {
+
+// Text with newlines and tabs shown as \n and \t.
+inline std::string escaped(const char* s, size_t n) {
+  std::string out;
+  for (size_t i = 0; i < n; i++) out += s[i] == '\n' ? "\\n" : s[i] == '\t' ? "\\t" : std::string(1, s[i]);
+  return out;
+}
 
 inline const char* operatorName(int op) {
   static constexpr std::pair<int, const char*> kNames[] = {
@@ -61,9 +70,7 @@ struct Printer {
   }
 
   void quoted(const char* s, int32_t n, char quote) {
-    out += quote;
-    for (int32_t i = 0; i < n; i++) out += s[i] == '\n' ? "\\n" : s[i] == '\t' ? "\\t" : std::string(1, s[i]);
-    out += quote;
+    out += quote + escaped(s, static_cast<size_t>(n)) + quote;
   }
 
   void list(const Token* l) {
@@ -178,4 +185,24 @@ inline std::string PrintNode(Globals* G, const Token* node, bool positions = fal
   treeprint::Printer p{G, positions, {}};
   p.node(node);
   return p.out;
+}
+
+// The stored messages, one per line: "line:column c<class> text [info]", with
+// "#code" for coded messages; source markers as "line:column m<kind>" when
+// asked for, else left out.
+inline std::string PrintMessages(Globals* G, bool markers) {
+  std::string out;
+  for (const MessageRecord* m = G->Errors->head; m != nullptr; m = m->next) {
+    if (m->kind >= mkKeyword && !markers) continue;
+    out += std::to_string(m->position.line) + ":" + std::to_string(m->position.column) + " ";
+    if (m->kind >= mkKeyword) {
+      out += "m" + std::to_string(m->kind) + "\n";
+      continue;
+    }
+    out += "c" + std::to_string(m->errorClass) + " " +
+           (m->kind <= mkCodeInfo ? "#" + std::to_string(m->code) : std::string(m->text));
+    if (m->info != nullptr) out += std::string(" [") + m->info + "]";
+    out += "\n";
+  }
+  return out;
 }

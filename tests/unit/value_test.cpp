@@ -104,7 +104,7 @@ TEST_F(ValueTest, ReleasingTheLastOwnerSparesNestedTuplesSharedElsewhere) {
   ReleaseValue(c.G, &inner);
 }
 
-TEST_F(ValueTest, DeepCopyCopiesEachNestedTupleWithFiveSpareSlots) {
+TEST_F(ValueTest, DeepCopyCopiesEachNestedTupleWithFiveSpareSlotsWithoutRecursion) {
   Value inner = tuple();
   add(inner, "s", MakeStringZ(c.G, "deep", 0));
   Value outer = tuple();
@@ -125,9 +125,7 @@ TEST_F(ValueTest, DeepCopyCopiesEachNestedTupleWithFiveSpareSlots) {
   EXPECT_NE(tupleOf(*t), tupleOf(again));
   EXPECT_STREQ("deep", field(again, "s")->val.String.str);
   release({&outer, &inner, &copy});
-}
-
-TEST_F(ValueTest, DeeplyNestedTuplesCopyAndReleaseWithoutRecursion) {
+  // deeply nested tuples copy and release without recursion
   const int depth = 300000;
   Value v = tuple();
   for (int i = 0; i < depth; ++i) {
@@ -135,11 +133,11 @@ TEST_F(ValueTest, DeeplyNestedTuplesCopyAndReleaseWithoutRecursion) {
     add(outer, nullptr, v);
     v = outer;
   }
-  Value copy = CopyValue(c.G, v);
+  Value nested = CopyValue(c.G, v);
   int n = 0;
-  for (Value cur = copy; tupleOf(cur)->logsize == 1; cur = tupleOf(cur)->fields[0].v) ++n;
+  for (Value cur = nested; tupleOf(cur)->logsize == 1; cur = tupleOf(cur)->fields[0].v) ++n;
   EXPECT_EQ(depth, n);
-  release({&v, &copy});
+  release({&v, &nested});
 }
 
 // ---- Construction, growth and lookup ----------------------------------------
@@ -161,7 +159,7 @@ TEST_F(ValueTest, RecordsSlotsAndStringsChargeTheirDocumentedSizes) {
   release({&t, &u, &s, &rv});
 }
 
-TEST_F(ValueTest, AppendGrowsTo2CapPlus3AndInsertionTo2Cap) {
+TEST_F(ValueTest, AppendGrowsTo2CapPlus3InsertionTo2CapAndLookupFindsTheFirst) {
   Value t = tuple();
   for (int i = 0; i < 4; ++i) add(t, nullptr, MakeInteger(i));
   EXPECT_EQ(9, tupleOf(t)->physsize);
@@ -185,20 +183,18 @@ TEST_F(ValueTest, AppendGrowsTo2CapPlus3AndInsertionTo2Cap) {
   EXPECT_EQ(3, field(u, "c")->val.Integer) << "names move with their values";
   EXPECT_EQ(vIndexField(u, 5), vAppField(c.G, u, vIndexField(u, 4)));
   ReleaseValue(c.G, &u);
-}
-
-TEST_F(ValueTest, LookupFindsTheFirstFieldOfANameAndNothingOutside) {
-  Value t = tuple();
-  add(t, "dup", MakeInteger(1));
-  add(t, "DUP", MakeInteger(2));
-  EXPECT_EQ(1, field(t, "Dup")->val.Integer);
-  EXPECT_EQ(vFindField(t, id("dup")), dbFieldOf(tupleOf(t), id("dup")));
-  EXPECT_EQ(nullptr, field(t, "none"));
+  // lookup finds the first field of a name and nothing outside
+  Value d = tuple();
+  add(d, "dup", MakeInteger(1));
+  add(d, "DUP", MakeInteger(2));
+  EXPECT_EQ(1, field(d, "Dup")->val.Integer);
+  EXPECT_EQ(vFindField(d, id("dup")), dbFieldOf(tupleOf(d), id("dup")));
+  EXPECT_EQ(nullptr, field(d, "none"));
   EXPECT_EQ(nullptr, field(MakeInteger(3), "dup"));
-  EXPECT_EQ(nullptr, vIndexField(t, -1));
-  EXPECT_EQ(nullptr, vIndexField(t, 2));
-  EXPECT_EQ(2, vIndexField(t, 1)->v.val.Integer);
-  ReleaseValue(c.G, &t);
+  EXPECT_EQ(nullptr, vIndexField(d, -1));
+  EXPECT_EQ(nullptr, vIndexField(d, 2));
+  EXPECT_EQ(2, vIndexField(d, 1)->v.val.Integer);
+  ReleaseValue(c.G, &d);
 }
 
 // ---- Deletion and resize ----------------------------------------------------
