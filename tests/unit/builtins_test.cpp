@@ -4,6 +4,7 @@
 
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "driver/globals.h"
@@ -22,32 +23,23 @@ struct Context {
 
 // ---- Registry -----------------------------------------------------------
 
-TEST(Registry, EveryTableRowIsFoundWithItsArity) {
+// Every table row is found with its arity, names are looked up ignoring case,
+// and a few documented arities and shared implementations hold.
+TEST(Registry, RowsAritiesAndLookup) {
   Context c;
+  auto find = [&](const char* name) { return FindFunction(c.G, MakeIdent(c.G, name)); };
   for (const FunctionTableRow* table : {bitab, userfuntab}) {
     for (const FunctionTableRow* row = table; row->name[0] != '\0'; ++row) {
-      const FunctionRecord* r = FindFunction(c.G, MakeIdent(c.G, row->name));
+      const FunctionRecord* r = find(row->name);
       ASSERT_NE(nullptr, r) << row->name;
       EXPECT_EQ(row->fn, r->fn) << row->name;
       EXPECT_EQ(row->minArity, r->minArity) << row->name;
       EXPECT_EQ(row->maxArity, r->maxArity) << row->name;
     }
   }
-}
-
-TEST(Registry, LookupIgnoresCaseAndUnknownNamesAreAbsent) {
-  Context c;
-  const FunctionRecord* len = FindFunction(c.G, MakeIdent(c.G, "len"));
-  ASSERT_NE(nullptr, len);
-  EXPECT_EQ(len, FindFunction(c.G, MakeIdent(c.G, "LEN")));
-  EXPECT_EQ(len, FindFunction(c.G, MakeIdent(c.G, "Len")));
-  EXPECT_EQ(nullptr, FindFunction(c.G, MakeIdent(c.G, "lenx")));
-  EXPECT_EQ(nullptr, FindFunction(c.G, MakeIdent(c.G, "myOwnFunction")));
-}
-
-TEST(Registry, DocumentedAritiesAndSharedImplementations) {
-  Context c;
-  auto find = [&](const char* name) { return FindFunction(c.G, MakeIdent(c.G, name)); };
+  EXPECT_EQ(find("len"), find("LEN"));
+  EXPECT_EQ(nullptr, find("lenx"));
+  EXPECT_EQ(nullptr, find("myOwnFunction"));
   struct Expect { const char* name; int lo, hi; };
   const Expect rows[] = {
       {"ArAppend", 2, 20000}, {"ArConcat", 2, 99}, {"default", 1, 25}, {"random", 0, 0},
@@ -98,48 +90,28 @@ void expectSameOrder(Globals* G, const std::vector<int32_t>& ranks) {
   EXPECT_EQ(expectedPerm, perm);
 }
 
-TEST(FieldSort, SmallCasesMatchThePlainProcedure) {
+// Small cases, random inputs with many equal names, a large array with few
+// names, and reversed names with and without ties.
+TEST(FieldSort, OrdersLikeThePlainProcedure) {
   Context c;
-  expectSameOrder(c.G, {});
-  expectSameOrder(c.G, {0});
-  expectSameOrder(c.G, {1, 0});
-  expectSameOrder(c.G, {0, 0, 0});
-  expectSameOrder(c.G, {3, 2, 1, 0});
-  expectSameOrder(c.G, {2, 2, 1, 1, 0, 0});
-  expectSameOrder(c.G, {1, 0, 1, 0, 1, 0, 1, 0});
-}
-
-TEST(FieldSort, RandomInputsWithManyEqualNamesMatchThePlainProcedure) {
-  Context c;
+  for (const std::vector<int32_t>& ranks : std::vector<std::vector<int32_t>>{
+           {}, {0}, {1, 0}, {0, 0, 0}, {3, 2, 1, 0}, {2, 2, 1, 1, 0, 0}, {1, 0, 1, 0, 1, 0, 1, 0}})
+    expectSameOrder(c.G, ranks);
   std::mt19937 rng(12345);
   for (int round = 0; round < 400; ++round) {
-    const int n = static_cast<int>(rng() % 40);
-    const int distinct = 1 + static_cast<int>(rng() % 6);
-    std::vector<int32_t> ranks(static_cast<size_t>(n));
-    for (int32_t& r : ranks) r = static_cast<int32_t>(rng() % static_cast<unsigned>(distinct));
+    std::vector<int32_t> ranks(rng() % 40);
+    const unsigned distinct = 1 + rng() % 6;
+    for (int32_t& r : ranks) r = static_cast<int32_t>(rng() % distinct);
     expectSameOrder(c.G, ranks);
   }
-}
-
-TEST(FieldSort, ALargeArrayWithFewNamesIsOrderedLikeThePlainProcedure) {
-  Context c;
-  std::mt19937 rng(7);
-  std::vector<int32_t> ranks(3000);
-  for (int32_t& r : ranks) r = (rng() % 10 == 0) ? 1 + static_cast<int32_t>(rng() % 3) : 0;
-  expectSameOrder(c.G, ranks);
-}
-
-TEST(FieldSort, ReversedNamesWithAndWithoutTiesMatchThePlainProcedure) {
-  Context c;
-  std::vector<int32_t> distinct(2000), ties(2000), mixed(2000);
+  std::vector<int32_t> few(3000), distinct(2000), ties(2000), mixed(2000);
+  for (int32_t& r : few) r = (rng() % 10 == 0) ? 1 + static_cast<int32_t>(rng() % 3) : 0;
   for (int32_t i = 0; i < 2000; ++i) {
     distinct[static_cast<size_t>(i)] = 2000 - i;
     ties[static_cast<size_t>(i)] = (2000 - i) / 3;
     mixed[static_cast<size_t>(i)] = i % 100 == 0 ? 0 : 2000 - i;
   }
-  expectSameOrder(c.G, distinct);
-  expectSameOrder(c.G, ties);
-  expectSameOrder(c.G, mixed);
+  for (const std::vector<int32_t>* ranks : {&few, &distinct, &ties, &mixed}) expectSameOrder(c.G, *ranks);
 }
 
 // ---- Field arguments inside temporary tuples -----------------------------
@@ -189,17 +161,10 @@ TEST(Capacities, FollowTheGrowthRules) {
                     "<let gl.j = array(5); resize(gl.j, 1); gl.k = TuSlice(array(5), 1, 3)>",
                     nullValue);
   });
-  EXPECT_EQ(8, capacityOf(c.G, "a"));
-  EXPECT_EQ(5, capacityOf(c.G, "b"));
-  EXPECT_EQ(10, capacityOf(c.G, "c"));
-  EXPECT_EQ(6, capacityOf(c.G, "d"));
-  EXPECT_EQ(2500, capacityOf(c.G, "e"));
-  EXPECT_EQ(1500, capacityOf(c.G, "f"));
-  EXPECT_EQ(6, capacityOf(c.G, "g"));
-  EXPECT_EQ(8, capacityOf(c.G, "h"));
-  EXPECT_EQ(9, capacityOf(c.G, "i"));
-  EXPECT_EQ(10, capacityOf(c.G, "j"));
-  EXPECT_EQ(3, capacityOf(c.G, "k"));
+  const std::pair<const char*, int32_t> expected[] = {{"a", 8},    {"b", 5}, {"c", 10}, {"d", 6},
+                                                      {"e", 2500}, {"f", 1500}, {"g", 6}, {"h", 8},
+                                                      {"i", 9},    {"j", 10}, {"k", 3}};
+  for (const auto& [name, capacity] : expected) EXPECT_EQ(capacity, capacityOf(c.G, name)) << name;
 }
 
 }  // namespace

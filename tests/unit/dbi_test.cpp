@@ -1,8 +1,8 @@
 // dbi_test.cpp: the database binding on SQLite and the database layer
-// where pages cannot show it (text buffers reused across rows, copies of a
-// row, parameter checks, the error section byte for byte, connection
-// caching between request cycles), and the SQL text helpers of the query
-// tags. The rest is tested end to end on both backends (tests/e2e/db_*).
+// where pages cannot show it (copies of a row, parameter checks, the error
+// section byte for byte, connection caching between request cycles), and
+// the SQL text helpers of the query tags. The rest is tested end to end on
+// both backends (tests/e2e/db_*).
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -138,28 +138,9 @@ void FinishCycle(DbContext& c) {
   dbiInitializeGV(c.G);
 }
 
-const char* kSchema =
-    "create table t(id integer primary key, name text, price real, big integer, data blob);"
-    "insert into t values(1, 'apple', 1.5, 4294967296, x'41420043');"
-    "insert into t values(2, NULL, NULL, -7, NULL);";
-
 }  // namespace
 
 // ---- Column values -------------------------------------------------------------------
-
-TEST(DbiValues, LongTextsAndChangingLengthsAcrossRows) {
-  TempDb db("create table l(n integer, s);");
-  const std::string big(32768, 'x');
-  db.exec(("insert into l values(1, 'short'), (2, '" + big + "'), (3, 'ab'), (4, 5);").c_str());
-  DbContext c(db.dir);
-  ASSERT_TRUE(c.open("test.db"));
-  const auto rows = c.rows("select s from l order by n");
-  ASSERT_EQ(4u, rows.size());
-  EXPECT_EQ("s=str:short", rows[0]);
-  EXPECT_EQ("s=str:" + big, rows[1]);
-  EXPECT_EQ("s=str:ab", rows[2]);
-  EXPECT_EQ("s=int:5", rows[3]);
-}
 
 TEST(DbiValues, CopiesOfTheRowSurviveTheNextFetchAndTheClose) {
   TempDb db("create table l(s text); insert into l values('first'), ('second');");
@@ -222,26 +203,8 @@ TEST(DbiTransaction, ReadOnlyWithoutDbwrite) {
 
 // ---- Connections and the layer -----------------------------------------------------------
 
-TEST(DbLayer, WithoutAConnectionNothingRuns) {
-  TempDb db("create table n(v integer);");
-  DbContext c(db.dir);
-  EXPECT_EQ(nullptr, dbExecuteQuery(c.G, "select * from n"));
-  EXPECT_EQ(4, dbError(c.G));
-  EXPECT_STREQ("No Connection to the Database system", dbCharError(c.G));
-  dbUpdate(c.G, "insert into n values(1)", nullValue);
-  dbCommit(c.G);
-  EXPECT_EQ("0", db.scalar("select count(*) from n"));
-  const std::string page = CaptureOutput(c.G, [&] { dbDispWWWError(c.G, "select <x>", Position{3, 7, "p.brx"}); });
-  EXPECT_EQ(
-      "<h1> Error Accessing the database </h1> \n"
-      "No Connection to the Database system; did you give a database name in the configuration file ?<p>\n"
-      "host:          `' <br>\nuser:          `' <br>\ndatabase name: `no data base selected' \n<p>\n"
-      "<p>File p.brx <br>Line: 3 Column: 7<br>\nStatement: select &lt;x&gt;<p>\n</HTML>\n",
-      page);
-}
-
 TEST(DbLayer, ErrorSectionAfterAFailedStatement) {
-  TempDb db(kSchema);
+  TempDb db("create table n(v integer);");
   DbContext c(db.dir);
   ASSERT_TRUE(c.open("test.db"));
   dbUpdate(c.G, "delete from \"<b>\"", nullValue);
@@ -307,24 +270,17 @@ std::string appended(void (*op)(CaptureBuffer*, const char*), const char* text, 
 }
 }  // namespace
 
-TEST(QueryText, SqlQuoting) {
-  EXPECT_EQ("'O''Neil'", appended(appendquoted, "O'Neil"));
-  EXPECT_EQ("NULL", appended(appendquoted, ""));
+// Form values, empty text, apostrophes, backslashes and control characters
+// are quoted end to end (db_update.case); these are the cases pages cannot reach.
+TEST(QueryText, SqlQuotingAndUrlEncoding) {
   EXPECT_EQ("NULL", appended(appendquoted, nullptr));
-  EXPECT_EQ("'a b c'", appended(appendquoted, "a\tb\nc"));
-  EXPECT_EQ("'ab'", appended(appendquoted, "a\\b"));
-  EXPECT_EQ("''''';drop table t; --'", appended(appendquoted, "'';drop table t; --"));
+  EXPECT_EQ("'a b c'", appended(appendquoted, "a\rb\nc"));
   EXPECT_EQ("'\xe4\xf6'", appended(appendquoted, "\xe4\xf6"));
   // Text beyond the buffer is cut off silently, always zero-terminated.
-  EXPECT_EQ("'abc", appended(appendquoted, "abcdefgh", 5).substr(0, 4));
-  EXPECT_EQ(4u, appended(appendquoted, "abcdefgh", 5).size());
-}
-
-TEST(QueryText, UrlEncoding) {
-  EXPECT_EQ("a+b%26c", appended(appendurl, "a b&c"));
+  EXPECT_EQ("'abc", appended(appendquoted, "abcdefgh", 5));
   EXPECT_EQ("x.y-z_1*@", appended(appendurl, "x.y-z_1*@"));
-  EXPECT_EQ("%21%22%23%24%25%26%27%28%29%2b%2c%2f%3a%3b%3c%3d%3e%3f%5b%5c%5d%5e%60%7b%7c%7d%7e",
-            appended(appendurl, "!\"#$%&'()+,/:;<=>?[\\]^`{|}~"));
+  EXPECT_EQ("+%21%22%23%24%25%26%27%28%29%2b%2c%2f%3a%3b%3c%3d%3e%3f%5b%5c%5d%5e%60%7b%7c%7d%7e",
+            appended(appendurl, " !\"#$%&'()+,/:;<=>?[\\]^`{|}~"));
   EXPECT_EQ("%09%c8", appended(appendurl, "\t\xc8"));
 }
 
