@@ -15,6 +15,9 @@ Case file format (one or more cases per file):
     --- stdin                     standard input (default: empty)
     --- setup                     a bash script run in the folder before the binary
     --- check                     a bash script run after the binary; must exit 0
+                                  (it runs under bash -e, which does not stop at a
+                                  failing `! cmd` or a failing `a` in `a && b`
+                                  before the last line: write one assertion per line)
     --- stdout                    the expected standard output, exactly
     --- stdout (re)               each expected line is a regular expression
                                   that must match the whole actual line; a line
