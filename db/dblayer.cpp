@@ -85,6 +85,18 @@ void dbFinalizeGV(Globals* G) { G->db = nullptr; }
 
 // ---- Connection ------------------------------------------------------------------
 
+// After a connect or the reuse of a cached connection: the request has a
+// connection unless the binding reports an error.
+static void noteConnectResult(bool optimizeConnect) {
+  if (dbiError() == 0) {
+    GV_db.X_isConnected = true;
+    GV_db.X_isInternalConnected = true;
+  } else {
+    GV_db.X_error = kNoConnection;
+  }
+  GV_db.X_optimizeConnect = optimizeConnect;
+}
+
 void dbConnect(Globals* G, const char* host, const char* user, const char* password,
                bool allowWrite, bool optimizeConnect, bool autocommit, int isolation) {
   if (GV_db.X_isConnected)
@@ -97,13 +109,7 @@ void dbConnect(Globals* G, const char* host, const char* user, const char* passw
     if (optimizeConnect && sameText(GV_db.X_host, host) && sameText(GV_db.X_user, user) &&
         sameText(GV_db.X_password, password)) {
       GV_db.X_allowWrite = allowWrite;
-      if (dbiError() == 0) {
-        GV_db.X_isConnected = true;
-        GV_db.X_isInternalConnected = true;
-      } else {
-        GV_db.X_error = kNoConnection;
-      }
-      GV_db.X_optimizeConnect = optimizeConnect;
+      noteConnectResult(optimizeConnect);
       return;
     }
     dbRealDisconnect(G);
@@ -114,13 +120,7 @@ void dbConnect(Globals* G, const char* host, const char* user, const char* passw
   GV_db.X_password = STRDUP(G, password);
   GV_db.X_allowWrite = allowWrite;
   dbiConnect(G, host, user, password, allowWrite, optimizeConnect, autocommit, isolation);
-  if (dbiError() == 0) {
-    GV_db.X_isConnected = true;
-    GV_db.X_isInternalConnected = true;
-  } else {
-    GV_db.X_error = kNoConnection;
-  }
-  GV_db.X_optimizeConnect = optimizeConnect;
+  noteConnectResult(optimizeConnect);
 }
 
 void dbDisconnect(Globals* G) {
