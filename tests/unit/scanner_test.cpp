@@ -171,12 +171,14 @@ TEST_F(ScannerTest, TextPlainTagsTabsAndPositions) {
   // runs split at newlines (kept with the run), tabs and slashes
   EXPECT_EQ(scan("ab\ncd\n\n\tx/y", true),
             "\"ab\\n\"@1:1 \"cd\\n\"@2:1 \"\\n\"@3:1 \"\\t\"@4:1 \"x\"@4:9 \"/\"@4:10 \"y\"@4:11");
-  // comments inside HTML text; URLs keep their slashes; a line comment
-  // takes its newline
+  // comments inside HTML text, also over lines; URLs keep their slashes; a
+  // line comment takes its newline
   EXPECT_EQ(scan("<!-- a /* hidden */ b -->"), "\"<!\" \"-- a \" \" b -->\"");
   EXPECT_EQ(scan("see http://x.com/y ok"), "\"see http:\" \"/\" \"/\" \"x.com\" \"/\" \"y ok\"");
   EXPECT_EQ(scan("text // note\nmore a//\nb//\r\nc"), "\"text \" \"more a\" \"b\" \"c\"");
   EXPECT_EQ(scan("<if x // why\n>y", true), "<if@1:2 x@1:5 >@2:1 \"y\"@2:2");
+  EXPECT_EQ(scan("a /* b\nc */ d\n<? /*\n*/ e>", true),
+            "\"a \"@1:1 \" d\\n\"@2:5 <?@3:2 e@4:4 >@4:5");
   EXPECT_EQ(messages(), "");
   // a tab moves to the next stop of eight: from column 1 and from 5 to 9
   EXPECT_EQ(scan("\tX\nabcd\tY\nabcdefgh\tZ\n\t\tW", true),
