@@ -5,6 +5,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -326,8 +327,23 @@ static Value readForm(Globals* G) {
   return form;
 }
 
+// The length of the request body as CONTENT_LENGTH announces it: a plain
+// decimal number. Absent, empty, signed, garbage or beyond a long is -1, and
+// the body is read to the end of standard input as it always was.
+static long announcedBodyLength() {
+  const char* s = std::getenv("CONTENT_LENGTH");
+  if (s == nullptr || *s == '\0') return -1;
+  long n = 0;
+  for (; *s != '\0'; ++s) {
+    if (*s < '0' || *s > '9' || n > (LONG_MAX - 9) / 10) return -1;
+    n = n * 10 + (*s - '0');
+  }
+  return n;
+}
+
 Value dbhReadFormArgs(Globals* G) {
   dbhInitSource(G);
+  G->Source->formBodyLeft = announcedBodyLength();
   BeginScanner(G, true);
   Value form = readForm(G);
   CloseScanner(G);

@@ -81,6 +81,7 @@ static long readDescriptor(int fd, char* buffer, size_t size) {
 void SourceInitializeGV(Globals* G) {
   G->Source = static_cast<SourceRec*>(bxAllocZero(G, sizeof(SourceRec)));
   G->Source->X_ReadParameters = 3;
+  G->Source->formBodyLeft = -1;
 }
 
 void SourceFinalizeGV(Globals* G) {
@@ -185,7 +186,12 @@ long GetLine(Globals* G, int fd, char* buffer, size_t size) {
       }
       const char* method = std::getenv("REQUEST_METHOD");
       if (method == nullptr || std::strcmp(method, "GET") != 0) {
-        n = readDescriptor(fd, buffer, size);
+        // Bytes after an announced length are not part of the body, and a
+        // server may keep the descriptor open after them.
+        const long left = S->formBodyLeft;
+        const bool limited = left >= 0 && size > static_cast<size_t>(left);
+        n = readDescriptor(fd, buffer, limited ? static_cast<size_t>(left) : size);
+        if (left >= 0) S->formBodyLeft = left - n;
         break;
       }
       const char* query = std::getenv("QUERY_STRING");

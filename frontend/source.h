@@ -26,6 +26,8 @@ struct SourceRec {
                                 // when it has been delivered
   IncludeOnceNode* ownedNames;  // every file and include name copied, kept for
                                 // the whole request (positions point into them)
+  long formBodyLeft;            // mode 3, request body: bytes still to read from
+                                // the descriptor, or -1 to read to its end
 };
 
 void SourceInitializeGV(Globals* G);
