@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "diag/display.h"
+#include "diag/sourcedisplay.h"
 #include "driver/cgi.h"
 #include "driver/config.h"
 #include "driver/globals.h"
@@ -65,13 +66,20 @@ static bool isOwnAddress(Globals* G, const char* address) {
   return found;
 }
 
+// The loopback addresses a web server reports for a browser on this
+// machine: IPv4, IPv6, and IPv4 seen through an IPv6 socket.
+static bool isLoopback(const char* address) {
+  return std::strcmp(address, "127.0.0.1") == 0 || std::strcmp(address, "::1") == 0 ||
+         std::strcmp(address, "::ffff:127.0.0.1") == 0;
+}
+
 bool IsDebugMode(Globals* G) {
   const ResourceConfig& c = Cfg(G);
   const char* a = serverRemoteIp();
   if (a && c.debugip && *c.debugip) {
     if (listHas(c.debugip, a) || listHas(c.debugip, "*insecure*")) return true;
     if (listHas(c.debugip, "localhost") &&
-        (std::strcmp(a, "127.0.0.1") == 0 || isOwnAddress(G, a))) {
+        (isLoopback(a) || isOwnAddress(G, a))) {
       return true;
     }
   }
@@ -89,15 +97,28 @@ static bool hasSource(const char* file) {
   return file != nullptr && std::strstr(file, "* DYN") == nullptr;
 }
 
+void WriteSourceLinkStart(Globals* G) {
+  FILE* out = ErrOut(G);
+  const char* own = serverOwnLink();
+  serverPuts("<a href=\"", out);
+  if (own) wwwputs(G, own);
+  serverPuts("?$debug=pp", out);
+  // An application that picks its template with the field braxel needs it
+  // again, or the display would look for the program's own template.
+  const char* braxel = G->value ? GetFormString(G, "braxel") : nullptr;
+  if (braxel != nullptr) {
+    serverPuts("&braxel=", out);
+    wwwputurl(G, braxel);
+  }
+  serverPuts("&$file=", out);
+}
+
 void DisplayPosition(Globals* G, Position pos) {
   FILE* out = ErrOut(G);
   bool opened = false;
   if (hasSource(pos.file)) {
-    const char* own = serverOwnLink();
-    if (own) {
-      serverPuts("<a href=\"", out);
-      wwwputs(G, own);
-      serverPuts("?$debug=pp&$file=", out);
+    if (serverOwnLink()) {
+      WriteSourceLinkStart(G);
       wwwputurl(G, pos.file);
       serverPrintf(out, "&$line=%i&$column=%i#here\" target=\"source\">", pos.line, pos.column);
       opened = true;

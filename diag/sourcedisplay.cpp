@@ -217,10 +217,7 @@ static void addPending(DisplayState* d, MessageRecord* r) {
 
 static void writeIncludeLink(Globals* G, const char* included) {
   FILE* out = ErrOut(G);
-  const char* own = serverOwnLink();
-  serverPuts("<a href=\"", out);
-  if (own) wwwputs(G, own);
-  serverPuts("?$debug=pp&$file=", out);
+  WriteSourceLinkStart(G);
   wwwputurl(G, included);
   serverPuts("#", out);
   wwwputurl(G, included);
@@ -323,10 +320,7 @@ static void writeCallLink(Globals* G, const Token* call) {
   if (SameFile(def->position.file, d->fileName)) {
     serverPuts("<a href=\"#UT", out);
   } else {
-    const char* own = serverOwnLink();
-    serverPuts("<a href=\"", out);
-    if (own) wwwputs(G, own);
-    serverPuts("?$debug=pp&$file=", out);
+    WriteSourceLinkStart(G);
     wwwputurl(G, def->position.file ? def->position.file : "");
     serverPuts("#UT", out);
   }

@@ -1,8 +1,7 @@
 // tree_test.cpp: the syntax tree module: definition table, expression pool,
-// lists, query sections, format words and the side-effect pass.
+// lists and the side-effect pass.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
 #include "diag/messages.h"
@@ -39,15 +38,12 @@ class TreeTest : public ::testing::Test {
 // ---------------------------------------------------------------- definition table
 
 TEST_F(TreeTest, DefinitionTableGrowsKeepsEntriesAndRedefines) {
-  EXPECT_EQ(G->token->size, 0u);
   const Ident a = MakeIdent(G, "alpha_def");
   Token* da = mTKDefine(G, TKdef, at(1, 2), a, nullptr);
-  EXPECT_EQ(G->token->size, 2 * static_cast<size_t>(a));
   EXPECT_EQ(LookupDefinition(G, a), da);
-  // a name beyond the table doubles it around that name; old slots survive
+  // a name far beyond the table grows it; old slots survive
   const Ident far = a + 5000;
   Token* df = mTKDefine(G, TKdefenv, at(2, 2), far, nullptr);
-  EXPECT_EQ(G->token->size, 2 * static_cast<size_t>(far));
   EXPECT_EQ(LookupDefinition(G, a), da);
   EXPECT_EQ(LookupDefinition(G, far), df);
   EXPECT_EQ(LookupDefinition(G, a + 1), nullptr);
@@ -107,15 +103,6 @@ TEST_F(TreeTest, ExpressionPoolReusesFreedNodesAndListOperations) {
   EXPECT_EQ(ListLength(nullptr), 0);
 }
 
-// ---------------------------------------------------------------- sections
-
-using TreeDeathTest = TreeTest;
-
-TEST_F(TreeDeathTest, QueryWithAForeignSectionIsAnInternalFailure) {
-  Token* bogus = mTKLayout(G, TKrow, nullptr, nullptr, at(1, 1));
-  EXPECT_DEATH(mTKQuery(G, 0, nullptr, bogus, at(1, 1)), "");
-}
-
 // ---------------------------------------------------------------- side effects
 
 TEST_F(TreeTest, SideEffectsOfOperandsNotOfStatements) {
@@ -161,20 +148,6 @@ TEST_F(TreeTest, SideEffectPassOnDeepExpressions) {
             "(+ q (! w))");
   Token* wrapped = FixSideEffects(G, bin(name("q"), un));
   EXPECT_EQ(wrapped->left->kind, TKexprcopy);
-}
-
-// ---------------------------------------------------------------- kind names
-
-TEST_F(TreeTest, KindNames) {
-  char buffer[256] = {};
-  FILE* f = fmemopen(buffer, sizeof buffer, "w");
-  const int kinds[] = {TKtext, TKifbool, TKdbfnameinput, TKrow, TKconst, TKfuncall, 999};
-  for (const int k : kinds) {
-    WriteTokenKind(f, static_cast<uint16_t>(k));
-    std::fputc(' ', f);
-  }
-  std::fclose(f);
-  EXPECT_STREQ(buffer, "TKtext TKifbool TKdbfnameinput TKrow TKconst Token??? Token??? ");
 }
 
 }  // namespace
