@@ -78,10 +78,6 @@ TEST(PathOperations, DirnameBasenameAndAbsolute) {
   EXPECT_FALSE(os_isAbsolutePath("etc/x"));
   EXPECT_FALSE(os_isAbsolutePath("./x"));
   EXPECT_FALSE(os_isAbsolutePath(""));
-  EXPECT_STREQ(os_search_msg[kFound], "File found in search path");
-  EXPECT_STREQ(os_search_msg[kNotFound], "File not found in search path");
-  EXPECT_STREQ(os_search_msg[kNameTooLong], "Resulting file name too long");
-  EXPECT_STREQ(os_search_msg[kIllegalSearch], "Illegal search path or name");
 }
 
 // ---------------------------------------------------------------------------

@@ -41,16 +41,6 @@ std::string payloads(const Value& t) {
   return out;
 }
 
-TEST_F(ValueTest, ConstantsTypeNamesAndRootCells) {
-  const char* const names[] = {"Error", "Null", "Integer", "Real", "Boolean", "String", "Tuple"};
-  for (int i = 0; i < 7; ++i) EXPECT_STREQ(names[i], vTypeName[i]);
-  EXPECT_EQ(1, trueValue.val.Boolean);
-  EXPECT_EQ(0, trueValue.flags | falseValue.flags | nullValue.flags | errorValue.flags);
-  EXPECT_EQ(tNull, c.G->value->ff.type);
-  for (const Value* v : {&c.G->value->gl, &c.G->value->se})
-    EXPECT_EQ(3, tupleOf(*v)->physsize + tupleOf(*v)->logsize);
-}
-
 // ---- Ownership ------------------------------------------------------------
 
 TEST_F(ValueTest, TuplesAreSharedStringsCopiedAndOnlySharedTuplesKeepTheReadOnlyBit) {
@@ -242,11 +232,6 @@ using ValueDeathTest = ValueTest;
 TEST_F(ValueDeathTest, ConsistencyFailuresNameModuleFunctionAndCondition) {
   EXPECT_DEATH(vAddField(c.G, MakeInteger(1), 0),
                "^value:[0-9]+: vAddField: Assertion `\\(tuple\\).type==6' failed.\n");
-  Value t = tuple(), u = tuple();
-  add(u, nullptr, MakeInteger(1));
-  EXPECT_DEATH(vDelField2(c.G, t, vIndexField(u, 0), 1), "vDelField2: Assertion `i>=0 && i<t->logsize' failed");
-  EXPECT_DEATH(vResizeTuple(c.G, tupleOf(t), 10, 5), "vResizeTuple: Assertion `l<=phys' failed");
-  release({&t, &u});
 }
 
 TEST(ValueCopyDeathTest, CopyOfATupleThatHoldsItselfEndsWithAMessage) {
