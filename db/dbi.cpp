@@ -15,6 +15,7 @@
 #include "driver/config.h"
 #include "support/idents.h"
 #include "support/memory.h"
+#include "support/system.h"
 
 // ---- State ------------------------------------------------------------------
 
@@ -136,6 +137,18 @@ static const DbiBackendOps* loadPgBackend() {
   return ops;
 }
 
+// The time limit's hook: runs in the signal handler, so it reads the state
+// only. closeConnection clears the connection before it closes it.
+static void interruptStatement() {
+  if (void* conn = S.conn) S.ops->interrupt(conn);
+}
+
+static void closeConnection() {
+  void* conn = S.conn;
+  S.conn = nullptr;
+  if (conn != nullptr) S.ops->close(conn);
+}
+
 // Begins the request's transaction before its first statement.
 static bool ensureTransaction() {
   if (S.conn == nullptr) {
@@ -212,8 +225,7 @@ void dbiSelectDatabase(Globals* G, const char* name) {
       return;
     }
     S.inTransaction = false;
-    S.ops->close(S.conn);
-    S.conn = nullptr;
+    closeConnection();
   }
   char file[4096];
   const bool embedded = S.ops != S.pgOps;
@@ -223,6 +235,7 @@ void dbiSelectDatabase(Globals* G, const char* name) {
                   S.isolation};
   S.conn = S.ops->open(&p, &S.diag);
   if (S.conn == nullptr) S.error = dbiErrDatabase;
+  os_SetInterruptHook(interruptStatement);
   S.inTransaction = false;
 }
 
@@ -453,8 +466,7 @@ void dbiRollBack(Globals* G) {
 // Commits what is open and releases the connection.
 void dbiDisconnect(Globals* G) {
   dbiCommit(G);
-  if (S.conn != nullptr) S.ops->close(S.conn);
-  S.conn = nullptr;
+  closeConnection();
   S.inTransaction = false;
 }
 

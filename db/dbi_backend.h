@@ -13,7 +13,7 @@
 
 extern "C" {
 
-inline constexpr int kDbiBackendAbi = 1;
+inline constexpr int kDbiBackendAbi = 2;
 
 // What a failing call leaves behind: the backend's message, its primary
 // code and a secondary code (written as "ISAM" in the error text).
@@ -82,6 +82,9 @@ struct DbiBackendOps {
   // of markers other than nparams is an error. 0 success, -1 failure.
   int (*update)(void* conn, const char* sql, int nparams, const DbiParam* params,
                 DbiDiag* diag);
+  // Makes the statement running on the connection fail soon. Called from a
+  // signal handler (the request's time limit): async-signal-safe.
+  void (*interrupt)(void* conn);
 };
 
 // The entry point a backend module exports (looked up with dlsym).

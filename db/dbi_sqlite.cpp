@@ -221,11 +221,14 @@ int sqUpdate(void* conn, const char* sql, int nparams, const DbiParam* params, D
   return 0;
 }
 
+// Only sets a flag that the running statement reads.
+void sqInterrupt(void* conn) { sqlite3_interrupt(static_cast<SqliteConn*>(conn)->db); }
+
 const DbiBackendOps kSqliteOps{
     kDbiBackendAbi, "SQLite",      sqOpen,         sqClose,        sqBegin,
     sqCommit,       sqRollback,    sqQuery,        sqColumnCount,  sqColumnName,
     sqFetch,        sqValueKind,   sqValueInteger, sqValueReal,    sqValueText,
-    sqCloseQuery,   sqUpdate,
+    sqCloseQuery,   sqUpdate,       sqInterrupt,
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <initializer_list>
 
 #include "db/query.h"
+#include "diag/debug.h"
 #include "diag/messages.h"
 #include "driver/config.h"
 #include "driver/globals.h"
@@ -25,6 +27,7 @@
 #include "support/filesearch.h"
 #include "support/idents.h"
 #include "support/memory.h"
+#include "support/system.h"
 #include "values/strings.h"
 
 namespace {
@@ -44,6 +47,19 @@ char* renderBody(Globals* G, Token* body, size_t size) {
 void trimTrailing(char* text, const char* chars) {
   size_t n = std::strlen(text);
   while (n > 0 && std::strchr(chars, text[n - 1]) != nullptr) text[--n] = '\0';
+}
+
+// A computed include name holds no ".." component and its last component
+// is not the configuration file.
+bool includeNameSafe(const char* name) {
+  const char* component = name;
+  for (const char* p = name;; ++p) {
+    if (*p != '/' && *p != '\0') continue;
+    const size_t n = static_cast<size_t>(p - component);
+    if (n == 2 && component[0] == '.' && component[1] == '.') return false;
+    if (*p == '\0') return strcasecmp(component, ".braxel") != 0;
+    component = p + 1;
+  }
 }
 
 // The texts joined into one new zero-terminated allocation.
@@ -69,6 +85,11 @@ int include_dbh(Globals* G, Token* node) {
   while (*name == ' ') name++;
 
   dbhCheckIncludeFilename(G, node->position, name);
+  // A computed name may come from a visitor: it may not climb out of the
+  // include path, nor name the configuration file (its password).
+  if (!includeNameSafe(name))
+    FatalMessageI(G, "Include filenames must  be relative and must end on .brx", node->position,
+                  InfoText(name));
   EnterNesting(G, node->position);   // before the parse, which recurses too
   const char* path = G->serverInterface->X_IncludePath;
   Token* tree = dbhReadFileHandle(G, name, path != nullptr ? path : "", true);
@@ -78,6 +99,12 @@ int include_dbh(Globals* G, Token* node) {
     serverSendOutputToClient();
     PQTBuffer = nullptr;
     FILE* out = G->serverInterface->X_Out;
+    if (G->Errors->X_NoErrors && !IsDebugMode(G)) {
+      // Visitors see the apology; the error file and the log keep the
+      // path, which tells where the application lives.
+      char* details = joinTexts(G, {name, " using path ", path != nullptr ? path : ""});
+      FatalMessageI(G, "Dynamic Include File not found", node->position, InfoText(details));
+    }
     if (G->Errors->X_NoErrors) {
       serverPuts("Dynamic Include File not found: \"", out);
       wwwputs(G, name);
@@ -92,6 +119,21 @@ int include_dbh(Globals* G, Token* node) {
   const int result = Interpret(G, tree, nullValue);
   LeaveNesting(G);
   return result;
+}
+
+// Runs the command through /bin/sh as system() does, but in a child that the
+// time limit can kill. -1 when no process could be started.
+static int runShell(const char* command) {
+  fflush(stdout);
+  fflush(stderr);
+  const pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    os_ChildEnterGroup();
+    execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return os_WaitChild(pid);
 }
 
 // ---------------------------------------------------------------------------
@@ -112,19 +154,29 @@ int execute_shell(Globals* G, Token* node) {
   std::snprintf(seconds, sizeof seconds, "%lld", static_cast<long long>(time(nullptr)));
   char* tempName = joinTexts(G, {dir, "/", seconds, "-XXXXXX.brx"});
   const int fd = mkstemps(tempName, 4);
-  if (fd >= 0) close(fd);
+  if (fd < 0) {
+    // Without the file the command's output would be lost without a word.
+    char* reason = joinTexts(G, {dir, ": ", std::strerror(errno)});
+    std::fprintf(stderr, "braxel: cannot create a shell output file in %s\n", reason);
+    FatalMessageI(G, "Cannot create temporary file for shell command", node->position,
+                  InfoText(reason));
+  }
+  close(fd);
 
   char* command = joinTexts(G, {body, " > ", tempName});
   bxFree(body);
-  fflush(stdout);
-  if (std::system(command) == -1) {
-    if (fd >= 0) std::remove(tempName);
+  if (runShell(command) == -1) {
+    std::remove(tempName);
     char* message = joinTexts(
         G, {"error during execution of shell command: return code is -1, command='", command, "'"});
     FatalMessage(G, message, node->position);
   }
+  if (os_TimeLimitSpent()) {
+    std::remove(tempName);
+    TimeLimitExceeded(G, node->position);
+  }
 
-  if (FILE* f = fd >= 0 ? std::fopen(tempName, "rb") : nullptr) {
+  if (FILE* f = std::fopen(tempName, "rb")) {
     char piece[1024];
     size_t n;
     FILE* out = G->serverInterface->X_Out;
@@ -132,7 +184,7 @@ int execute_shell(Globals* G, Token* node) {
       for (size_t i = 0; i < n; i++) serverPutc(static_cast<unsigned char>(piece[i]), out);
     std::fclose(f);
   }
-  if (fd >= 0) std::remove(tempName);
+  std::remove(tempName);
   bxFree(command);
   bxFree(tempName);
   return 0;
@@ -166,6 +218,13 @@ void addAddresses(Globals* G, char* text, const char** args, int* argc, Position
   }
 }
 
+int wordCount(const char* text) {
+  int n = 0;
+  for (const char* p = text; *p != '\0'; ++p)
+    if (!isBlank(*p) && (p == text || isBlank(p[-1]))) n++;
+  return n;
+}
+
 // The most words that a text of this length can hold.
 int wordBound(const char* text) { return static_cast<int>(std::strlen(text) / 2 + 1); }
 
@@ -182,6 +241,7 @@ void runWithInput(const char* const* args, const char* message, size_t length) {
     return;
   }
   if (pid == 0) {
+    os_ChildEnterGroup();
     dup2(pipefd[0], 0);
     close(pipefd[0]);
     close(pipefd[1]);
@@ -201,9 +261,7 @@ void runWithInput(const char* const* args, const char* message, size_t length) {
   }
   close(pipefd[1]);
   sigaction(SIGPIPE, &saved, nullptr);
-  int status;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  os_WaitChild(pid);
 }
 
 }  // namespace
@@ -235,6 +293,12 @@ int send_mail(Globals* G, Token* node) {
     }
   }
   if (text[msTo] == nullptr) FatalMessage(G, "Missing address of recipient", node->position);
+  // Header texts: a line break would start a header line of the visitor's
+  // own (Bcc:) or, with sendmail, the body.
+  for (int slot : {msSubject, msCc, msBcc})
+    if (text[slot] != nullptr && std::strpbrk(text[slot], "\r\n") != nullptr)
+      FatalMessageI(G, "Line break in mail header", node->position,
+                    InfoText(kMailSlotNames[slot]));
 
   char* body = renderBody(G, node->body, kBodySize);
 
@@ -247,6 +311,9 @@ int send_mail(Globals* G, Token* node) {
     args[argc++] = "sendmail";
     args[argc++] = "-t";
     args[argc++] = "-f";
+    // Exactly one sender: further words would become recipients.
+    if (wordCount(text[msFrom]) != 1)
+      FatalMessageI(G, "Mail sender must be one address", node->position, InfoText(text[msFrom]));
     addAddresses(G, text[msFrom], args, &argc, node->position);
     args[argc++] = "-i";
     const char* none = "";
@@ -268,6 +335,7 @@ int send_mail(Globals* G, Token* node) {
   addAddresses(G, text[msTo], args, &argc, node->position);
   args[argc] = nullptr;
   runWithInput(args, message, std::strlen(message));
+  if (os_TimeLimitSpent()) TimeLimitExceeded(G, node->position);
 
   bxFree(const_cast<char*>(message));
   bxFree(args);

@@ -59,6 +59,9 @@ void MessageI(Globals* G, const char* text, int cls, Position pos, MsgInfo info)
 // Fatal shorthands.
 [[noreturn]] void FatalMessage(Globals* G, const char* text, Position pos);
 [[noreturn]] void FatalMessageI(Globals* G, const char* text, Position pos, MsgInfo info);
+// The request's time limit is spent (os_TimeLimitSpent): the fatal message
+// "Time limit exceeded" at the statement or tag that noticed it.
+[[noreturn]] void TimeLimitExceeded(Globals* G, Position pos);
 
 void SetMarker(Globals* G, int kind, Position pos, int length);
 void SetMarkerInclude(Globals* G, const char* includedFile, Position pos);

@@ -110,7 +110,7 @@ const ResourceConfig kDefaults = {
     kSwitchTrue,       // override
     kSwitchNotGiven,   // symlink
     0,                 // memlimit
-    0,                 // timelimit
+    kTimeLimitNotGiven,   // timelimit
     gDefaultTmp,       // sessiondir
     kSwitchNotGiven,   // sessionipcheck
     nullptr,           // debugip
@@ -184,8 +184,8 @@ static void writeFormatPage(FILE* out) {
       {10, "symlink", "allow symbolic links for include files", "", "T or F", "T"},
       {12, "memlimit", "memory limit of braxel programs in MB", "",
        "integer value greater than 0", "4 GB"},
-      {13, "timelimit", "time limit of braxel programs in seconds", "Not supported yet.",
-       "integer value greater than 0", nullptr},
+      {13, "timelimit", "time limit of braxel programs in seconds", "0 for none",
+       "integer value", "30 for web requests, none on the command line"},
       {14, "sessiondir", "directory with session files", "", "string", "C:\\temp"},
       {15, "sessionipcheck", "T to automatically perform IP address check in session mode",
        "", "T or F", "T"},

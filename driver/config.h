@@ -7,6 +7,10 @@
 inline constexpr int kSwitchFalse = 0;
 inline constexpr int kSwitchTrue = 1;
 inline constexpr int kSwitchNotGiven = 2;
+// timelimit when the file does not set it: web requests then get
+// kDefaultTimeLimit seconds, command-line runs none.
+inline constexpr long kTimeLimitNotGiven = -1;
+inline constexpr long kDefaultTimeLimit = 30;
 // "only when true"
 inline bool SwitchOn(int v) { return v == kSwitchTrue; }
 // "any value but false"
@@ -27,7 +31,7 @@ struct ResourceConfig {
   int symlink;          // 10 (linksallowed)      switch, not given
                         // 11 reserved position
   long memlimit;        // 12 MB
-  long timelimit;       // 13
+  long timelimit;       // 13; kTimeLimitNotGiven when absent
   char* sessiondir;     // 14 "/tmp"
   int sessionipcheck;   // 15 switch, not given
   char* debugip;        // 16

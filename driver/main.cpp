@@ -2,6 +2,7 @@
 // the end of the database work.
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include "interp/interpret.h"
 #include "support/filesearch.h"
 #include "support/memory.h"
+#include "support/system.h"
 #include "values/value.h"
 
 // ---------------------------------------------------------------------------
@@ -200,6 +202,11 @@ int main(int argc, char** argv) {
     std::fprintf(si->X_ErrOut, "%sAccess forbidden\n", kErrorHead);
     serverExit(G);
   }
+  // The clock starts before the form is read: a slow client counts too.
+  const long limit = cfg->timelimit != kTimeLimitNotGiven ? cfg->timelimit
+                     : cgi                                ? kDefaultTimeLimit
+                                                          : 0;
+  os_StartTimeLimit(static_cast<unsigned>(std::clamp(limit, 0L, 86400L * 365)));
   ConvertIncludePath(G, &cfg->include, cfg->fileName);
   bxFree(si->X_IncludePath);
   si->X_IncludePath = STRDUP(G, cfg->include);

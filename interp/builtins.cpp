@@ -3,11 +3,14 @@
 #include "interp/builtins.h"
 
 #include <crypt.h>
+#include <sys/random.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <utility>
 
 #include "diag/messages.h"
@@ -85,6 +88,7 @@ const FunctionTableRow userfuntab[] = {
 void dbhfunInitializeGV(Globals* G) {
   G->dbhfun = bxNew<DbhfunRec>(G);
   G->dbhfun->head = nullptr;
+  G->dbhfun->randomSeeded = false;
   dbhRegisterFunctions(G, bitab);
   InitUserFunctions(G);
 }
@@ -799,8 +803,17 @@ Value* bidirectory(Value* r, Globals* G, int argc, Token** argv) {
   return setValue(r, t);
 }
 
-// random(): the system generator's next number.
-Value* birandom(Value* r, Globals*, int, Token**) {
+// random(): the system generator's next number. Unless the template seeded
+// it, the first call seeds it from the system's entropy, so that no two
+// requests share a sequence; the seed is not a secret's worth, though.
+Value* birandom(Value* r, Globals* G, int, Token**) {
+  if (!G->dbhfun->randomSeeded) {
+    unsigned seed = 0;
+    if (getrandom(&seed, sizeof seed, 0) != static_cast<ssize_t>(sizeof seed))
+      seed = static_cast<unsigned>(time(nullptr) ^ getpid());
+    srandom(seed);
+    G->dbhfun->randomSeeded = true;
+  }
   return setValue(r, MakeInteger(static_cast<int32_t>(random())));
 }
 
@@ -810,5 +823,6 @@ Value* bisrandom(Value* r, Globals* G, int, Token** argv) {
   const Value n = eval(G, argv[0]);
   if (n.type != tInteger) call.typeError(tInteger, 0);
   srandom(static_cast<unsigned>(n.val.Integer));
+  G->dbhfun->randomSeeded = true;
   return setValue(r, nullValue);
 }

@@ -27,6 +27,7 @@ struct FunctionRecord {
 // Slot 15.
 struct DbhfunRec {
   FunctionRecord* head;
+  bool randomSeeded;   // random() was seeded in this request (srandom or entropy)
 };
 
 extern const FunctionTableRow bitab[];

@@ -2,6 +2,7 @@
 // hstv) and the format-string language for values and whole tuples.
 #include "interp/format.h"
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -227,13 +228,27 @@ void formatNumber(const FormatSpec& f, const Value& v, char* buffer) {
     std::snprintf(buffer, kNumberBuffer, conv, v.val.Real);
 }
 
+// Letters, digits and '_' (and '.' in a prefix, which joins tuple names).
+bool sqlName(const char* text, bool dots) {
+  for (const char* p = text; *p != '\0'; ++p)
+    if (!std::isalnum(static_cast<unsigned char>(*p)) && *p != '_' && !(dots && *p == '.'))
+      return false;
+  return true;
+}
+
 bool htmlMode(Mode m) {
   return m == Mode::H || m == Mode::P || m == Mode::T || m == Mode::F || m == Mode::TableInput;
 }
 
-// Prefix and name as the author wrote them; escaped in the HTML modes, so
-// that a field name can never open markup of its own.
+// Prefix and name, escaped in the HTML modes and URL-encoded in the URL
+// mode: a field name (a form field's comes from the visitor) can never
+// open markup of its own or break out of a link.
 void putName(Globals* G, Mode m, const char* prefix, const char* name) {
+  if (m == Mode::U) {
+    wwwputurl(G, prefix);
+    wwwputurl(G, name);
+    return;
+  }
   const bool escape = htmlMode(m);
   wwwput(G, prefix, escape, 66666666);
   wwwput(G, name, escape, 66666666);
@@ -458,6 +473,10 @@ void FormatValue(Globals* G, Token* expr, const char* format, Field* field,
     if (v.type != tTuple) {
       wwwputn(G, f.lead, f.leadLength, false);
       if (f.nameDisplay && hasName) {
+        // The SQL mode writes names as column names: one from a visitor
+        // (a form field's) must not carry SQL of its own.
+        if (f.mode == Mode::Q && !(sqlName(prefix, true) && sqlName(name, false)))
+          FatalMessageI(G, "Field name not allowed in SQL text", pos, InfoText(name));
         if (f.nullRule == 'V') {
           putName(G, f.mode, prefix, name);
           render = false;

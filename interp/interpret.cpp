@@ -19,6 +19,7 @@
 #include "support/filesearch.h"
 #include "support/idents.h"
 #include "support/memory.h"
+#include "support/system.h"
 #include "values/strings.h"
 #include "values/value.h"
 
@@ -276,6 +277,8 @@ static int runWhile(Globals* G, Token* node, Value hostTuple) {
   int code = irEnd;
   Value c = nullValue;
   for (;;) {
+    // An empty body runs no statement: the loop itself checks the limit.
+    if (os_TimeLimitSpent()) TimeLimitExceeded(G, node->position);
     c = eval(G, node->cond);
     if (c.type != tBoolean || c.val.Boolean == 0 || code != irEnd) break;
     code = Interpret(G, node->body, hostTuple);
@@ -393,6 +396,8 @@ int Interpret(Globals* G, Token* list, Value hostTuple) {
   if (++d->X_StmtDepth > kMaxExprDepth || StackExhausted(d))
     FatalMessage(G, "Statements nested too deeply", list != nullptr ? list->position : d->X_MsgPos);
   for (Token* node = list; node != nullptr; node = node->next) {
+    // Text has no position of its own; the loop around it checks too.
+    if (os_TimeLimitSpent() && node->kind != TKtext) TimeLimitExceeded(G, node->position);
     const int code = runStatement(G, node, hostTuple);
     if (code != irEnd) {
       --d->X_StmtDepth;

@@ -1,9 +1,13 @@
-// system.cpp: the thin layer over file descriptors, and Log2/Exp2.
+// system.cpp: the thin layer over file descriptors and child processes, the
+// request's time limit, and Log2/Exp2.
 #include "support/system.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "driver/globals.h"
 #include "support/memory.h"
@@ -76,4 +80,78 @@ int Log2(unsigned long n) {
 unsigned long Exp2(int n) {
   if (n < 0 || n > 31) return 0;
   return 1UL << n;
+}
+
+// ---- Request time limit ---------------------------------------------------
+
+volatile sig_atomic_t os_timeLimitSpent = 0;
+
+namespace {
+
+// Seconds a request may still run after its limit is spent, to write the
+// error page and end; beyond them it is stuck.
+constexpr unsigned kGraceSeconds = 10;
+
+volatile sig_atomic_t limitArmed = 0;
+volatile sig_atomic_t childGroup = 0;   // the process group os_WaitChild waits for
+void (*volatile interruptHook)() = nullptr;
+
+void onAlarm(int) {
+  const int savedErrno = errno;
+  if (os_timeLimitSpent != 0) {
+    static const char text[] = "braxel: time limit exceeded, and the request did not end\n";
+    (void)!write(2, text, sizeof text - 1);
+    _exit(1);
+  }
+  os_timeLimitSpent = 1;
+  if (childGroup > 0) kill(-childGroup, SIGKILL);
+  if (void (*hook)() = interruptHook) hook();
+  alarm(kGraceSeconds);
+  errno = savedErrno;
+}
+
+}  // namespace
+
+void os_StartTimeLimit(unsigned seconds) {
+  os_timeLimitSpent = 0;
+  limitArmed = seconds > 0;
+  if (seconds == 0) {
+    alarm(0);
+    return;
+  }
+  // SA_RESTART: output and file calls go on undisturbed; the checks, the
+  // hook and the kill do the stopping.
+  struct sigaction sa {};
+  sa.sa_handler = onAlarm;
+  sa.sa_flags = SA_RESTART;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGALRM, &sa, nullptr);
+  alarm(seconds);
+}
+
+void os_StopTimeLimit() {
+  alarm(0);
+  limitArmed = 0;
+}
+
+void os_SetInterruptHook(void (*hook)()) { interruptHook = hook; }
+
+void os_ChildEnterGroup() {
+  if (limitArmed) setpgid(0, 0);
+}
+
+int os_WaitChild(pid_t pid) {
+  // The parent sets the group too, so that it exists before the kill can
+  // come, whichever of the two runs first.
+  if (limitArmed) {
+    setpgid(pid, pid);
+    childGroup = pid;
+    if (os_timeLimitSpent != 0) kill(-pid, SIGKILL);
+  }
+  int status = 0;
+  pid_t r;
+  while ((r = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+  }
+  childGroup = 0;
+  return r == pid ? status : -1;
 }

@@ -23,6 +23,7 @@ struct PgConn {
   int allowWrite;
   int isolation;
   unsigned serial;   // names the cursors of this connection
+  PGcancel* cancel;  // for the time limit's interrupt
 };
 
 struct PgStmt {
@@ -136,12 +137,13 @@ void* pgOpen(const DbiOpenParams* p, DbiDiag* d) {
     return nullptr;
   }
   auto* c = static_cast<PgConn*>(host->alloc(sizeof(PgConn)));
-  *c = PgConn{pg, p->allowWrite, p->isolation, 0};
+  *c = PgConn{pg, p->allowWrite, p->isolation, 0, PQgetCancel(pg)};
   return c;
 }
 
 void pgClose(void* conn) {
   auto* c = static_cast<PgConn*>(conn);
+  if (c->cancel != nullptr) PQfreeCancel(c->cancel);
   PQfinish(c->pg);
   host->free(c);
 }
@@ -340,11 +342,19 @@ int pgUpdate(void* conn, const char* sql, int nparams, const DbiParam* params, D
   return -1;
 }
 
+// PQcancel is safe in a signal handler with a buffer on the stack; the
+// server ends the running statement with an error.
+void pgInterrupt(void* conn) {
+  auto* c = static_cast<PgConn*>(conn);
+  char error[256];
+  if (c->cancel != nullptr) PQcancel(c->cancel, error, sizeof error);
+}
+
 const DbiBackendOps kPgOps{
     kDbiBackendAbi, "PostgreSQL",  pgOpen,         pgClose,        pgBegin,
     pgCommit,       pgRollback,    pgQuery,        pgColumnCount,  pgColumnName,
     pgFetch,        pgValueKind,   pgValueInteger, pgValueReal,    pgValueText,
-    pgCloseQuery,   pgUpdate,
+    pgCloseQuery,   pgUpdate,       pgInterrupt,
 };
 
 }  // namespace
