@@ -9,7 +9,8 @@
 //          0     4  magic       45098675 (0x02B026B3)
 //          4     4  identCount  the writer's count of identifiers
 //          8     4  spaceSize   size of the tuple space in bytes
-//         12    20  clientIp    client address, zero-terminated, zero-filled
+//         12    20  clientIp    client address (see storedAddress),
+//                               zero-terminated, zero-filled
 //         32    20  appKey      application key, zero-terminated, zero-filled
 //   identifier table: per field name used, in increasing number order:
 //          0     2  number
@@ -32,14 +33,24 @@
 // Loading checks every count, length and offset; a file that does not hold
 // together is unreadable and the built-in returns false. Loaded tuples live
 // in one block (the session tuple space) that is never freed piecemeal.
+//
+// Writing never touches the previous file: the new session goes into a fresh
+// file beside it, which takes the name by rename only once it is complete and
+// on disk. A full disk therefore costs the new data, never the old. Requests
+// are serialised by flock on the session file itself; since its inode changes
+// with every write, a request that has waited for the lock checks that the
+// name still leads to the file it holds, and opens it again otherwise.
 #include "session/session.h"
 
+#include <crypt.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <unordered_map>
@@ -63,6 +74,9 @@ constexpr size_t kHeaderSize = 52;
 constexpr size_t kTextField = 20;
 constexpr size_t kRecordSize = 16;
 constexpr size_t kFieldSize = 16;
+constexpr char kDigestMark = '#';
+// A file replaced this often while we waited for its lock is given up.
+constexpr int kMaxReopen = 1000;
 
 // ---------------------------------------------------------------------------
 // Little-endian encoding
@@ -88,6 +102,34 @@ size_t align8(size_t n) { return (n + 7) & ~size_t{7}; }
 // The first 19 bytes of a text, as a header field holds it.
 std::string cut19(const char* text) {
   return text != nullptr ? std::string(text, strnlen(text, kTextField - 1)) : std::string();
+}
+
+// The client address as the header stores it. An address that fits the field
+// (every IPv4 address, "static", the shortest IPv6 ones) is stored as it is,
+// so files written for such clients keep their bytes. A longer one becomes
+// "#" and 18 characters (108 bits) of a SHA-256 digest of the whole address:
+// its first 19 bytes alone are shared by a whole IPv6 /64 network. An address
+// beginning with "#" is digested too, so a stored address never passes for a
+// digest.
+std::string storedAddress(const char* address) {
+  if (address == nullptr) return std::string();
+  if (std::strlen(address) < kTextField && address[0] != kDigestMark) return address;
+  // SHA-256-crypt with a fixed salt and its fewest rounds: a plain digest.
+  const char* hash = crypt(address, "$5$rounds=1000$braxelclientip$");
+  const char* digest = hash != nullptr ? std::strrchr(hash, '$') : nullptr;
+  // Without a digest the whole address is returned: no stored field can
+  // hold it, so the check fails closed.
+  if (digest == nullptr || std::strlen(digest + 1) < kTextField - 2) return address;
+  return kDigestMark + std::string(digest + 1, kTextField - 2);
+}
+
+// A field written before whole addresses were compared: the first 19 bytes
+// of the current, longer address. It cannot tell the client from its network
+// neighbours.
+bool cutAddress(const std::string& stored, const char* address) {
+  return stored.size() == kTextField - 1 && stored[0] != kDigestMark && address != nullptr &&
+         std::strlen(address) >= kTextField &&
+         stored.compare(0, stored.size(), address, stored.size()) == 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -336,13 +378,94 @@ void closeSession(Globals* G) {
   }
 }
 
+bool sameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 // True when fd is the session file this request holds open and locked: a
 // second flock on it through another descriptor would wait for ever.
 bool heldOpen(Globals* G, int fd) {
   FILE* current = G->session->X_file;
   struct stat a, b;
   return current != nullptr && fstat(fileno(current), &a) == 0 && fstat(fd, &b) == 0 &&
-         a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+         sameFile(a, b);
+}
+
+// Opens path for reading and writing and takes the lock op (LOCK_EX or
+// LOCK_SH). A writer renames a new file over the name, so the file a waiting
+// request finally locks may be one that has just been replaced: then the name
+// is opened again. With create, a missing file is made (empty) and *created
+// says so. Null when the file cannot be opened.
+FILE* openLocked(Globals* G, const char* path, int op, bool create, bool* created) {
+  for (int attempt = 0; attempt < kMaxReopen; attempt++) {
+    bool made = false;
+    int fd = open(path, O_RDWR | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT && create) {
+      fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd < 0 && errno == EEXIST) continue;   // made by another request meanwhile
+      made = fd >= 0;
+    }
+    if (fd < 0) return nullptr;
+    if (!heldOpen(G, fd)) flock(fd, op);
+    struct stat held, named;
+    if (fstat(fd, &held) == 0 && stat(path, &named) == 0 && sameFile(held, named)) {
+      FILE* f = fdopen(fd, "r+b");
+      if (f == nullptr) {
+        if (made) unlink(path);
+        close(fd);
+        return nullptr;
+      }
+      if (created != nullptr) *created = made;
+      return f;
+    }
+    close(fd);
+  }
+  return nullptr;
+}
+
+// Writes the session into a new file beside path and renames it over path,
+// so that path holds the previous session, whole, until the new one is
+// complete and on disk. The new file gets mode. With kept, it is locked
+// before it takes the name and stays open in *kept, so that the request goes
+// on holding the session. False on any failure; path is then untouched.
+bool replaceSession(Globals* G, const char* path, const std::string& key, mode_t mode,
+                    FILE** kept) {
+  std::string temp = std::string(path) + ".XXXXXX";
+  const int fd = mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+  FILE* f = fdopen(fd, "r+b");
+  if (f == nullptr) {
+    close(fd);
+    unlink(temp.c_str());
+    return false;
+  }
+  if (kept != nullptr) flock(fd, LOCK_EX);
+  SessionRec* s = G->session;
+  FILE* saved = s->X_file;
+  s->X_file = f;
+  bool ok = WriteSessionFile(G, G->value->se, key.c_str()) == 0 && fchmod(fd, mode) == 0 &&
+            fsync(fd) == 0;
+  s->X_file = saved;
+  if (kept == nullptr || !ok) {
+    ok = std::fclose(f) == 0 && ok;   // closed in any case
+    f = nullptr;
+  }
+  if (ok && std::rename(temp.c_str(), path) != 0) ok = false;
+  if (!ok) {
+    if (f != nullptr) std::fclose(f);
+    unlink(temp.c_str());
+    return false;
+  }
+  if (kept != nullptr) *kept = f;
+  return true;
+}
+
+// The permission bits of an open file, which its replacement takes over.
+bool modeOf(FILE* f, mode_t* mode) {
+  struct stat st;
+  if (fstat(fileno(f), &st) != 0) return false;
+  *mode = st.st_mode & 07777;
+  return true;
 }
 
 Value* setBoolean(Value* result, bool b) {
@@ -355,19 +478,18 @@ Value* biSessioniOpen(Value* result, Globals* G, int, Token** argv) {
   const std::string key = stringArgument(G, argv, 1, "Sessionappkey must be a String");
   const std::string path = sessionPath(G, name);
   closeSession(G);
-  FILE* f = std::fopen(path.c_str(), "r+be");
+  FILE* f = openLocked(G, path.c_str(), LOCK_EX, false, nullptr);
   if (f == nullptr) return setBoolean(result, false);
-  flock(fileno(f), LOCK_EX);
   G->session->X_file = f;
+  std::snprintf(G->session->X_path, sizeof G->session->X_path, "%s", path.c_str());
   return setBoolean(result, ReadSessionFile(G, &G->value->se, key.c_str()) == 0);
 }
 
 Value* biSessioniRead(Value* result, Globals* G, int, Token** argv) {
   const std::string name = stringArgument(G, argv, 0, "Sessionfilename must be a String");
   const std::string key = stringArgument(G, argv, 1, "Sessionappkey must be a String");
-  FILE* f = std::fopen(name.c_str(), "r+be");
+  FILE* f = openLocked(G, name.c_str(), LOCK_SH, false, nullptr);
   if (f == nullptr) return setBoolean(result, false);
-  if (!heldOpen(G, fileno(f))) flock(fileno(f), LOCK_SH);
   FILE* saved = G->session->X_file;
   G->session->X_file = f;
   const int rc = ReadSessionFile(G, &G->value->se, key.c_str());
@@ -380,11 +502,10 @@ Value* biSessioniClose(Value* result, Globals* G, int, Token** argv) {
   const std::string key = stringArgument(G, argv, 0, "Sessionappkey must be a String");
   SessionRec* s = G->session;
   if (s->X_file == nullptr) return setBoolean(result, false);
-  std::rewind(s->X_file);
-  WriteSessionFile(G, G->value->se, key.c_str());
-  std::fclose(s->X_file);   // releases the lock after the data is written
-  s->X_file = nullptr;
-  return setBoolean(result, true);
+  mode_t mode = 0;
+  const bool ok = modeOf(s->X_file, &mode) && replaceSession(G, s->X_path, key, mode, nullptr);
+  closeSession(G);   // the lock goes only once the new session has the name
+  return setBoolean(result, ok);
 }
 
 Value* biSessioniAbort(Value* result, Globals* G, int, Token**) {
@@ -396,29 +517,25 @@ Value* biSessioniCreate(Value* result, Globals* G, int, Token** argv) {
   const std::string name = stringArgument(G, argv, 0, "Sessionfilename must be a String");
   const std::string key = stringArgument(G, argv, 1, "Sessionappkey must be a String");
   const std::string path = sessionPath(G, name);
-  // Truncated only once the lock is held, so that a request that holds the
-  // session open never sees it emptied under its feet.
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return setBoolean(result, false);
-  FILE* f = fdopen(fd, "r+b");
-  if (f == nullptr) {
-    close(fd);
-    return setBoolean(result, false);
-  }
-  const bool held = heldOpen(G, fd);
-  if (!held) flock(fd, LOCK_EX);
-  if (ftruncate(fd, 0) != 0) {
-    std::fclose(f);
-    return setBoolean(result, false);
-  }
-  FILE* saved = G->session->X_file;
-  G->session->X_file = f;
-  WriteSessionFile(G, G->value->se, key.c_str());
-  G->session->X_file = saved;
-  std::fflush(f);
-  if (!held) flock(fd, LOCK_UN);
+  // The lock of the existing file (or of an empty one made for the purpose)
+  // makes a create wait for a request that holds the session open.
+  bool created = false;
+  FILE* f = openLocked(G, path.c_str(), LOCK_EX, true, &created);
+  if (f == nullptr) return setBoolean(result, false);
+  // When this request holds the session, the new file goes on holding it.
+  const bool held = heldOpen(G, fileno(f));
+  FILE* kept = nullptr;
+  mode_t mode = 0;
+  const bool ok =
+      modeOf(f, &mode) && replaceSession(G, path.c_str(), key, mode, held ? &kept : nullptr);
+  if (!ok && created) unlink(path.c_str());   // an empty file is no session
   std::fclose(f);
-  return setBoolean(result, true);
+  if (kept != nullptr) {
+    closeSession(G);
+    G->session->X_file = kept;
+    std::snprintf(G->session->X_path, sizeof G->session->X_path, "%s", path.c_str());
+  }
+  return setBoolean(result, ok);
 }
 
 Value* biSessioniDelete(Value* result, Globals* G, int, Token** argv) {
@@ -505,7 +622,7 @@ int WriteSessionFile(Globals* G, Value tuple, const char* appKey) {
   put32(&out, kMagic);
   put32(&out, renumber ? static_cast<uint32_t>(used.size()) : MaxIdent(G));
   put32(&out, layout.size);
-  putText(&out, serverRemoteIp(), kTextField);
+  putText(&out, storedAddress(serverRemoteIp()).c_str(), kTextField);
   putText(&out, appKey, kTextField);
   for (Ident id : used) {
     const uint32_t length = std::min<uint32_t>(GetLengthIdent(G, id), 0xFFFF);
@@ -520,10 +637,10 @@ int WriteSessionFile(Globals* G, Value tuple, const char* appKey) {
   if (out.size() - spaceStart != layout.size)
     bxAssertFail(G, "session", __LINE__, "WriteSessionFile", "space size matches the layout");
   s->X_fpos = layout.size;
-  std::fwrite(out.data(), 1, out.size(), s->X_file);
-  std::fflush(s->X_file);
+  const bool written = std::fwrite(out.data(), 1, out.size(), s->X_file) == out.size();
+  const bool flushed = std::fflush(s->X_file) == 0;
   if (empty.type == tTuple) ReleaseValue(G, &empty);
-  return 0;
+  return written && flushed ? 0 : -1;
 }
 
 int ReadSessionFile(Globals* G, Value* cell, const char* appKey) {
@@ -536,8 +653,11 @@ int ReadSessionFile(Globals* G, Value* cell, const char* appKey) {
   std::memcpy(storedIp, header + 12, kTextField);
   std::memcpy(storedKey, header + 32, kTextField);
 
-  if (SwitchNotOff(Cfg(G).sessionipcheck) && cut19(storedIp) != cut19(serverRemoteIp()))
+  if (SwitchNotOff(Cfg(G).sessionipcheck) && storedIp != storedAddress(serverRemoteIp())) {
+    // Unreadable rather than refused: the template can start a new session.
+    if (cutAddress(storedIp, serverRemoteIp())) return -1;
     dbhFunError(G, "Security check, session continued from a different IP.");
+  }
   if (cut19(storedKey) != cut19(appKey)) dbhFunError(G, "Security check, wrong session application.");
 
   struct stat st;

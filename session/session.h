@@ -19,10 +19,12 @@ struct SessionRec {
   size_t X_tupleSpaceSize;
   size_t X_fpos;            // tuple-space bytes written by the last write
   SessionSpace* X_previous; // blocks of earlier loads of this request
+  char X_path[256];         // the name X_file was opened by (at most 251 bytes)
 };
 
 void sessionInitializeGV(Globals* G);
 void sessionFinalizeGV(Globals* G);
+// 0, or -1 when the file could not be written whole.
 int WriteSessionFile(Globals* G, Value tuple, const char* appKey);
 // 0, or -1 when the file is not a session file or does not hold together.
 int ReadSessionFile(Globals* G, Value* cell, const char* appKey);
