@@ -182,8 +182,6 @@ TEST_F(Eval, OddBooleanWordsAndNullStrings) {
   EXPECT_TRUE(IsTrue(Bin(Const(nullStr), opLess, Str(""))));
   EXPECT_TRUE(IsTrue(Bin(Const(nullStr), opEq, Const(nullStr))));
   EXPECT_FALSE(IsTrue(Bin(Str("\xe4"), opLess, Str("a"))));   // unsigned bytes
-  EXPECT_EXIT(DiesWith([&] { eval(G, Bin(Int(1), opSeq + 1000, Int(1))); }), ExitedWithCode(1),
-              "This operator does not work on integer arguments.");
 }
 
 TEST_F(Eval, CopyNodesMakeOwnedValues) {
