@@ -219,9 +219,20 @@ void dbDispWWWError(Globals* G, const char* statement, Position pos) {
   const char* user = GV_db.X_user == nullptr ? "" : GV_db.X_user[0] ? GV_db.X_user : "no user given";
   const char* name = GV_db.X_dbName != nullptr && GV_db.X_dbName[0] ? GV_db.X_dbName
                                                                     : "no data base selected";
-  serverPrintf(out, "host:          `%s' <br>\nuser:          `%s' <br>\ndatabase name: `%s' \n<p>\n",
-               host, user, name);
-  if (pos.file != nullptr) serverPrintf(out, "<p>File %s <br>", pos.file);
+  // The database name may come from a template's database tag, and so from
+  // a visitor: all three are escaped.
+  serverPuts("host:          `", out);
+  wwwputs(G, host);
+  serverPuts("' <br>\nuser:          `", out);
+  wwwputs(G, user);
+  serverPuts("' <br>\ndatabase name: `", out);
+  wwwputs(G, name);
+  serverPuts("' \n<p>\n", out);
+  if (pos.file != nullptr) {
+    serverPuts("<p>File ", out);
+    wwwputs(G, pos.file);
+    serverPuts(" <br>", out);
+  }
   if (pos.line != 0) serverPrintf(out, "Line: %i Column: %i<br>\n", pos.line, pos.column);
   if (statement != nullptr) {
     serverPuts("Statement: ", out);

@@ -3,6 +3,7 @@
 #include "diag/messages.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -20,7 +21,6 @@
 #include "support/filesearch.h"
 #include "support/idents.h"
 #include "support/memory.h"
-#include "support/system.h"
 
 // ---------------------------------------------------------------------------
 // Codes and information
@@ -196,10 +196,6 @@ void FatalMessage(Globals* G, const char* text, Position pos) {
 
 void FatalMessageI(Globals* G, const char* text, Position pos, MsgInfo info) {
   HandleFatalMessage(G, text, xxFatal, pos, formatInfo(G, info));
-}
-
-void TimeLimitExceeded(Globals* G, Position pos) {
-  FatalMessage(G, "Time limit exceeded", pos);
 }
 
 // ---------------------------------------------------------------------------
@@ -380,20 +376,12 @@ static void mailLink(Globals* G, const char* admin) {
 }
 
 // The last step of every fatal path: the error-log line, then the exit.
-// Line breaks in the parts become blanks, so that a text that holds
-// visitor data cannot forge further lines of the log.
+// serverLog keeps the entry on one line (visitor data cannot forge more).
 [[noreturn]] static void logAndExit(Globals* G, const char* text, Position pos,
                                     const char* info) {
   char line[2048];
-  const int n = std::snprintf(line, sizeof line, "braxel error in %s %i/%i %s %s",
-                              pos.file ? pos.file : " ", pos.line, pos.column,
-                              text ? text : "", info ? info : "");
-  const size_t end = n < 0 ? 0 : std::min(static_cast<size_t>(n), sizeof line - 2);
-  for (size_t i = 0; i < end; ++i) {
-    if (line[i] == '\n' || line[i] == '\r') line[i] = ' ';
-  }
-  line[end] = '\n';
-  line[end + 1] = '\0';
+  std::snprintf(line, sizeof line, "braxel error in %s %i/%i %s %s", pos.file ? pos.file : " ",
+                pos.line, pos.column, text ? text : "", info ? info : "");
   serverLog(G, line);
   serverExit(G);
 }
@@ -415,8 +403,38 @@ static const ErrorFileLayout kDatabaseFile = {
     "<h1> A database error occurred in production mode</h1>\n",
     "on %i-%i-%i at %i:%i:%i", "from ", "as user ", false};
 
-// Writes the error file into debugdir (nothing when it is not set or the
-// file cannot be created); details writes the page type's details.
+// Error files of one second share the name of the time; the second and
+// later get "-2", "-3", ... before ".htm". Beyond this many the error is
+// only logged.
+static constexpr int kMaxErrorFilesPerSecond = 1000;
+
+// Creates a new error file in dir for the time and returns it open for
+// writing, with its name in name; null when none can be created (the
+// reason is on standard error). An existing file is never opened, so
+// errors of one second, in this or another process, keep their own files.
+static FILE* createErrorFile(const char* dir, const struct tm& tmv, char* name, size_t size) {
+  for (int n = 1; n <= kMaxErrorFilesPerSecond; ++n) {
+    const int len = std::snprintf(name, size, "%s%cbraxelerr%i.%i.%i.%i.%i.%i", dir, '/',
+                                  tmv.tm_year, tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour,
+                                  tmv.tm_min, tmv.tm_sec);
+    const size_t used = len < 0 ? 0 : std::min(static_cast<size_t>(len), size - 1);
+    if (n == 1) {
+      std::snprintf(name + used, size - used, ".htm");
+    } else {
+      std::snprintf(name + used, size - used, "-%i.htm", n);
+    }
+    // "x": created here or not at all (O_EXCL).
+    FILE* f = std::fopen(name, "wbx");
+    if (f != nullptr) return f;
+    if (errno != EEXIST) break;
+  }
+  std::fprintf(stderr, "braxel: cannot create error file %s: %s\n", name,
+               std::strerror(errno));
+  return nullptr;
+}
+
+// Writes the error file into debugdir (nothing when it is not set or no
+// file can be created); details writes the page type's details.
 static void writeErrorFile(Globals* G, const ErrorFileLayout& layout,
                            void (*details)(Globals*, void*), void* arg) {
   const char* dir = Cfg(G).debugdir;
@@ -426,11 +444,11 @@ static void writeErrorFile(Globals* G, const ErrorFileLayout& layout,
   localtime_r(&now, &tmv);
   const size_t size = std::strlen(dir) + 80;
   char* name = static_cast<char*>(bxAlloc(G, size));
-  std::snprintf(name, size, "%s%cbraxelerr%i.%i.%i.%i.%i.%i.htm", dir, '/', tmv.tm_year,
-                tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
-  FILE* f = std::fopen(name, "wb");
-  bxFree(name);
-  if (f == nullptr) return;
+  FILE* f = createErrorFile(dir, tmv, name, size);
+  if (f == nullptr) {
+    bxFree(name);
+    return;
+  }
   serverSendOutputToFile(G, f);
   FILE* out = ErrOut(G);
   WritePageHead(G);
@@ -459,7 +477,13 @@ static void writeErrorFile(Globals* G, const ErrorFileLayout& layout,
     serverPuts(" </a><p>\n", out);
   }
   details(G, arg);
-  std::fclose(f);
+  const bool failed = std::ferror(f) != 0;
+  const int savedErrno = errno;
+  if (std::fclose(f) != 0 || failed) {
+    std::fprintf(stderr, "braxel: cannot write error file %s: %s\n", name,
+                 std::strerror(failed ? savedErrno : errno));
+  }
+  bxFree(name);
   serverSendOutputToClient();
 }
 
@@ -542,8 +566,6 @@ static void databaseFileDetails(Globals* G, void* arg) {
 }
 
 void dbhDatabaseError(Globals* G, const char* operation, Position pos) {
-  // A statement that failed because the time limit interrupted it.
-  if (os_TimeLimitSpent()) TimeLimitExceeded(G, pos);
   DisplayState* d = G->Errors->display;
   if (d->inFatalPage) logAndExit(G, "DB-Error", pos, dbCharError(G));
   d->inFatalPage = true;
@@ -594,6 +616,24 @@ static void showFileWithMessages(Globals* G, const char* file) {
   BraxelPrettyPrint(G, tree, file);
 }
 
+// The production log line of a template with syntax errors: the template
+// and where its first error stands (which may be in an included file).
+static void logSyntaxErrors(Globals* G, const char* fileName) {
+  Position first = NoPosition;
+  for (const MessageRecord* r = G->Errors->head; r; r = r->next) {
+    if (r->kind >= mkCode && r->kind <= mkTextInfo) {
+      first = r->position;
+      break;
+    }
+  }
+  char line[2048];
+  std::snprintf(line, sizeof line,
+                "braxel detected syntax errors. Template %s, first error in %s %i/%i",
+                nonEmpty(fileName) ? fileName : " ", first.file ? first.file : " ", first.line,
+                first.column);
+  serverLog(G, line);
+}
+
 void ShowSyntaxErrors(Globals* G, Token* tree, const char* fileName) {
   (void)tree;
   ErrorsRec* e = G->Errors;
@@ -607,7 +647,7 @@ void ShowSyntaxErrors(Globals* G, Token* tree, const char* fileName) {
     serverPuts("<h2> Sorry, this page is temporarly offline\n", out);
     serverPuts("while it is being updated. </h2>\n", out);
     WritePageTail(G);
-    serverLog(G, "braxel detected syntax errors.\n");
+    logSyntaxErrors(G, fileName);
     serverExit(G);
   }
   d->inFatalPage = true;

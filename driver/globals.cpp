@@ -2,6 +2,7 @@
 // the serverInterface record, the fatal exit and the error log.
 #include "driver/globals.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -143,11 +144,29 @@ void serverExit(Globals* G, const char* /*reason*/) {
 // ---------------------------------------------------------------------------
 // Error log
 
+// Writes the caller's text as the rest of one log line: line breaks at its
+// ends are dropped and those inside become blanks, so that every entry is
+// exactly one line and a text holding visitor data cannot forge another.
+static void putLogText(FILE* log, const char* text) {
+  if (text == nullptr) return;
+  const auto isBreak = [](char c) { return c == '\n' || c == '\r'; };
+  size_t begin = 0;
+  size_t end = std::strlen(text);
+  while (begin < end && isBreak(text[begin])) ++begin;
+  while (end > begin && isBreak(text[end - 1])) --end;
+  for (size_t i = begin; i < end; ++i) std::fputc(isBreak(text[i]) ? ' ' : text[i], log);
+}
+
 void serverLog(Globals* G, const char* text) {
   const char* file = Cfg(G).errorlog;
   if (file == nullptr || file[0] == '\0') return;
   FILE* log = std::fopen(file, "a");
-  if (log == nullptr) return;
+  if (log == nullptr) {
+    // The page cannot say it and the log is what failed: the web server's
+    // error log (standard error) is the operator's last place to look.
+    std::fprintf(stderr, "braxel: cannot open error log %s: %s\n", file, std::strerror(errno));
+    return;
+  }
   static const char* const kDays[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
   static const char* const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -158,9 +177,20 @@ void serverLog(Globals* G, const char* text) {
   // An absent client address or script URL is written as "-".
   const char* ip = serverRemoteIp();
   const char* url = serverOwnLink();
-  std::fprintf(log, "[%s %s %2i %.2i:%.2i:%.2i %4i] from: %s, url: %s, %s\n",
-               kDays[t.tm_wday % 7], kMonths[t.tm_mon % 12], t.tm_mday, t.tm_hour,
-               t.tm_min, t.tm_sec, t.tm_year + 1900, ip != nullptr ? ip : "-",
-               url != nullptr ? url : "-", text != nullptr ? text : "");
-  std::fclose(log);
+  std::fprintf(log, "[%s %s %2i %.2i:%.2i:%.2i %4i] from: ", kDays[t.tm_wday % 7],
+               kMonths[t.tm_mon % 12], t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
+               t.tm_year + 1900);
+  putLogText(log, ip != nullptr ? ip : "-");
+  std::fputs(", url: ", log);
+  putLogText(log, url != nullptr ? url : "-");
+  std::fputs(", ", log);
+  putLogText(log, text);
+  std::fputc('\n', log);
+  // A full disk shows only here.
+  const bool failed = std::ferror(log) != 0;
+  const int savedErrno = errno;
+  if (std::fclose(log) != 0 || failed) {
+    std::fprintf(stderr, "braxel: cannot write error log %s: %s\n", file,
+                 std::strerror(failed ? savedErrno : errno));
+  }
 }

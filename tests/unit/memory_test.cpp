@@ -77,7 +77,7 @@ TEST_F(MemoryDeathTest, OneByteBeyondZeroEndsTheRequestWithPageTextAndLogEntry) 
   std::stringstream content;
   content << in.rdbuf();
   const std::string text = content.str();
-  EXPECT_TRUE(text.ends_with("] from: static, url: -, braxel program exceeded memory limit\n\n"))
+  EXPECT_TRUE(text.ends_with("] from: static, url: -, braxel program exceeded memory limit\n"))
       << text;
   EXPECT_EQ(1, std::count(text.begin(), text.end(), '['));
   std::remove(log.c_str());
