@@ -69,6 +69,12 @@ char* takeSqlBuffer(Globals* G) {
 
 void giveBackSqlBuffer(Globals* G) { G->query->X_SqlBuffersInUse--; }
 
+// A rendered SQL text that overran its buffer ends the request before
+// anything is sent: cut off, it would be another statement.
+void requireWhole(Globals* G, const char* text, const Token* node) {
+  if (strlen(text) > kSqlMaxLength) FatalMessage(G, "SQL statement too long", node->position);
+}
+
 // Runs a layout section; an absent section does nothing.
 int runSection(Globals* G, Token* node, int slot) {
   Token* list = node->sections[slot];
@@ -227,6 +233,7 @@ const char* InterpretToBuffer(Globals* G, char* buffer, size_t size, Token* body
 int prepare_query(Globals* G, Token* node) {
   char* buffer = takeSqlBuffer(G);
   const char* text = InterpretToBuffer(G, buffer, kSqlBufferSize, node->body, nullValue);
+  requireWhole(G, text, node);
   const int rc = perform_select(G, node, text);
   giveBackSqlBuffer(G);
   return rc;
@@ -284,10 +291,12 @@ void perform_updates(Globals* G, int kind, Token* node) {
       if (q->X_CommitState == 0) q->X_CommitState = 1;
       break;
     case TKdatabase:
-      if (q->X_AnyDatabase == 1 && dbSelectDatabase(G, text) != 0)
-        dbhDatabaseError(G, "Select Database", node->position);
+      if (q->X_AnyDatabase != 1) break;
+      requireWhole(G, text, node);
+      if (dbSelectDatabase(G, text) != 0) dbhDatabaseError(G, "Select Database", node->position);
       break;
     case TKupdate:
+      requireWhole(G, text, node);
       perform_update(G, text, hostTuple, node->position);
       if (q->X_CommitState == 0) q->X_CommitState = 1;
       break;

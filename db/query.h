@@ -6,7 +6,12 @@
 #include "support/types.h"
 #include "values/value.h"
 
-inline constexpr size_t kSqlBufferSize = 32767 + 1;
+// The longest SQL text a tag may render. Its buffers hold one byte more than
+// that (and the zero), so that a text that does not fit is told from one that
+// just fits: a cut statement, such as an update without its where clause,
+// must never run.
+inline constexpr size_t kSqlMaxLength = 32767;
+inline constexpr size_t kSqlBufferSize = kSqlMaxLength + 2;
 
 struct QueryStackEntry {
   Ident name;    // 0 for an unnamed query
