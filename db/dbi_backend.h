@@ -61,7 +61,10 @@ struct DbiBackendOps {
   void* (*open)(const DbiOpenParams* params, DbiDiag* diag);
   void (*close)(void* conn);
   // The request's transaction: begin before its first statement, commit or
-  // roll back at its end. 0 success, -1 failure (diag filled).
+  // roll back at its end. 0 success, -1 failure (diag filled). Beginning
+  // locks nothing for writing: a backend that locks the whole database takes
+  // that lock at the request's first update, so pages that only read never
+  // keep writers waiting.
   int (*begin)(void* conn, DbiDiag* diag);
   int (*commit)(void* conn, DbiDiag* diag);
   int (*rollback)(void* conn, DbiDiag* diag);

@@ -10,9 +10,15 @@ namespace {
 
 const DbiHostApi* host;
 
+// Isolation levels from REPEATABLE_READ on keep one snapshot per request.
+constexpr int kFirstSnapshotLevel = 3;
+
 struct SqliteConn {
-  sqlite3* db;
+  sqlite3* db;       // the request's statements run here
+  sqlite3* reader;   // the handle a first update left to the queries still
+                     // being read on it (beginWriting), or null
   int allowWrite;
+  bool snapshot;     // the isolation level keeps one snapshot per request
 };
 
 struct SqliteStmt {
@@ -37,9 +43,9 @@ void ownDiag(DbiDiag* d, const char* text) {
   d->isam = SQLITE_ERROR;
 }
 
-int exec(SqliteConn* c, const char* sql, DbiDiag* d) {
-  if (sqlite3_exec(c->db, sql, nullptr, nullptr, nullptr) == SQLITE_OK) return 0;
-  fromDb(c->db, d);
+int exec(sqlite3* db, const char* sql, DbiDiag* d) {
+  if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK) return 0;
+  fromDb(db, d);
   return -1;
 }
 
@@ -83,44 +89,97 @@ sqlite3_stmt* prepare(SqliteConn* c, const char* sql, DbiDiag* d) {
 
 // ---- Connection ---------------------------------------------------------------
 
-void* sqOpen(const DbiOpenParams* p, DbiDiag* d) {
+// One handle on the database file.
+sqlite3* openHandle(const char* path, int allowWrite, DbiDiag* d) {
   sqlite3* db = nullptr;
   // Never create the file: a missing database is a failed connection.
-  const int flags = p->allowWrite ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
-  if (sqlite3_open_v2(p->database, &db, flags, nullptr) != SQLITE_OK) {
+  const int flags = allowWrite ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
+  if (sqlite3_open_v2(path, &db, flags, nullptr) != SQLITE_OK) {
     fromDb(db, d);
     sqlite3_close(db);
     return nullptr;
   }
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
-  auto* c = static_cast<SqliteConn*>(host->alloc(sizeof(SqliteConn)));
-  c->db = db;
-  c->allowWrite = p->allowWrite;
   // Reading the header here finds a file that is no database at once.
-  const char* probe = p->allowWrite ? "PRAGMA journal_mode=WAL" : "PRAGMA schema_version";
-  if (exec(c, probe, d) != 0) {
+  const char* probe = allowWrite ? "PRAGMA journal_mode=WAL" : "PRAGMA schema_version";
+  if (exec(db, probe, d) != 0) {
     sqlite3_close(db);
-    host->free(c);
     return nullptr;
   }
+  return db;
+}
+
+void* sqOpen(const DbiOpenParams* p, DbiDiag* d) {
+  sqlite3* db = openHandle(p->database, p->allowWrite, d);
+  if (db == nullptr) return nullptr;
+  auto* c = static_cast<SqliteConn*>(host->alloc(sizeof(SqliteConn)));
+  *c = SqliteConn{db, nullptr, p->allowWrite, p->isolation >= kFirstSnapshotLevel};
   return c;
+}
+
+// The reader's queries are closed by now, or close it when they are
+// (sqlite3_close_v2 waits for the last statement).
+void dropReader(SqliteConn* c) {
+  sqlite3* reader = c->reader;
+  c->reader = nullptr;
+  if (reader != nullptr) sqlite3_close_v2(reader);
 }
 
 void sqClose(void* conn) {
   auto* c = static_cast<SqliteConn*>(conn);
+  dropReader(c);
   sqlite3_close_v2(c->db);
   host->free(c);
 }
 
-// Writers take the write lock at once, so that a request that reads and then
-// writes never fails on the upgrade; the busy timeout makes others wait.
-int sqBegin(void* conn, DbiDiag* d) {
+// The request's transaction begins deferred: reading takes no write lock, so
+// that a slow page that only reads keeps no writer waiting. The first update
+// takes the lock (sqUpdate).
+int sqBegin(void* conn, DbiDiag* d) { return exec(static_cast<SqliteConn*>(conn)->db, "BEGIN", d); }
+int sqCommit(void* conn, DbiDiag* d) {
   auto* c = static_cast<SqliteConn*>(conn);
-  return exec(c, c->allowWrite ? "BEGIN IMMEDIATE" : "BEGIN", d);
+  dropReader(c);
+  return exec(c->db, "COMMIT", d);
 }
-int sqCommit(void* conn, DbiDiag* d) { return exec(static_cast<SqliteConn*>(conn), "COMMIT", d); }
 int sqRollback(void* conn, DbiDiag* d) {
-  return exec(static_cast<SqliteConn*>(conn), "ROLLBACK", d);
+  auto* c = static_cast<SqliteConn*>(conn);
+  dropReader(c);
+  return exec(c->db, "ROLLBACK", d);
+}
+
+bool holdsWriteLock(sqlite3* db) { return sqlite3_txn_state(db, "main") == SQLITE_TXN_WRITE; }
+
+// A query on the handle is being read: it holds its snapshot.
+bool reading(sqlite3* db) {
+  for (sqlite3_stmt* st = sqlite3_next_stmt(db, nullptr); st != nullptr;
+       st = sqlite3_next_stmt(db, st))
+    if (sqlite3_stmt_busy(st)) return true;
+  return false;
+}
+
+// The first update of a request under a read-committed level: the read
+// transaction ends and a write transaction begins, waiting for the write
+// lock through the busy timeout. SQLite never upgrades a snapshot that
+// another writer has overtaken (it fails at once instead of waiting), and a
+// query still being read keeps its snapshot on its handle; so then the writes
+// move to a second handle, and the open queries finish reading the snapshot
+// they began with, as a cursor does on PostgreSQL.
+int beginWriting(SqliteConn* c, DbiDiag* d) {
+  if (!reading(c->db)) {
+    if (exec(c->db, "COMMIT", d) != 0) return -1;
+    return exec(c->db, "BEGIN IMMEDIATE", d);
+  }
+  sqlite3* writer = openHandle(sqlite3_db_filename(c->db, "main"), c->allowWrite, d);
+  if (writer == nullptr) return -1;
+  // COMMIT leaves the queries being read running on their snapshot.
+  if (exec(writer, "BEGIN IMMEDIATE", d) != 0 || exec(c->db, "COMMIT", d) != 0) {
+    sqlite3_close(writer);
+    return -1;
+  }
+  // In this order: the time limit's interrupt may read both at any moment.
+  c->reader = c->db;
+  c->db = writer;
+  return 0;
 }
 
 // ---- Queries --------------------------------------------------------------------
@@ -185,8 +244,15 @@ int sqCloseQuery(void* stmt, DbiDiag* /*d*/) {
 
 // ---- Updates ------------------------------------------------------------------------
 
+// Every update counts as a write, and the request keeps the write lock from
+// its first update to its end. Under a read-committed level that update
+// begins the write transaction (beginWriting); under a snapshot level it
+// upgrades the request's transaction in place, which SQLite refuses at once
+// while another writer holds the lock or when one has committed since the
+// snapshot was taken: an error page, never a lost update.
 int sqUpdate(void* conn, const char* sql, int nparams, const DbiParam* params, DbiDiag* d) {
   auto* c = static_cast<SqliteConn*>(conn);
+  if (!c->snapshot && !holdsWriteLock(c->db) && beginWriting(c, d) != 0) return -1;
   sqlite3_stmt* st = prepare(c, sql, d);
   if (st == nullptr) return -1;
   const int markers = sqlite3_bind_parameter_count(st);
@@ -222,7 +288,11 @@ int sqUpdate(void* conn, const char* sql, int nparams, const DbiParam* params, D
 }
 
 // Only sets a flag that the running statement reads.
-void sqInterrupt(void* conn) { sqlite3_interrupt(static_cast<SqliteConn*>(conn)->db); }
+void sqInterrupt(void* conn) {
+  auto* c = static_cast<SqliteConn*>(conn);
+  if (sqlite3* reader = c->reader) sqlite3_interrupt(reader);
+  sqlite3_interrupt(c->db);
+}
 
 const DbiBackendOps kSqliteOps{
     kDbiBackendAbi, "SQLite",      sqOpen,         sqClose,        sqBegin,
