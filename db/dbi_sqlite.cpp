@@ -101,8 +101,9 @@ sqlite3* openHandle(const char* path, int allowWrite, DbiDiag* d) {
   }
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
   // Reading the header here finds a file that is no database at once.
+  // SQLite checks no foreign key unless each connection asks for it.
   const char* probe = allowWrite ? "PRAGMA journal_mode=WAL" : "PRAGMA schema_version";
-  if (exec(db, probe, d) != 0) {
+  if (exec(db, probe, d) != 0 || exec(db, "PRAGMA foreign_keys=ON", d) != 0) {
     sqlite3_close(db);
     return nullptr;
   }
