@@ -246,9 +246,8 @@ class SpaceReader {
       const uint8_t* p = &space_[off];
       const uint32_t count = get32(p + 4);
       const uint32_t fields = get32(p + 12);
-      if (count > space_.size() / kFieldSize || fields % 4 != 0 ||
-          !inside(fields, static_cast<size_t>(count) * kFieldSize))
-        return false;
+      // count * 16 cannot overflow a size_t: the bounds check limits count.
+      if (fields % 4 != 0 || !inside(fields, static_cast<size_t>(count) * kFieldSize)) return false;
       blocks_[off] = RawTuple{fields, count};
       order_.push_back(off);
       needed_ += align8(sizeof(Tuple)) + align8(sizeof(Field) * count);
@@ -262,6 +261,8 @@ class SpaceReader {
         if (type == tString) {
           const uint32_t text = get32(f + 8);
           const uint32_t size = get32(f + 12);
+          // The size limit matters only for a tuple space over 2 GB, which the
+          // default memory budget already refuses.
           if (size > static_cast<uint32_t>(INT32_MAX) || !inside(text, static_cast<size_t>(size) + 1))
             return false;
           needed_ += align8(size + 1);
@@ -661,13 +662,15 @@ int ReadSessionFile(Globals* G, Value* cell, const char* appKey) {
   if (cut19(storedKey) != cut19(appKey)) dbhFunError(G, "Security check, wrong session application.");
 
   struct stat st;
-  if (fstat(fileno(f), &st) != 0) return -1;
+  if (fstat(fileno(f), &st) != 0) return -1;   // NEVER: f is an open file
   const size_t fileSize = static_cast<size_t>(st.st_size);
 
   // Identifier map: stored number -> identifier of this process.
   std::unordered_map<uint32_t, Ident> map;
   const uint32_t identCount = get32(header + 4);
   size_t consumed = kHeaderSize;
+  // The table is read as a stream: a file cut short fails this read or a
+  // later one, at the latest the space-size check below.
   for (;;) {
     uint8_t rec[4];
     if (!readExact(f, rec, 4)) return -1;
@@ -675,18 +678,21 @@ int ReadSessionFile(Globals* G, Value* cell, const char* appKey) {
     const uint16_t number = get16(rec);
     const uint16_t length = get16(rec + 2);
     if (number == 0) break;
-    if (number > identCount || consumed + length > fileSize) return -1;
+    if (number > identCount) return -1;
     std::string name(length, '\0');
     if (length > 0 && !readExact(f, name.data(), length)) return -1;
     consumed += length;
     map[number] = MakeIdent(G, name.data(), name.size());
   }
-  if (spaceSize < kRecordSize || spaceSize > fileSize - std::min(fileSize, consumed)) return -1;
+  // A space too small for the root's record fails the block checks below.
+  if (spaceSize > fileSize - std::min(fileSize, consumed)) return -1;
 
   // The raw image is as large as the file says: charged like the block it
   // becomes, so that a huge file ends at the memory limit.
   Charge(G, spaceSize);
   std::vector<uint8_t> space(spaceSize);
+  // NEVER: the file holds spaceSize more bytes, and it does not change while
+  // we hold it (writers replace it by rename).
   if (!readExact(f, space.data(), spaceSize)) return -1;
   SpaceReader reader(space, map);
   if (!reader.check()) return -1;
