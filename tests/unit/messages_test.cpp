@@ -1,19 +1,20 @@
-// messages_test.cpp: the message store (kinds, codes, information formats,
-// the expected-token reduction, markers, sorting), the message writer, the
-// tuple display's forms and the source display's replay of messages over a
-// file. Whole pages (messages under their line, the links from one message
-// to the next) are tested end to end.
+// messages_test.cpp: the message store (the no-errors flag, information
+// formats, the expected-token reduction, sorting), the message writer and the
+// source display's replay of messages over a file. Whole pages (messages under
+// their line, the links from one message to the next, the arrow, the tuple
+// display) are tested end to end; records and markers through the scanner.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <unistd.h>
 
-#include "diag/debug.h"
 #include "diag/display.h"
 #include "diag/messages.h"
 #include "diag/sourcedisplay.h"
@@ -58,21 +59,6 @@ struct DiagContext {
     std::fflush(stdout);
     return testing::internal::GetCapturedStdout();
   }
-
-  Value tuple() {
-    Value v;
-    iVTuple(G, &v);
-    return v;
-  }
-  Value* add(Value t, const char* name) { return vAddField(G, t, name ? MakeIdent(G, name) : 0); }
-  void addInt(Value t, const char* name, int32_t i) { *add(t, name) = MakeInteger(i); }
-  void addString(Value t, const char* name, const std::string& s) {
-    *add(t, name) = MakeString(G, s.data(), static_cast<int32_t>(s.size()), 0);
-  }
-  // Stores a shared reference to a tuple in a field.
-  void addTuple(Value t, const char* name, Value inner) {
-    *add(t, name) = AssignValue(G, inner);
-  }
 };
 
 Position At(int line, int column, const char* file = "page.brx") {
@@ -87,38 +73,19 @@ size_t Count(const std::string& text, const std::string& piece) {
 
 // ---- The store ------------------------------------------------------------
 
-TEST(MessageStore, KindsCodesAndTheNoErrorsFlag) {
+// Each way of storing a message clears the flag that lets a template run.
+TEST(MessageStore, EveryStoredMessageClearsTheNoErrorsFlag) {
   DiagContext c;
-  EXPECT_EQ(1, c.errors()->X_NoErrors);
-  ErrorMessage(c.G, 1, xxError, At(3, 7));
-  EXPECT_EQ(0, c.errors()->X_NoErrors);
-  c.errors()->X_NoErrors = 1;
-  static const char kText[] = "Undefined variable";
-  char info[] = "abc";
-  MessageI(c.G, kText, xxWarning, At(4, 2), InfoText(info));
-  info[0] = 'X';   // the information is an owned copy
-  Message(c.G, "plain", xxNote, At(5, 1, nullptr));
-  EXPECT_EQ(0, c.errors()->X_NoErrors);
-  // "illegal character" is stored as error code 6 with its information
-  MessageI(c.G, "illegal character", xxError, At(1, 4), InfoChar('%'));
-
-  const auto rs = c.records();
-  ASSERT_EQ(4u, rs.size());
-  EXPECT_EQ(mkCodeInfo, rs[3]->kind);
-  EXPECT_EQ(6, rs[3]->code);
-  EXPECT_STREQ(": %", rs[3]->info);
-  EXPECT_EQ(mkCode, rs[0]->kind);
-  EXPECT_EQ(1, rs[0]->code);
-  EXPECT_EQ(xxError, rs[0]->errorClass);
-  EXPECT_EQ(3, rs[0]->position.line);
-  EXPECT_EQ(7, rs[0]->position.column);
-  EXPECT_EQ(nullptr, rs[0]->info);
-  EXPECT_EQ(mkTextInfo, rs[1]->kind);
-  EXPECT_EQ(kText, rs[1]->text);   // the text is kept, not copied
-  EXPECT_STREQ(": abc", rs[1]->info);
-  EXPECT_EQ(mkText, rs[2]->kind);
-  EXPECT_EQ(nullptr, rs[2]->position.file);
-  EXPECT_EQ(rs[3], c.errors()->tail);
+  const std::function<void()> stores[] = {
+      [&] { ErrorMessage(c.G, 1, xxError, At(3, 7)); },
+      [&] { ErrorMessageI(c.G, 4, xxRepair, At(3, 7), InfoText("x")); },
+      [&] { Message(c.G, "plain", xxError, At(5, 1)); },
+      [&] { MessageI(c.G, "with info", xxError, At(4, 2), InfoText("abc")); }};
+  for (const auto& store : stores) {
+    c.errors()->X_NoErrors = 1;
+    store();
+    EXPECT_EQ(0, c.errors()->X_NoErrors);
+  }
 }
 
 TEST(MessageStore, InformationFormats) {
@@ -137,55 +104,24 @@ TEST(MessageStore, InformationFormats) {
                                              ": a<b",  ": MyName", "x\n\t\ty\n\t\tz",
                                              "info class: 12"};
   EXPECT_EQ(expected, infos);
-  for (MessageRecord* r : c.records()) EXPECT_EQ(mkCodeInfo, r->kind);
 }
 
 TEST(MessageStore, ExpectedTokensReduceToTheMissingCloser) {
-  struct Case {
-    const char* tokens;
-    const char* reduced;
-  };
-  const Case cases[] = {
-      {"HTMLText <dbquery </while </if <else ", "/if"},
-      {"</defenv </def ", "/defenv"},
-      {"HTMLText </def <let ", "/def"},
-      {"HTMLText </assign </while ", "/assign"},
-      {"</db </include ", "/db"},
-      {"<else HTMLText ", "else"},
-      {"</UserEnvironment ", "/UserEnvironment"},
-      {"</mail </shell ", "/shell"},
-      {"Ident Integer ", "Ident Integer "},
-  };
-  for (const Case& k : cases) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"HTMLText <dbquery </while </if <else ", "/if"}, {"</defenv </def ", "/defenv"},
+      {"HTMLText </def <let ", "/def"}, {"HTMLText </assign </while ", "/assign"},
+      {"</db </include ", "/db"}, {"<else HTMLText ", "else"},
+      {"</UserEnvironment ", "/UserEnvironment"}, {"</mail </shell ", "/shell"},
+      {"Ident Integer ", "Ident Integer "}};
+  for (const auto& [tokens, reduced] : cases) {
     DiagContext c;
-    ErrorMessageI(c.G, 2, xxInformation, At(2, 1), InfoTokens(k.tokens));
-    EXPECT_STREQ(k.reduced, c.records()[0]->info) << k.tokens;
+    ErrorMessageI(c.G, 2, xxInformation, At(2, 1), InfoTokens(tokens));
+    EXPECT_STREQ(reduced, c.records()[0]->info) << tokens;
   }
   // Other codes keep the whole list.
   DiagContext c;
   ErrorMessageI(c.G, 7, xxInformation, At(2, 1), InfoTokens("</if </while "));
   EXPECT_STREQ("</if </while ", c.records()[0]->info);
-}
-
-TEST(MessageStore, MarkersAreRecordedOnlyWhileRecording) {
-  DiagContext c;
-  SetMarker(c.G, mkKeyword, At(1, 1), 0);
-  SetMarkerInclude(c.G, "lib/x.brx", At(1, 1));
-  EXPECT_TRUE(c.records().empty());
-  SetMarkerRecording(c.G, true);
-  EXPECT_TRUE(MarkerRecording(c.G));
-  char name[] = "lib/x.brx";
-  SetMarker(c.G, mkTagEnd, At(2, 5), 3);
-  SetMarkerInclude(c.G, name, At(3, 1));
-  name[0] = 'X';
-  SetMarkerRecording(c.G, false);
-  const auto rs = c.records();
-  ASSERT_EQ(2u, rs.size());
-  EXPECT_EQ(mkTagEnd, rs[0]->kind);
-  EXPECT_EQ(8, rs[0]->position.column);   // moved by the length
-  EXPECT_EQ(mkInclude, rs[1]->kind);
-  EXPECT_STREQ("lib/x.brx", rs[1]->info);
-  EXPECT_EQ(1, c.errors()->X_NoErrors);   // markers are no messages
 }
 
 // ---- Sorting --------------------------------------------------------------
@@ -246,73 +182,6 @@ TEST(MessageWriter, ShowMessagesWritesKindsWithFileHeadingsAndEmpties) {
   EXPECT_EQ(nullptr, c.errors()->tail);
 }
 
-// ---- The tuple display ----------------------------------------------------
-
-TEST(TupleDisplay, InlineFormAndTextCuts) {
-  DiagContext c;
-  std::string s;
-  for (int i = 0; i < 80; ++i) s.push_back(static_cast<char>('a' + i % 26));
-  Value t = c.tuple();
-  c.addInt(t, "a", 1);
-  *c.add(t, nullptr) = nullValue;
-  c.addString(t, "s", s);   // 80 bytes: cut around "..."
-  const int32_t refcount = t.val.tuple.t->refcount;
-  EXPECT_EQ("(<a name=\"T1\">\na=1, [1]=null, s=\"" + s.substr(0, 40) + "\"...\"" + s.substr(40) +
-                "\")\n",
-            c.capture([&] { ShowTuple(c.G, t, "t"); }));
-  EXPECT_EQ(refcount, t.val.tuple.t->refcount);
-  Value u = c.tuple();
-  c.addString(u, "w", s.substr(1));   // 79 bytes: whole
-  EXPECT_EQ("(<a name=\"T2\">\nw=\"" + s.substr(1) + "\")\n",
-            c.capture([&] { ShowTuple(c.G, u, nullptr); }));
-  Value e = c.tuple();   // an empty tuple shows nothing
-  EXPECT_EQ("", c.capture([&] { ShowTuple(c.G, e, nullptr); }));
-  ReleaseValue(c.G, &t);
-  ReleaseValue(c.G, &u);
-  ReleaseValue(c.G, &e);
-}
-
-TEST(TupleDisplay, DeepNestingSwitchesToTheAbbreviatedForm) {
-  DiagContext c;
-  // t.a.b.c: t and a are nested tables (depths 1 and 2); b at depth 3 is
-  // large (it holds a tuple) and so abbreviated.
-  Value leaf = c.tuple();
-  c.addInt(leaf, "z", 1);
-  Value b = c.tuple();
-  c.addString(b, "text", "abcdefghijklmnop");
-  c.addInt(b, "n", 7);
-  c.addTuple(b, "c", leaf);
-  c.addInt(b, "more", 8);
-  Value a = c.tuple();
-  c.addTuple(a, "b", b);
-  Value t = c.tuple();
-  c.addTuple(t, "a", a);
-  EXPECT_EQ(200 + 2, EstimatedShowLength(c.G, t));
-  const std::string out = c.capture([&] { ShowTuple(c.G, t, "t"); });
-  EXPECT_EQ(2u, Count(out, "<table border=1>")) << out;
-  EXPECT_NE(std::string::npos, out.find("(text=\"abcde\"...\"lmnop\", n=7, c=(...), ...)</a>\n"))
-      << out;
-  ReleaseValue(c.G, &t);
-  ReleaseValue(c.G, &a);
-  ReleaseValue(c.G, &b);
-  ReleaseValue(c.G, &leaf);
-}
-
-TEST(TupleDisplay, EstimatedLength) {
-  DiagContext c;
-  Value inner = c.tuple();
-  Value t = c.tuple();
-  c.addInt(t, "ab", -12);                 // 3 + 3
-  *c.add(t, nullptr) = MakeReal(1.5);     // 4 + 8 ("1.500000")
-  c.addString(t, "s", "hello");           // 2 + 5
-  *c.add(t, "n") = nullValue;             // 2 + 5
-  *c.add(t, "b") = MakeBoolean(false);    // 2 + 5
-  c.addTuple(t, "t", inner);              // 2 + 200
-  EXPECT_EQ(6 + 12 + 7 + 7 + 7 + 202, EstimatedShowLength(c.G, t));
-  ReleaseValue(c.G, &t);
-  ReleaseValue(c.G, &inner);
-}
-
 // ---- The source display ---------------------------------------------------
 
 struct SourceFile {
@@ -330,22 +199,6 @@ struct SourceFile {
 std::string Body(const std::string& page) {
   const size_t start = page.find("<pre>");
   return start == std::string::npos ? page : page.substr(start);
-}
-
-TEST(SourceDisplay, ArrowStandsBeforeItsCharacter) {
-  DiagContext c;
-  SourceFile f("abc\ndef\n");
-  c.errors()->display->arrowLine = 2;
-  c.errors()->display->arrowColumn = 2;
-  const std::string out = c.captureClient([&] { BraxelPrettyPrint(c.G, nullptr, f.name.c_str()); });
-  EXPECT_EQ(
-      "<pre>abc\nd<a name=\"here\"><font color=\"ff0000\"><blink><b>-></b></blink></font></a>"
-      "ef\n\n</pre>",
-      Body(out));
-  // beyond the end of the file: no arrow
-  c.errors()->display->arrowLine = 9;
-  const std::string none = c.captureClient([&] { BraxelPrettyPrint(c.G, nullptr, f.name.c_str()); });
-  EXPECT_EQ(std::string::npos, none.find("here"));
 }
 
 TEST(SourceDisplay, AtMostTenMessagesPerLine) {
@@ -384,8 +237,8 @@ TEST(SourceDisplay, InsertedTokenAndIllegalCharacterRuns) {
 
 TEST(SourceDisplay, FormStrings) {
   DiagContext c;
-  *c.add(c.G->value->ff, "$debug") = MakeString(c.G, "pp", 2, 0);
-  *c.add(c.G->value->ff, "n") = MakeInteger(3);
+  *vAddField(c.G, c.G->value->ff, MakeIdent(c.G, "$debug")) = MakeString(c.G, "pp", 2, 0);
+  *vAddField(c.G, c.G->value->ff, MakeIdent(c.G, "n")) = MakeInteger(3);
   EXPECT_STREQ("pp", GetFormString(c.G, "$debug"));
   EXPECT_STREQ("pp", GetFormString(c.G, "$DEBUG"));
   EXPECT_EQ(nullptr, GetFormString(c.G, "n"));
