@@ -36,12 +36,6 @@ TEST(Memory, EveryAllocatorChargesExactlyTheRequestedSizeAndFreeingRefundsNothin
     bxFree(p);
   bxDelete(r);
   EXPECT_TRUE(charged(0)) << "freeing must not refund the budget";
-
-  // The Storage record is not charged.
-  StorageFinalizeGV(c.G);
-  StorageInitializeGV(c.G);
-  EXPECT_TRUE(charged(0));
-  EXPECT_EQ(nullptr, c.G->Storage->blocks->link);
 }
 
 TEST(Memory, BudgetsBeyond32BitsWorkAsWritten) {
