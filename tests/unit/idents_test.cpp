@@ -1,5 +1,6 @@
 // idents_test.cpp: the identifier table: case folding, first spelling kept,
-// the hash buckets, stability across growth, charges and the listing.
+// short chains for similar names, stability across growth, charges and the
+// listing.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,7 +12,7 @@
 
 namespace {
 
-TEST(Idents, NamesFoldOnlyAToZKeepTheirFirstSpellingAndFollowTheHash) {
+TEST(Idents, NamesFoldOnlyAToZAndKeepTheirFirstSpelling) {
   FoundationContext c;
   EXPECT_EQ(0u, MakeIdent(c.G, ""));
   EXPECT_EQ(0u, MakeIdent(c.G, "anything", 0));
@@ -33,25 +34,27 @@ TEST(Idents, NamesFoldOnlyAToZKeepTheirFirstSpellingAndFollowTheHash) {
   const Ident ab = MakeIdent(c.G, text, 2);
   EXPECT_STREQ("ab", GetStringIdent(c.G, ab));
   EXPECT_NE(ab, MakeIdent(c.G, text, 3));
-  // Buckets follow the hash; similar names stay apart.
-  EXPECT_EQ(ab, c.G->Idents->buckets[IdentHash("aB", 2) % 256]->number);
-  EXPECT_EQ(IdentHash("AB", 2), IdentHash("ab", 2));
-  EXPECT_NE(IdentHash("\xe9", 1), IdentHash("\xc9", 1)) << "bytes above 127 are not folded";
-  EXPECT_EQ(0u, IdentHash("", 0));
-  const Ident a = MakeIdent(c.G, "axxb");
-  const Ident b = MakeIdent(c.G, "ayyb");   // same first byte, last byte and length
-  EXPECT_NE(a, b);
-  EXPECT_EQ(a, MakeIdent(c.G, "AXXB"));
-  EXPECT_EQ(b, MakeIdent(c.G, "aYyB"));
-  EXPECT_EQ(ab, MakeIdent(c.G, "AB"));
 }
 
-TEST(Idents, ManySimilarNamesKeepChainsShort) {
+// Entries cost their length plus 13; the 1024th doubles the table, whose
+// entries never move; the buckets grow so that similar names (form fields a
+// visitor sends) keep short chains.
+TEST(Idents, ChargesGrowthAndManySimilarNames) {
   FoundationContext c;
-  std::vector<Ident> ids;
-  for (int i = 0; i < 5000; ++i) ids.push_back(MakeIdent(c.G, ("n" + std::to_string(i)).c_str()));
+  int64_t before = c.left();
+  MakeIdent(c.G, "n1");
+  MakeIdent(c.G, "N1");   // a hit allocates nothing
+  EXPECT_EQ(before - 15, c.left());
+  auto name = [](int i) { return "n" + std::to_string(i); };
+  for (int i = 2; i <= 1023; ++i) MakeIdent(c.G, name(i).c_str());
+  std::vector<const char*> texts{nullptr};
+  for (Ident i = 1; i <= 1023; ++i) texts.push_back(GetStringIdent(c.G, i));
+  before = c.left();
+  EXPECT_EQ(1024u, MakeIdent(c.G, "n1024"));
+  EXPECT_EQ(before - static_cast<int64_t>(2048 * sizeof(IdentEntry*)) - (5 + 13), c.left());
+  for (int i = 1025; i <= 5000; ++i) MakeIdent(c.G, name(i).c_str());
+  for (Ident i = 1; i <= 1023; ++i) EXPECT_EQ(texts[i], GetStringIdent(c.G, i));
   const IdentsRec* r = c.G->Idents;
-  EXPECT_GE(r->bucketCount, 2048u) << "the bucket table grows with the names";
   size_t longest = 0;
   for (uint32_t h = 0; h < r->bucketCount; ++h) {
     size_t n = 0;
@@ -59,29 +62,10 @@ TEST(Idents, ManySimilarNamesKeepChainsShort) {
     longest = std::max(longest, n);
   }
   EXPECT_LE(longest, 16u);
-  for (int i = 0; i < 5000; ++i)   // every name still found after the moves
-    EXPECT_EQ(ids[i], MakeIdent(c.G, ("N" + std::to_string(i)).c_str()));
+  for (int i = 1; i <= 5000; ++i)   // every name still found after the moves
+    EXPECT_EQ(static_cast<Ident>(i), MakeIdent(c.G, ("N" + std::to_string(i)).c_str()));
+  EXPECT_EQ(0u, MakeIdent(c.G, "")) << "the empty name survives the moves";
   EXPECT_EQ(5000u, MaxIdent(c.G));
-}
-
-TEST(Idents, EntriesChargeLengthPlus13AndThe1024thGrowsTheTable) {
-  FoundationContext c;
-  int64_t before = c.left();
-  MakeIdent(c.G, "seven77");
-  MakeIdent(c.G, "SEVEN77");   // a hit allocates nothing
-  EXPECT_EQ(before - 20, c.left());
-  std::vector<const char*> texts{nullptr};
-  for (int i = 2; i <= 1023; ++i) MakeIdent(c.G, ("id" + std::to_string(i)).c_str());
-  for (Ident i = 1; i <= 1023; ++i) texts.push_back(GetStringIdent(c.G, i));
-  EXPECT_EQ(1024u, c.G->Idents->capacity);
-  before = c.left();
-  EXPECT_EQ(1024u, MakeIdent(c.G, "id1024"));
-  EXPECT_EQ(2048u, c.G->Idents->capacity);
-  EXPECT_EQ(before - static_cast<int64_t>(2048 * sizeof(IdentEntry*)) - (6 + 13), c.left());
-  for (Ident i = 1; i <= 1023; ++i) EXPECT_EQ(texts[i], GetStringIdent(c.G, i));
-  EXPECT_EQ(500u, MakeIdent(c.G, "ID500"));
-  for (int i = 1025; i <= 3000; ++i) MakeIdent(c.G, ("id" + std::to_string(i)).c_str());
-  EXPECT_STREQ("id3000", GetStringIdent(c.G, 3000));
 }
 
 }  // namespace
