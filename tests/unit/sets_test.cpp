@@ -131,6 +131,7 @@ TEST_F(Sets, ExtractExcludeBoundsPredicatesIterationAndReading) {
   ReadSet(f, r);
   std::fclose(f);
   EXPECT_EQ((Elements{3, 7, 40}), elementsOf(r));
+  EXPECT_EQ(3, Card(r));
 }
 
 }  // namespace
