@@ -21,6 +21,7 @@
 #include "support/filesearch.h"
 #include "support/idents.h"
 #include "support/memory.h"
+#include "support/system.h"
 
 // ---------------------------------------------------------------------------
 // Codes and information
@@ -196,6 +197,10 @@ void FatalMessage(Globals* G, const char* text, Position pos) {
 
 void FatalMessageI(Globals* G, const char* text, Position pos, MsgInfo info) {
   HandleFatalMessage(G, text, xxFatal, pos, formatInfo(G, info));
+}
+
+void TimeLimitExceeded(Globals* G, Position pos) {
+  FatalMessage(G, "Time limit exceeded", pos);
 }
 
 // ---------------------------------------------------------------------------
@@ -566,6 +571,8 @@ static void databaseFileDetails(Globals* G, void* arg) {
 }
 
 void dbhDatabaseError(Globals* G, const char* operation, Position pos) {
+  // A statement that failed because the time limit interrupted it.
+  if (os_TimeLimitSpent()) TimeLimitExceeded(G, pos);
   DisplayState* d = G->Errors->display;
   if (d->inFatalPage) logAndExit(G, "DB-Error", pos, dbCharError(G));
   d->inFatalPage = true;
