@@ -53,6 +53,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -63,6 +64,7 @@
 #include "frontend/tree.h"
 #include "interp/builtins.h"
 #include "interp/eval.h"
+#include "interp/interpret.h"
 #include "support/idents.h"
 #include "support/memory.h"
 #include "values/strings.h"
@@ -78,17 +80,28 @@ constexpr char kDigestMark = '#';
 // A file replaced this often while we waited for its lock is given up.
 constexpr int kMaxReopen = 1000;
 
+// Containers of the session code charge the request's budget like every
+// other allocation of the system's own data.
+using Alloc = BudgetAllocator<char>;
+using Bytes = std::vector<uint8_t, BudgetAllocator<uint8_t>>;
+using Text = std::basic_string<char, std::char_traits<char>, Alloc>;
+template <class T>
+using Vec = std::vector<T, BudgetAllocator<T>>;
+template <class K, class V>
+using Map = std::unordered_map<K, V, std::hash<K>, std::equal_to<K>,
+                               BudgetAllocator<std::pair<const K, V>>>;
+
 // ---------------------------------------------------------------------------
 // Little-endian encoding
 
-void put32(std::vector<uint8_t>* out, uint32_t v) {
+void put32(Bytes* out, uint32_t v) {
   for (int i = 0; i < 4; i++) out->push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
-void put16(std::vector<uint8_t>* out, uint16_t v) {
+void put16(Bytes* out, uint16_t v) {
   out->push_back(static_cast<uint8_t>(v));
   out->push_back(static_cast<uint8_t>(v >> 8));
 }
-void putText(std::vector<uint8_t>* out, const char* text, size_t width) {
+void putText(Bytes* out, const char* text, size_t width) {
   const size_t n = text != nullptr ? strnlen(text, width - 1) : 0;
   for (size_t i = 0; i < width; i++) out->push_back(i < n ? static_cast<uint8_t>(text[i]) : 0);
 }
@@ -96,12 +109,14 @@ uint32_t get32(const uint8_t* p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
 }
 uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t align4(uint32_t n) { return (n + 3) & ~3u; }
+// Tuple blocks are word-aligned (a space over 2 GB never gets this far: the
+// budget refuses its tuples first).
+uint32_t align4(uint32_t n) { return static_cast<uint32_t>(Align(static_cast<int>(n))); }
 size_t align8(size_t n) { return (n + 7) & ~size_t{7}; }
 
 // The first 19 bytes of a text, as a header field holds it.
-std::string cut19(const char* text) {
-  return text != nullptr ? std::string(text, strnlen(text, kTextField - 1)) : std::string();
+std::string_view cut19(const char* text) {
+  return text != nullptr ? std::string_view(text, strnlen(text, kTextField - 1)) : std::string_view();
 }
 
 // The client address as the header stores it. An address that fits the field
@@ -111,22 +126,23 @@ std::string cut19(const char* text) {
 // its first 19 bytes alone are shared by a whole IPv6 /64 network. An address
 // beginning with "#" is digested too, so a stored address never passes for a
 // digest.
-std::string storedAddress(const char* address) {
-  if (address == nullptr) return std::string();
-  if (std::strlen(address) < kTextField && address[0] != kDigestMark) return address;
+Text storedAddress(Globals* G, const char* address) {
+  const Alloc alloc(G);
+  if (address == nullptr) return Text(alloc);
+  if (std::strlen(address) < kTextField && address[0] != kDigestMark) return Text(address, alloc);
   // SHA-256-crypt with a fixed salt and its fewest rounds: a plain digest.
   const char* hash = crypt(address, "$5$rounds=1000$braxelclientip$");
   const char* digest = hash != nullptr ? std::strrchr(hash, '$') : nullptr;
   // Without a digest the whole address is returned: no stored field can
   // hold it, so the check fails closed.
-  if (digest == nullptr || std::strlen(digest + 1) < kTextField - 2) return address;
-  return kDigestMark + std::string(digest + 1, kTextField - 2);
+  if (digest == nullptr || std::strlen(digest + 1) < kTextField - 2) return Text(address, alloc);
+  return kDigestMark + Text(digest + 1, kTextField - 2, alloc);
 }
 
 // A field written before whole addresses were compared: the first 19 bytes
 // of the current, longer address. It cannot tell the client from its network
 // neighbours.
-bool cutAddress(const std::string& stored, const char* address) {
+bool cutAddress(std::string_view stored, const char* address) {
   return stored.size() == kTextField - 1 && stored[0] != kDigestMark && address != nullptr &&
          std::strlen(address) >= kTextField &&
          stored.compare(0, stored.size(), address, stored.size()) == 0;
@@ -139,14 +155,16 @@ bool cutAddress(const std::string& stored, const char* address) {
 // structures off the machine stack) and returns the tuples in that order with
 // their offsets.
 struct Layout {
-  std::vector<Tuple*> order;
-  std::unordered_map<const Tuple*, uint32_t> offset;
+  explicit Layout(Alloc alloc) : order(alloc), offset(alloc) {}
+  Vec<Tuple*> order;
+  Map<const Tuple*, uint32_t> offset;
   uint32_t size = 0;
 };
 
-Layout layOut(Tuple* root) {
-  Layout layout;
-  std::vector<Tuple*> stack{root};
+Layout layOut(Globals* G, Tuple* root) {
+  const Alloc alloc(G);
+  Layout layout(alloc);
+  Vec<Tuple*> stack(1, root, alloc);
   while (!stack.empty()) {
     Tuple* t = stack.back();
     stack.pop_back();
@@ -166,8 +184,8 @@ Layout layOut(Tuple* root) {
   return layout;
 }
 
-void writeBlock(const Layout& layout, const Tuple* t, std::vector<uint8_t>* out,
-                size_t spaceStart, const std::unordered_map<Ident, uint32_t>& fileIdent) {
+void writeBlock(const Layout& layout, const Tuple* t, Bytes* out, size_t spaceStart,
+                const Map<Ident, uint32_t>& fileIdent) {
   const uint32_t base = layout.offset.at(t);
   const uint32_t n = static_cast<uint32_t>(t->logsize);
   put32(out, n);
@@ -231,13 +249,13 @@ struct RawTuple {
 
 class SpaceReader {
  public:
-  SpaceReader(const std::vector<uint8_t>& space, const std::unordered_map<uint32_t, Ident>& map)
-      : space_(space), map_(map) {}
+  SpaceReader(Globals* G, const Bytes& space, const Map<uint32_t, Ident>& map)
+      : alloc_(G), space_(space), map_(map), blocks_(alloc_), order_(alloc_) {}
 
   // Checks every block reachable from offset 0; false when anything does not
   // hold together. Computes the size of the rebuilt block.
   bool check() {
-    std::vector<uint32_t> stack{0};
+    Vec<uint32_t> stack(1, 0, alloc_);
     while (!stack.empty()) {
       const uint32_t off = stack.back();
       stack.pop_back();
@@ -251,7 +269,7 @@ class SpaceReader {
       blocks_[off] = RawTuple{fields, count};
       order_.push_back(off);
       needed_ += align8(sizeof(Tuple)) + align8(sizeof(Field) * count);
-      std::vector<uint32_t> children;
+      Vec<uint32_t> children(alloc_);
       for (uint32_t i = 0; i < count; i++) {
         const uint8_t* f = &space_[fields + i * kFieldSize];
         const uint32_t name = get32(f);
@@ -279,7 +297,7 @@ class SpaceReader {
 
   // Builds the tuples into the block and returns the root.
   Tuple* build(char* block) {
-    std::unordered_map<uint32_t, Tuple*> made;
+    Map<uint32_t, Tuple*> made(alloc_);
     char* next = block;
     auto take = [&next](size_t n) {
       char* p = next;
@@ -339,10 +357,11 @@ class SpaceReader {
  private:
   bool inside(size_t off, size_t n) const { return off <= space_.size() && n <= space_.size() - off; }
 
-  const std::vector<uint8_t>& space_;
-  const std::unordered_map<uint32_t, Ident>& map_;
-  std::unordered_map<uint32_t, RawTuple> blocks_;
-  std::vector<uint32_t> order_;
+  const Alloc alloc_;
+  const Bytes& space_;
+  const Map<uint32_t, Ident>& map_;
+  Map<uint32_t, RawTuple> blocks_;
+  Vec<uint32_t> order_;
   size_t needed_ = 0;
 };
 
@@ -352,21 +371,22 @@ bool readExact(FILE* f, void* buffer, size_t n) { return std::fread(buffer, 1, n
 // The built-ins
 
 // Evaluates argument i and returns its text; fatal when it is not a String.
-std::string stringArgument(Globals* G, Token** argv, int i, const char* message) {
+Text stringArgument(Globals* G, Token** argv, int i, const char* message) {
   Value v = eval(G, argv[i]);
   if (v.type != tString) dbhFunError(G, message);
-  std::string text = v.val.String.str != nullptr ? std::string(v.val.String.str, v.val.String.size) : "";
+  Text text{Alloc(G)};
+  if (v.val.String.str != nullptr) text.assign(v.val.String.str, v.val.String.size);
   ReleaseIfTemp(G, &v);
   return text;
 }
 
 // The session directory joined with a checked file name.
-std::string sessionPath(Globals* G, const std::string& name) {
-  std::string dir = Cfg(G).sessiondir != nullptr ? Cfg(G).sessiondir : "/tmp";
+Text sessionPath(Globals* G, const Text& name) {
+  Text dir(Cfg(G).sessiondir != nullptr ? Cfg(G).sessiondir : "/tmp", Alloc(G));
   if (dir.size() + name.size() > 250) dbhFunError(G, "Sessionfilename is to long.");
   if (!dir.empty() && dir.back() == '/') dir.pop_back();
   if (!name.empty() && name[0] == '/') dbhFunError(G, "Sessionfilename can not be an absolute path.");
-  if (name.find("..") != std::string::npos) dbhFunError(G, "Sessionfilename may not contain ..");
+  if (name.find("..") != Text::npos) dbhFunError(G, "Sessionfilename may not contain ..");
   return dir + "/" + name;
 }
 
@@ -429,9 +449,8 @@ FILE* openLocked(Globals* G, const char* path, int op, bool create, bool* create
 // complete and on disk. The new file gets mode. With kept, it is locked
 // before it takes the name and stays open in *kept, so that the request goes
 // on holding the session. False on any failure; path is then untouched.
-bool replaceSession(Globals* G, const char* path, const std::string& key, mode_t mode,
-                    FILE** kept) {
-  std::string temp = std::string(path) + ".XXXXXX";
+bool replaceSession(Globals* G, const char* path, const Text& key, mode_t mode, FILE** kept) {
+  Text temp = Text(path, Alloc(G)) + ".XXXXXX";
   const int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return false;
   FILE* f = fdopen(fd, "r+b");
@@ -475,9 +494,9 @@ Value* setBoolean(Value* result, bool b) {
 }
 
 Value* biSessioniOpen(Value* result, Globals* G, int, Token** argv) {
-  const std::string name = stringArgument(G, argv, 0, "Sessionfilename must be a String");
-  const std::string key = stringArgument(G, argv, 1, "Sessionappkey must be a String");
-  const std::string path = sessionPath(G, name);
+  const Text name = stringArgument(G, argv, 0, "Sessionfilename must be a String");
+  const Text key = stringArgument(G, argv, 1, "Sessionappkey must be a String");
+  const Text path = sessionPath(G, name);
   closeSession(G);
   FILE* f = openLocked(G, path.c_str(), LOCK_EX, false, nullptr);
   if (f == nullptr) return setBoolean(result, false);
@@ -487,8 +506,8 @@ Value* biSessioniOpen(Value* result, Globals* G, int, Token** argv) {
 }
 
 Value* biSessioniRead(Value* result, Globals* G, int, Token** argv) {
-  const std::string name = stringArgument(G, argv, 0, "Sessionfilename must be a String");
-  const std::string key = stringArgument(G, argv, 1, "Sessionappkey must be a String");
+  const Text name = stringArgument(G, argv, 0, "Sessionfilename must be a String");
+  const Text key = stringArgument(G, argv, 1, "Sessionappkey must be a String");
   FILE* f = openLocked(G, name.c_str(), LOCK_SH, false, nullptr);
   if (f == nullptr) return setBoolean(result, false);
   FILE* saved = G->session->X_file;
@@ -500,7 +519,7 @@ Value* biSessioniRead(Value* result, Globals* G, int, Token** argv) {
 }
 
 Value* biSessioniClose(Value* result, Globals* G, int, Token** argv) {
-  const std::string key = stringArgument(G, argv, 0, "Sessionappkey must be a String");
+  const Text key = stringArgument(G, argv, 0, "Sessionappkey must be a String");
   SessionRec* s = G->session;
   if (s->X_file == nullptr) return setBoolean(result, false);
   mode_t mode = 0;
@@ -515,9 +534,9 @@ Value* biSessioniAbort(Value* result, Globals* G, int, Token**) {
 }
 
 Value* biSessioniCreate(Value* result, Globals* G, int, Token** argv) {
-  const std::string name = stringArgument(G, argv, 0, "Sessionfilename must be a String");
-  const std::string key = stringArgument(G, argv, 1, "Sessionappkey must be a String");
-  const std::string path = sessionPath(G, name);
+  const Text name = stringArgument(G, argv, 0, "Sessionfilename must be a String");
+  const Text key = stringArgument(G, argv, 1, "Sessionappkey must be a String");
+  const Text path = sessionPath(G, name);
   // The lock of the existing file (or of an empty one made for the purpose)
   // makes a create wait for a request that holds the session open.
   bool created = false;
@@ -598,13 +617,14 @@ int WriteSessionFile(Globals* G, Value tuple, const char* appKey) {
     iVTuple(G, &empty);
     root = empty;
   }
-  const Layout layout = layOut(root.val.tuple.t);
+  const Alloc alloc(G);
+  const Layout layout = layOut(G, root.val.tuple.t);
 
   // Field names: the writer's numbers, or, when a number does not fit the
   // table's 16 bits, a dense renumbering (the table maps either back).
-  std::vector<Ident> used;
+  Vec<Ident> used(alloc);
   {
-    std::unordered_map<Ident, bool> seen;
+    Map<Ident, bool> seen(alloc);
     for (const Tuple* t : layout.order)
       for (int32_t i = 0; i < t->logsize; i++)
         if (t->fields[i].name != 0 && !seen.count(t->fields[i].name)) {
@@ -614,16 +634,16 @@ int WriteSessionFile(Globals* G, Value tuple, const char* appKey) {
   }
   std::sort(used.begin(), used.end());
   const bool renumber = !used.empty() && used.back() > 0xFFFF;
-  std::unordered_map<Ident, uint32_t> fileIdent;
+  Map<Ident, uint32_t> fileIdent(alloc);
   for (size_t i = 0; i < used.size(); i++)
     fileIdent[used[i]] = renumber ? static_cast<uint32_t>(i + 1) : used[i];
 
-  std::vector<uint8_t> out;
+  Bytes out(alloc);
   out.reserve(kHeaderSize + layout.size + 64);
   put32(&out, kMagic);
   put32(&out, renumber ? static_cast<uint32_t>(used.size()) : MaxIdent(G));
   put32(&out, layout.size);
-  putText(&out, storedAddress(serverRemoteIp()).c_str(), kTextField);
+  putText(&out, storedAddress(G, serverRemoteIp()).c_str(), kTextField);
   putText(&out, appKey, kTextField);
   for (Ident id : used) {
     const uint32_t length = std::min<uint32_t>(GetLengthIdent(G, id), 0xFFFF);
@@ -654,7 +674,7 @@ int ReadSessionFile(Globals* G, Value* cell, const char* appKey) {
   std::memcpy(storedIp, header + 12, kTextField);
   std::memcpy(storedKey, header + 32, kTextField);
 
-  if (SwitchNotOff(Cfg(G).sessionipcheck) && storedIp != storedAddress(serverRemoteIp())) {
+  if (SwitchNotOff(Cfg(G).sessionipcheck) && storedIp != storedAddress(G, serverRemoteIp())) {
     // Unreadable rather than refused: the template can start a new session.
     if (cutAddress(storedIp, serverRemoteIp())) return -1;
     dbhFunError(G, "Security check, session continued from a different IP.");
@@ -666,7 +686,8 @@ int ReadSessionFile(Globals* G, Value* cell, const char* appKey) {
   const size_t fileSize = static_cast<size_t>(st.st_size);
 
   // Identifier map: stored number -> identifier of this process.
-  std::unordered_map<uint32_t, Ident> map;
+  const Alloc alloc(G);
+  Map<uint32_t, Ident> map(alloc);
   const uint32_t identCount = get32(header + 4);
   size_t consumed = kHeaderSize;
   // The table is read as a stream: a file cut short fails this read or a
@@ -679,7 +700,7 @@ int ReadSessionFile(Globals* G, Value* cell, const char* appKey) {
     const uint16_t length = get16(rec + 2);
     if (number == 0) break;
     if (number > identCount) return -1;
-    std::string name(length, '\0');
+    Text name(length, '\0', alloc);
     if (length > 0 && !readExact(f, name.data(), length)) return -1;
     consumed += length;
     map[number] = MakeIdent(G, name.data(), name.size());
@@ -687,14 +708,13 @@ int ReadSessionFile(Globals* G, Value* cell, const char* appKey) {
   // A space too small for the root's record fails the block checks below.
   if (spaceSize > fileSize - std::min(fileSize, consumed)) return -1;
 
-  // The raw image is as large as the file says: charged like the block it
-  // becomes, so that a huge file ends at the memory limit.
-  Charge(G, spaceSize);
-  std::vector<uint8_t> space(spaceSize);
+  // The raw image is as large as the file says, and charged: a huge file
+  // ends at the memory limit.
+  Bytes space(spaceSize, 0, alloc);
   // NEVER: the file holds spaceSize more bytes, and it does not change while
   // we hold it (writers replace it by rename).
   if (!readExact(f, space.data(), spaceSize)) return -1;
-  SpaceReader reader(space, map);
+  SpaceReader reader(G, space, map);
   if (!reader.check()) return -1;
 
   // The previous block stays valid: tuples loaded from it may still be held.

@@ -75,3 +75,20 @@ T* bxNewUncharged(Globals* G) {
   void* p = MALLOC_CHECK(G, std::malloc(sizeof(T)));
   return ::new (p) T{};
 }
+
+// A standard-library allocator that charges the request's budget, for
+// containers that hold the system's own data (the session file's buffers and
+// maps, for instance). Like bxAlloc it never returns null: a request over
+// its budget ends instead.
+template <class T>
+struct BudgetAllocator {
+  using value_type = T;
+  Globals* G;
+  explicit BudgetAllocator(Globals* g) : G(g) {}
+  template <class U>
+  BudgetAllocator(const BudgetAllocator<U>& other) : G(other.G) {}
+  T* allocate(size_t n) { return static_cast<T*>(bxAlloc(G, n * sizeof(T))); }
+  void deallocate(T* p, size_t) { bxFree(p); }
+  template <class U>
+  bool operator==(const BudgetAllocator<U>& other) const { return G == other.G; }
+};
