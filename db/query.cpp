@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "db/dblayer.h"
+#include "diag/errorpages.h"
 #include "diag/messages.h"
 #include "driver/cgi.h"
 #include "driver/globals.h"

@@ -21,6 +21,7 @@
 #include "driver/config.h"
 #include "driver/globals.h"
 #include "driver/output.h"
+#include "frontend/reader.h"
 #include "frontend/tree.h"
 #include "interp/eval.h"
 #include "interp/interpret.h"

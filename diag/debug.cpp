@@ -215,13 +215,6 @@ static int enterTuple(Globals* G, Tuple* t, bool needsSection) {
   return index;
 }
 
-void ReleasePendingTuples(Globals* G) {
-  DisplayState* d = G->Errors->display;
-  for (int i = 0; i < d->pendingCount; ++i) bxFree(d->pending[i].path);
-  d->pendingCount = 0;
-  if (d->slotCapacity) std::memset(d->slots, 0, d->slotCapacity * sizeof(int32_t));
-}
-
 void CleanupPendingTuples(Globals* G) {
   DisplayState* d = G->Errors->display;
   for (int i = 0; i < d->pendingCount; ++i) {

@@ -1,5 +1,6 @@
-// messages.h: the message store and the error pages (fatal, database,
-// syntax errors, computed-text syntax errors).
+// messages.h: the message store: raising and storing messages. A fatal
+// message goes to the fatal handler that main installs (serverFatal), which
+// writes its error page (diag/errorpages.h) and ends the request.
 #pragma once
 
 #include "support/types.h"
@@ -67,13 +68,6 @@ void SetMarker(Globals* G, int kind, Position pos, int length);
 void SetMarkerInclude(Globals* G, const char* includedFile, Position pos);
 bool MarkerRecording(Globals* G);
 void SetMarkerRecording(Globals* G, bool on);
-
-void ShowMessages(Globals* G);
-[[noreturn]] void HandleFatalMessage(Globals* G, const char* text, int cls, Position pos,
-                                     const char* info);
-[[noreturn]] void dbhDatabaseError(Globals* G, const char* operation, Position pos);
-[[noreturn]] void ShowSyntaxErrors(Globals* G, Token* tree, const char* fileName);
-void ShowStringSyntaxErrors(Globals* G, Token* tree, const char* text);
 
 // Internal consistency failure: writes the module, line, function and
 // condition to standard error and ends the request.

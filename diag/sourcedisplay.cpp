@@ -12,6 +12,7 @@
 #include "driver/cgi.h"
 #include "driver/globals.h"
 #include "driver/output.h"
+#include "frontend/reader.h"
 #include "frontend/tree.h"
 #include "support/filesearch.h"
 #include "support/idents.h"

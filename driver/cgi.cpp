@@ -363,17 +363,3 @@ Value dbhDecodeFormText(Globals* G, const char* text) {
   s->X_ReadParameters = savedMode;
   return form;
 }
-
-// ---------------------------------------------------------------------------
-// Web-server queries
-
-const char* serverOwnLink() { return std::getenv("SCRIPT_NAME"); }
-
-const char* serverRemoteIp() {
-  const char* addr = std::getenv("REMOTE_ADDR");
-  if (addr != nullptr) return addr;
-  if (std::getenv("REQUEST_METHOD") != nullptr) return nullptr;
-  return "static";
-}
-
-const char* serverRemoteUser() { return std::getenv("REMOTE_USER"); }

@@ -2,6 +2,7 @@
 // form arguments and the web-server queries.
 #pragma once
 
+#include "driver/globals.h"   // serverOwnLink, serverRemoteIp, serverRemoteUser
 #include "support/types.h"
 #include "values/value.h"
 
@@ -38,7 +39,3 @@ Value dbhReadFormArgs(Globals* G);
 // Decodes the given text the same way (decodeurl); also a temporary. The
 // Source module's read mode is restored afterwards.
 Value dbhDecodeFormText(Globals* G, const char* text);
-
-const char* serverOwnLink();      // SCRIPT_NAME or null
-const char* serverRemoteIp();     // REMOTE_ADDR; null under a server; "static"
-const char* serverRemoteUser();   // REMOTE_USER or null

@@ -1,4 +1,4 @@
-// globals.h: the global context G, the request lifecycle and the fatal exit.
+// globals.h: the global context G, the request lifecycle and the fatal path.
 #pragma once
 
 #include "support/types.h"
@@ -77,11 +77,44 @@ void FinalizeAllGV(Globals* G);
 void serverInterfaceInitializeGV(Globals* G);
 void serverInterfaceFinalizeGV(Globals* G);
 
-// Ends the process after a fatal error: FinalizeAllGV, flush, exit status 1.
+// ---- The fatal path ----------------------------------------------------------
+// Every fatal end of a request comes to serverFatal: a fatal message, the
+// error pages (through serverExit), the memory budget, a refused allocation,
+// a failed consistency check, a configuration error. serverFatal hands it to
+// the one handler that main installs at start-up (as Lua's lua_atpanic), so
+// that the base library (support, values, the output channel, the
+// configuration reader, the message store) reaches the error pages and the
+// release of the records only through it. The handler of a CGI or
+// command-line run (InstallUpperHooks) writes the fatal message's page,
+// releases the records, flushes and exits with status 1; a persistent mode
+// installs one that unwinds to its request loop instead. Without a handler,
+// or when it returns, the message goes to standard error and the process
+// exits with status 1.
+
+// A fatal message, or a plain end when text is null.
+struct FatalEvent {
+  const char* text;
+  Position pos;
+  const char* info;   // the formatted information; "" for none
+};
+using FatalHandler = void (*)(Globals* G, const FatalEvent& event);
+// Installs the handler; returns the previous one.
+FatalHandler serverSetFatalHandler(FatalHandler handler);
+[[noreturn]] void serverFatal(Globals* G, const FatalEvent& event);
+// Ends the request after a fatal error whose page is written (a plain end).
 [[noreturn]] void serverExit(Globals* G, const char* reason = nullptr);
+
+// Installs the fatal handler of a CGI or command-line run and the hooks of
+// the value module (driver/globals.cpp); main calls it first.
+void InstallUpperHooks();
 
 // Appends one line to the configured error log (no-op without errorlog).
 void serverLog(Globals* G, const char* text);
+
+// The web server's facts about the request.
+const char* serverOwnLink();      // SCRIPT_NAME or null
+const char* serverRemoteIp();     // REMOTE_ADDR; null under a server; "static"
+const char* serverRemoteUser();   // REMOTE_USER or null
 
 // The main template run and the end of the database work (driver/main.cpp).
 void processTemplateFile(Globals* G, const char* name);

@@ -10,12 +10,14 @@
 
 #include "db/dblayer.h"
 #include "db/query.h"
+#include "diag/errorpages.h"
 #include "diag/messages.h"
 #include "diag/sourcedisplay.h"
 #include "driver/cgi.h"
 #include "driver/config.h"
 #include "driver/globals.h"
 #include "driver/output.h"
+#include "frontend/reader.h"
 #include "interp/interpret.h"
 #include "support/filesearch.h"
 #include "support/memory.h"
@@ -158,6 +160,8 @@ void processTemplateFile(Globals* G, const char* name) {
 // Entry
 
 int main(int argc, char** argv) {
+  // Before anything can fail: every fatal end goes through the handler.
+  InstallUpperHooks();
   OutputInitializeProcess();
   raiseStackLimit();
 

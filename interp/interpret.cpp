@@ -7,11 +7,13 @@
 
 #include "db/query.h"
 #include "db/tags.h"
+#include "diag/errorpages.h"
 #include "diag/messages.h"
 #include "driver/cgi.h"
 #include "driver/config.h"
 #include "driver/globals.h"
 #include "driver/output.h"
+#include "frontend/reader.h"
 #include "frontend/tree.h"
 #include "interp/calls.h"
 #include "interp/eval.h"

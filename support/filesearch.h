@@ -1,5 +1,5 @@
-// filesearch.h: path operations, the two search operations and the reading
-// of a template file or a computed text into a syntax tree.
+// filesearch.h: path operations, the two search operations and the
+// include-name rule. Reading a template is frontend/reader.h.
 #pragma once
 
 #include <string>
@@ -28,16 +28,3 @@ bool os_IncludeFilename_Allowed(const char* name);
 // Fatal "Include filenames must  be relative and must end on .brx" when the
 // name is not allowed.
 void dbhCheckIncludeFilename(Globals* G, Position pos, const char* name);
-
-// Search, read and parse a template file; null when the search fails
-// (X_NoErrors then still 1). With showErrors, syntax errors produce the
-// syntax-error page and end the request.
-Token* dbhReadFileInternal(Globals* G, const char* name, const char* path,
-                           bool linksAllowed, bool showErrors);
-Token* dbhReadFile(Globals* G, const char* name, const char* path, bool linksAllowed);
-Token* dbhReadFileHandle(Globals* G, const char* name, const char* path,
-                         bool linksAllowed);
-// The file name found by the last dbhReadFileInternal (for error pages).
-const char* dbhLastFoundFile(Globals* G);
-// Parse computed template text; null when the scanner fails to start.
-Token* dbhReadString(Globals* G, const char* text);

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "diag/debug.h"
 #include "driver/globals.h"
 #include "driver/output.h"
 #include "support/memory.h"
@@ -116,7 +115,9 @@ void WriteValue(Globals* G, Value v, int mode) {
       if (v.val.String.str != nullptr && v.val.String.size > 0)
         wwwput(G, v.val.String.str, mode == 2, v.val.String.size);
       break;
-    case tTuple: ShowTuple(G, v, "this"); break;
+    case tTuple:
+      if (valueHooks().showTuple != nullptr) valueHooks().showTuple(G, v, "this");
+      break;
     default: break;
   }
 }

@@ -9,8 +9,6 @@
 
 #include "diag/messages.h"
 #include "driver/globals.h"
-#include "interp/interpret.h"
-#include "session/session.h"
 #include "support/arrays.h"
 #include "support/memory.h"
 #include "values/strings.h"
@@ -52,11 +50,20 @@ static int32_t positionOf(Globals* G, const Tuple* t, const Field* f, const char
   return i;
 }
 
+// ---- Hooks ----------------------------------------------------------------
+
+// Process-wide, like the constants above: installed once by main.
+static ValueHooks hooks{};
+
+void valueSetHooks(const ValueHooks& h) { hooks = h; }
+
+const ValueHooks& valueHooks() { return hooks; }
+
 // ---- Session tuple space --------------------------------------------------
 
 bool InSessionSpace(Globals* G, const void* p) {
-  if (G == nullptr || p == nullptr) return false;
-  return InSessionSpaces(G, p);
+  if (G == nullptr || p == nullptr || hooks.inSessionSpace == nullptr) return false;
+  return hooks.inSessionSpace(G, p);
 }
 
 static void freeBlock(Globals* G, void* p) {
@@ -293,7 +300,7 @@ Value CopyValue(Globals* G, Value v) {
   // run until memory is exhausted.
   if (v.type == tTuple && v.val.tuple.t != nullptr && reachesItself(v.val.tuple.t))
     FatalMessage(G, "A tuple that contains itself cannot be copied",
-                 G->dbhtml != nullptr ? G->dbhtml->X_MsgPos : NoPosition);
+                 hooks.messagePosition != nullptr ? hooks.messagePosition(G) : NoPosition);
   if (v.type == tString) {
     v.val.String = chars_copy(G, v.val.String.str, v.val.String.size);
   } else if (v.type == tTuple) {

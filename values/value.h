@@ -132,3 +132,19 @@ void vResizeTuple(Globals* G, Tuple* t, int32_t l, int32_t phys);
 
 // True when p lies inside the block a session load read (never freed).
 bool InSessionSpace(Globals* G, const void* p);
+
+// ---- Hooks ------------------------------------------------------------------
+// What the value module needs from the layers above it, installed by main at
+// start-up (InstallUpperHooks). An absent hook answers "no session space",
+// NoPosition, and writes no tuple.
+struct ValueHooks {
+  // The session module's tuple space (its blocks are never freed one by one).
+  bool (*inSessionSpace)(Globals* G, const void* p);
+  // Where the interpreter stands: the position of a fatal message raised here.
+  Position (*messagePosition)(Globals* G);
+  // The tuple display that WriteValue uses for a tuple.
+  void (*showTuple)(Globals* G, Value tuple, const char* name);
+};
+void valueSetHooks(const ValueHooks& hooks);
+// The installed hooks (absent ones are null).
+const ValueHooks& valueHooks();

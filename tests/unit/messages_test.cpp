@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "diag/display.h"
+#include "diag/errorpages.h"
 #include "diag/messages.h"
 #include "diag/sourcedisplay.h"
 #include "driver/globals.h"

@@ -1,16 +1,10 @@
-// testing.cpp: helpers shared by the unit tests.
+// testing.cpp: helpers shared by the unit tests (base library only; the
+// whole-system helpers are in testing_core.cpp).
 #include "tests/unit/testing.h"
 
 #include <vector>
 
-#include "driver/cgi.h"
 #include "driver/output.h"
-
-Globals* NewTestGlobals() {
-  Globals* G = InitializeAllGV(0);
-  InitIdentifiers(G);
-  return G;
-}
 
 std::string CaptureOutput(Globals* G, const std::function<void()>& f, size_t capacity) {
   std::vector<char> storage(capacity);

@@ -7,7 +7,8 @@
 #include "driver/globals.h"
 
 // A complete global context, as main builds it (InitializeAllGV and
-// InitIdentifiers). Free with FinalizeAllGV.
+// InitIdentifiers). Free with FinalizeAllGV. In testing_core.cpp: only the
+// tests linked against the whole system have it.
 Globals* NewTestGlobals();
 
 // Runs f with the page output captured (buffer sink) and returns the text.
