@@ -97,8 +97,7 @@ int include_dbh(Globals* G, Token* node) {
   // Not found (a file that was found but is empty has no tree either; it
   // runs and writes nothing).
   if (tree == nullptr && dbhLastFoundFile(G) == nullptr) {
-    serverSendOutputToClient();
-    PQTBuffer = nullptr;
+    serverDropCapture();
     FILE* out = G->serverInterface->X_Out;
     if (G->Errors->X_NoErrors && !IsDebugMode(G)) {
       // Visitors see the apology; the error file and the log keep the

@@ -117,11 +117,6 @@ void WritePageTail(Globals* G) {
 
 static bool nonEmpty(const char* s) { return s != nullptr && *s != '\0'; }
 
-static void toClient() {
-  PQTBuffer = nullptr;
-  serverSendOutputToClient();
-}
-
 static void mailLink(Globals* G, const char* admin) {
   FILE* out = ErrOut(G);
   serverPuts("<a href=\"mailto:", out);
@@ -255,6 +250,64 @@ static void writeComputedText(Globals* G, const char* text) {
 }
 
 // ---------------------------------------------------------------------------
+// The frame of the fatal and the database error page
+// ---------------------------------------------------------------------------
+
+// What a page type fills into the shared frame. arg is the page's own record.
+struct PageType {
+  const ErrorFileLayout* file;   // the error file of production mode
+  bool computedTextInFile;       // the error file reports kept computed text first
+  // The message itself, between the stored messages and the context; inFile
+  // when it is written into the error file.
+  void (*message)(Globals* G, const void* arg, bool inFile);
+  // The text of the production page, between the page head and tail.
+  void (*apology)(Globals* G, const void* arg);
+  // The information of the error-log line.
+  const char* (*logInfo)(Globals* G, const void* arg);
+};
+
+struct PageFile {
+  const PageType* type;
+  const void* arg;
+  Position pos;
+};
+
+static void pageFileDetails(Globals* G, void* p) {
+  const PageFile* f = static_cast<const PageFile*>(p);
+  const char* computed = G->Errors->display->computedText;
+  if (f->type->computedTextInFile && computed) writeComputedText(G, computed);
+  ShowMessages(G);
+  f->type->message(G, f->arg, true);
+  ShowContext(G, f->pos);
+}
+
+// Debug mode: the stored messages, the message and the context. Production
+// mode: an apology, and the details in an error file. Then the log line and
+// the end of the request. A fatal error while the page is being written
+// only logs and ends.
+[[noreturn]] static void showErrorPage(Globals* G, const PageType& type, const void* arg,
+                                       const char* logText, Position pos) {
+  DisplayState* d = G->Errors->display;
+  if (d->inFatalPage) logAndExit(G, logText, pos, type.logInfo(G, arg));
+  d->inFatalPage = true;
+  serverDropCapture();
+  const bool debug = IsDebugMode(G);
+  WritePageHead(G);
+  if (debug) {
+    ShowMessages(G);
+    type.message(G, arg, false);
+    ShowContext(G, pos);
+    WritePageTail(G);
+  } else {
+    type.apology(G, arg);
+    WritePageTail(G);
+    PageFile file{&type, arg, pos};
+    writeErrorFile(G, *type.file, pageFileDetails, &file);
+  }
+  logAndExit(G, logText, pos, type.logInfo(G, arg));
+}
+
+// ---------------------------------------------------------------------------
 // The fatal error page
 // ---------------------------------------------------------------------------
 
@@ -264,45 +317,38 @@ struct FatalDetails {
   const char* info;
 };
 
-static void fatalFileDetails(Globals* G, void* arg) {
+static void fatalMessage(Globals* G, const void* arg, bool inFile) {
   const FatalDetails* f = static_cast<const FatalDetails*>(arg);
-  const char* computed = G->Errors->display->computedText;
-  if (computed) writeComputedText(G, computed);
-  ShowMessages(G);
-  WriteMessageParts(G, mkTextInfo, 0, f->pos, f->text, f->info);
-  ShowContext(G, f->pos);
+  // The error file always has the information part (empty or not).
+  const uint16_t kind = inFile || nonEmpty(f->info) ? mkTextInfo : mkText;
+  WriteMessageParts(G, kind, 0, f->pos, f->text, f->info);
 }
+
+static void fatalApology(Globals* G, const void* /*arg*/) {
+  FILE* out = ErrOut(G);
+  serverPuts("<h2> Sorry, a transient error occurred while processing ", out);
+  serverPuts("this page. ", out);
+  const char* admin = Cfg(G).admin;
+  if (nonEmpty(admin)) {
+    serverPuts("If the problem persists please report it ", out);
+    serverPuts("to ", out);
+    mailLink(G, admin);
+    serverPuts(".\n ", out);
+  }
+  serverPuts("</h2>\n", out);
+}
+
+static const char* fatalLogInfo(Globals* /*G*/, const void* arg) {
+  return static_cast<const FatalDetails*>(arg)->info;
+}
+
+static const PageType kFatalPage = {&kRuntimeFile, true, fatalMessage, fatalApology,
+                                    fatalLogInfo};
 
 void HandleFatalMessage(Globals* G, const char* text, int cls, Position pos, const char* info) {
   (void)cls;
-  DisplayState* d = G->Errors->display;
-  if (d->inFatalPage) logAndExit(G, text, pos, info);
-  d->inFatalPage = true;
-  toClient();
-  FILE* out = ErrOut(G);
-  if (IsDebugMode(G)) {
-    WritePageHead(G);
-    ShowMessages(G);
-    WriteMessageParts(G, nonEmpty(info) ? mkTextInfo : mkText, 0, pos, text, info);
-    ShowContext(G, pos);
-    WritePageTail(G);
-  } else {
-    WritePageHead(G);
-    serverPuts("<h2> Sorry, a transient error occurred while processing ", out);
-    serverPuts("this page. ", out);
-    const char* admin = Cfg(G).admin;
-    if (nonEmpty(admin)) {
-      serverPuts("If the problem persists please report it ", out);
-      serverPuts("to ", out);
-      mailLink(G, admin);
-      serverPuts(".\n ", out);
-    }
-    serverPuts("</h2>\n", out);
-    WritePageTail(G);
-    FatalDetails details{text, pos, info};
-    writeErrorFile(G, kRuntimeFile, fatalFileDetails, &details);
-  }
-  logAndExit(G, text, pos, info);
+  const FatalDetails details{text, pos, info};
+  showErrorPage(G, kFatalPage, &details, text, pos);
 }
 
 // ---------------------------------------------------------------------------
@@ -314,46 +360,37 @@ struct DatabaseDetails {
   Position pos;
 };
 
-static void databaseFileDetails(Globals* G, void* arg) {
+static void databaseMessage(Globals* G, const void* arg, bool /*inFile*/) {
   const DatabaseDetails* dd = static_cast<const DatabaseDetails*>(arg);
-  ShowMessages(G);
   dbDispWWWError(G, dd->operation, dd->pos);
-  ShowContext(G, dd->pos);
 }
+
+static void databaseApology(Globals* G, const void* /*arg*/) {
+  FILE* out = ErrOut(G);
+  const char* admin = Cfg(G).admin;
+  const bool offline = !dbIsConnected(G);
+  serverPuts(offline ? "<h2> Sorry, the database is currently offline </h2> "
+                     : "<h2> Sorry an error occurred while accessing the database  </h2> ",
+             out);
+  if (nonEmpty(admin)) {
+    serverPuts(offline ? "You can contact  " : "If the problem persists, you can contact  ",
+               out);
+    mailLink(G, admin);
+    serverPuts(" for more information.\n ", out);
+  }
+  serverPuts("</h2>\n", out);
+}
+
+static const char* databaseLogInfo(Globals* G, const void* /*arg*/) { return dbCharError(G); }
+
+static const PageType kDatabasePage = {&kDatabaseFile, false, databaseMessage, databaseApology,
+                                       databaseLogInfo};
 
 void dbhDatabaseError(Globals* G, const char* operation, Position pos) {
   // A statement that failed because the time limit interrupted it.
   if (os_TimeLimitSpent()) TimeLimitExceeded(G, pos);
-  DisplayState* d = G->Errors->display;
-  if (d->inFatalPage) logAndExit(G, "DB-Error", pos, dbCharError(G));
-  d->inFatalPage = true;
-  toClient();
-  FILE* out = ErrOut(G);
-  if (IsDebugMode(G)) {
-    WritePageHead(G);
-    ShowMessages(G);
-    dbDispWWWError(G, operation, pos);
-    ShowContext(G, pos);
-    WritePageTail(G);
-  } else {
-    WritePageHead(G);
-    const char* admin = Cfg(G).admin;
-    const bool offline = !dbIsConnected(G);
-    serverPuts(offline ? "<h2> Sorry, the database is currently offline </h2> "
-                       : "<h2> Sorry an error occurred while accessing the database  </h2> ",
-               out);
-    if (nonEmpty(admin)) {
-      serverPuts(offline ? "You can contact  " : "If the problem persists, you can contact  ",
-                 out);
-      mailLink(G, admin);
-      serverPuts(" for more information.\n ", out);
-    }
-    serverPuts("</h2>\n", out);
-    WritePageTail(G);
-    DatabaseDetails details{operation, pos};
-    writeErrorFile(G, kDatabaseFile, databaseFileDetails, &details);
-  }
-  logAndExit(G, "DB-Error", pos, dbCharError(G));
+  const DatabaseDetails details{operation, pos};
+  showErrorPage(G, kDatabasePage, &details, "DB-Error", pos);
 }
 
 // ---------------------------------------------------------------------------
@@ -398,7 +435,7 @@ void ShowSyntaxErrors(Globals* G, Token* tree, const char* fileName) {
   DisplayState* d = e->display;
   SetMarkerRecording(G, true);
   d->fileName = fileName;
-  toClient();
+  serverDropCapture();
   FILE* out = ErrOut(G);
   if (!IsDebugMode(G)) {
     WritePageHead(G);
@@ -459,7 +496,7 @@ void ShowStringSyntaxErrors(Globals* G, Token* tree, const char* text) {
     d->computedText = STRDUP(G, text ? text : "");
     return;
   }
-  toClient();
+  serverDropCapture();
   WritePageHead(G);
   writeComputedText(G, text ? text : "");
   ShowMessages(G);

@@ -374,8 +374,7 @@ static void walk(Globals* G, Token* list, int depth) {
 void BraxelPrettyPrint(Globals* G, Token* tree, const char* fileName) {
   DisplayState* d = G->Errors->display;
   d->rawMarkers = requestPresent(G, "ppdebug");
-  PQTBuffer = nullptr;
-  serverSendOutputToClient();
+  serverDropCapture();
   FILE* f = fileName ? std::fopen(fileName, "rb") : nullptr;
   if (f == nullptr) Message(G, "Can not read file for pretty print", xxFatal, NoPosition);
   FILE* out = ErrOut(G);
@@ -464,8 +463,7 @@ bool BraxelDebug(Globals* G, const char* templateName, int mode) {
   d->arrowLine = requestNumber(G, "line");
   d->arrowColumn = requestNumber(G, "column");
 
-  PQTBuffer = nullptr;
-  serverSendOutputToClient();
+  serverDropCapture();
   FILE* out = ErrOut(G);
   serverPuts("<html><title>braxel - Source ", out);
   wwwputs(G, templateName);

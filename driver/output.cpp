@@ -132,6 +132,11 @@ void serverSendOutputToBuffer(Globals* /*G*/, CaptureBuffer* buffer) {
   serverPutc = buffPutc;
 }
 
+void serverDropCapture() {
+  PQTBuffer = nullptr;
+  serverSendOutputToClient();
+}
+
 FILE* serverFileSink() { return fileSink; }
 
 void OutputInitializeProcess() {

@@ -26,6 +26,9 @@ CaptureBuffer MakeCapture(char* storage, size_t size);
 extern CaptureBuffer* PQTBuffer;
 
 void serverSendOutputToClient();
+// Drops every capture (PQTBuffer null) and sends the output to the client:
+// an error page reaches the browser whatever tag body was being captured.
+void serverDropCapture();
 void serverSendOutputToFile(Globals* G, FILE* file);
 void serverSendOutputToBuffer(Globals* G, CaptureBuffer* buffer);
 FILE* serverFileSink();   // the file sink's target, or null

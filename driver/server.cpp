@@ -40,8 +40,7 @@ void serverInterfaceInitializeGV(Globals* G) {
   si->X_Resource = nullptr;
   si->X_FoundFile[0] = '\0';
   G->serverInterface = si;
-  serverSendOutputToClient();
-  PQTBuffer = nullptr;
+  serverDropCapture();
 }
 
 void serverInterfaceFinalizeGV(Globals* G) {

@@ -45,7 +45,7 @@ void braxel_MemExceed(Globals* G) {
   serverLog(G, kLimitLog);
   // The message must reach the browser even when the limit was hit while a
   // tag body was being captured.
-  serverSendOutputToClient();
+  serverDropCapture();
   serverPuts(kLimitPage, si->X_ErrOut);
   serverExit(G);
 }

@@ -1,6 +1,6 @@
 // foundation_context.h: a small global context for the support and value
 // tests: the records of memory, server interface, file layer, identifiers
-// and values only, built the way start-up builds them.
+// and values only, built by the same functions start-up uses.
 #pragma once
 
 #include <string>
@@ -17,34 +17,27 @@ struct FoundationContext {
   Globals* G;
 
   explicit FoundationContext(int64_t budget = kInitialMemBudget) {
-    G = bxNewUncharged<Globals>(nullptr);
+    G = globalsInitializeGV(0);
     StorageInitializeGV(G);
-    ServerInterface* si = bxNewUncharged<ServerInterface>(G);
-    si->X_Out = stdout;
-    si->X_ErrOut = stdout;
-    si->X_MemLeft = kInitialMemBudget;
-    si->X_Resource = bxNewUncharged<ResourceConfig>(G);
-    si->X_Resource->germanchar = kSwitchNotGiven;
-    G->serverInterface = si;
+    serverInterfaceInitializeGV(G);
+    // A configuration record of its own, so that a test can set a key.
+    ResourceConfig* r = bxNewUncharged<ResourceConfig>(G);
+    r->germanchar = kSwitchNotGiven;
+    G->serverInterface->X_Resource = r;
     SystemInitializeGV(G);
     IdentsInitializeGV(G);
     valueInitializeGV(G);
-    serverSendOutputToClient();
-    PQTBuffer = nullptr;
     // As the memlimit key does: start-up so far is not counted.
-    si->X_MemLeft = budget;
+    G->serverInterface->X_MemLeft = budget;
   }
   ~FoundationContext() {
-    serverSendOutputToClient();
-    PQTBuffer = nullptr;
+    serverDropCapture();
     valueFinalizeGV(G);
     IdentsFinalizeGV(G);
     SystemFinalizeGV(G);
-    bxFree(G->serverInterface->X_Resource);
-    bxFree(G->serverInterface);
-    G->serverInterface = nullptr;
+    serverInterfaceFinalizeGV(G);
     StorageFinalizeGV(G);
-    bxFree(G);
+    globalsFinalizeGV(G);
   }
   FoundationContext(const FoundationContext&) = delete;
   FoundationContext& operator=(const FoundationContext&) = delete;
