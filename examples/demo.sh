@@ -57,14 +57,20 @@ shop_demo() {
   echo "sessiondir=$site/sessions" >> "$site/.braxel"
   ln -s "$binary" "$site/shop"
 
+  # a sanitizer build's settings pass through the clean environment
+  local keep=() v
+  for v in ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS; do
+    if [ -n "${!v-}" ]; then keep+=("$v=${!v}"); fi
+  done
+
   shop_request() {   # METHOD QUERY-OR-BODY
     local status=0
     banner "shop: $1 ${2//&/ & }"
     if [ "$1" = GET ]; then
-      (cd "$site" && env -i PATH="$PATH" REQUEST_METHOD=GET QUERY_STRING="$2" \
+      (cd "$site" && env -i PATH="$PATH" "${keep[@]}" REQUEST_METHOD=GET QUERY_STRING="$2" \
         SCRIPT_NAME=/cgi-bin/shop REMOTE_ADDR=127.0.0.1 ./shop </dev/null) || status=$?
     else
-      (cd "$site" && printf '%s' "$2" | env -i PATH="$PATH" REQUEST_METHOD=POST \
+      (cd "$site" && printf '%s' "$2" | env -i PATH="$PATH" "${keep[@]}" REQUEST_METHOD=POST \
         SCRIPT_NAME=/cgi-bin/shop REMOTE_ADDR=127.0.0.1 ./shop) || status=$?
     fi
     [ "$status" -eq 0 ] || echo "(exit status $status)"

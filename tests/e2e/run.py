@@ -31,7 +31,8 @@ The binary is linked into the case's folder and run as ./NAME from there, so a
 `.braxel` written by the case is found next to the program and the template.
 Unless the case writes one (or says noconfig), an empty `.braxel` is written.
 Texts of the form @@NAME@@ are replaced by --define NAME=VALUE values and by
-@@DIR@@ (the case's folder). Section options go in parentheses after the name.
+@@DIR@@ (the case's folder) and @@CASES@@ (the folder of the case file).
+Section options go in parentheses after the name.
 """
 import argparse
 import os
@@ -239,7 +240,8 @@ def main():
     passed = failed = 0
     for path in opts.cases:
         for case in parse_cases(path):
-            problem = run_case(case, opts.binary, defines)
+            problem = run_case(case, opts.binary,
+                               dict(defines, CASES=os.path.dirname(os.path.abspath(path))))
             if problem:
                 failed += 1
                 print('FAIL %s: %s\n%s\n' % (os.path.basename(path), case['name'], problem))
