@@ -14,7 +14,6 @@
 #include "frontend/tree.h"
 #include "interp/interpret.h"
 #include "support/memory.h"
-#include "values/strings.h"
 
 namespace {
 
@@ -142,52 +141,6 @@ void queryFinalizeGV(Globals* G) {
 }
 
 // ---- SQL text ----------------------------------------------------------------------
-
-// An SQL string literal: absent or empty text is NULL; an apostrophe is
-// doubled, a backslash dropped, a control character becomes a blank.
-void appendquoted(CaptureBuffer* b, const char* text) {
-  if (text == nullptr || text[0] == 0) {
-    appends(b, "NULL");
-    return;
-  }
-  appendc(b, '\'');
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
-    if (*p == '\'') {
-      appendc(b, '\'');
-      appendc(b, '\'');
-    } else if (*p == '\\') {
-      continue;
-    } else if (*p < 32) {
-      appendc(b, ' ');
-    } else {
-      appendc(b, *p);
-    }
-  }
-  appendc(b, '\'');
-}
-
-// True for the bytes that URL encoding writes as %xx.
-static bool urlEscaped(unsigned char c) {
-  if (c < 32 || c > 126) return true;
-  return (c >= 33 && c <= 41) || c == 43 || c == 44 || c == 47 || (c >= 58 && c <= 63) ||
-         (c >= 91 && c <= 94) || c == 96 || (c >= 123 && c <= 126);
-}
-
-void appendurl(CaptureBuffer* b, const char* text) {
-  if (text == nullptr) return;
-  static const char hex[] = "0123456789abcdef";
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
-    if (*p == ' ') {
-      appendc(b, '+');
-    } else if (urlEscaped(*p)) {
-      appendc(b, '%');
-      appendc(b, hex[*p >> 4]);
-      appendc(b, hex[*p & 15]);
-    } else {
-      appendc(b, *p);
-    }
-  }
-}
 
 void appenddbf(CaptureBuffer* b, Value* v) {
   char number[64];

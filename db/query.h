@@ -35,8 +35,6 @@ struct QueryRec {
 void queryInitializeGV(Globals* G);
 void queryFinalizeGV(Globals* G);
 
-void appendquoted(CaptureBuffer* b, const char* text);
-void appendurl(CaptureBuffer* b, const char* text);
 void appenddbf(CaptureBuffer* b, Value* v);
 size_t KillBlanks(char* text);
 // Renders body into buffer (size bytes incl. the zero) with the output

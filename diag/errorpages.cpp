@@ -13,7 +13,6 @@
 #include "diag/display.h"
 #include "diag/messages.h"
 #include "diag/sourcedisplay.h"
-#include "driver/cgi.h"
 #include "driver/config.h"
 #include "driver/globals.h"
 #include "driver/output.h"

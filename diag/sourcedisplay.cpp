@@ -9,12 +9,10 @@
 
 #include "diag/debug.h"
 #include "diag/display.h"
-#include "driver/cgi.h"
 #include "driver/globals.h"
 #include "driver/output.h"
 #include "frontend/reader.h"
 #include "frontend/tree.h"
-#include "support/filesearch.h"
 #include "support/idents.h"
 #include "support/memory.h"
 

@@ -324,3 +324,45 @@ void wwwputurl(Globals* G, const char* text) {
   }
   out.flush();
 }
+
+// ---- Appends with SQL quoting and URL encoding ----------------------------
+
+// An SQL string literal: absent or empty text is NULL; an apostrophe is
+// doubled, a backslash dropped, a control character becomes a blank.
+void appendquoted(CaptureBuffer* b, const char* text) {
+  if (text == nullptr || text[0] == 0) {
+    appends(b, "NULL");
+    return;
+  }
+  appendc(b, '\'');
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
+    if (*p == '\'') {
+      appendc(b, '\'');
+      appendc(b, '\'');
+    } else if (*p == '\\') {
+      continue;
+    } else if (*p < 32) {
+      appendc(b, ' ');
+    } else {
+      appendc(b, *p);
+    }
+  }
+  appendc(b, '\'');
+}
+
+// URL encoding as wwwputurl writes it.
+void appendurl(CaptureBuffer* b, const char* text) {
+  if (text == nullptr) return;
+  static const char hex[] = "0123456789abcdef";
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
+    if (*p == ' ') {
+      appendc(b, '+');
+    } else if (urlEscaped(*p)) {
+      appendc(b, '%');
+      appendc(b, hex[*p >> 4]);
+      appendc(b, hex[*p & 15]);
+    } else {
+      appendc(b, *p);
+    }
+  }
+}

@@ -38,6 +38,10 @@ FILE* serverFileSink();   // the file sink's target, or null
 void appends(CaptureBuffer* b, const char* text);
 void appendn(CaptureBuffer* b, const char* text, size_t n);
 void appendc(CaptureBuffer* b, int c);
+// Appends the text as an SQL string literal: absent or empty text is NULL.
+void appendquoted(CaptureBuffer* b, const char* text);
+// Appends the text URL-encoded (as wwwputurl writes it).
+void appendurl(CaptureBuffer* b, const char* text);
 
 // Installs the fully buffered standard output (called once by main).
 void OutputInitializeProcess();

@@ -20,7 +20,6 @@
 #include "interp/interpret.h"
 #include "support/idents.h"
 #include "support/memory.h"
-#include "values/strings.h"
 
 // ---- Registration tables ------------------------------------------------
 

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "db/query.h"
 #include "diag/debug.h"
 #include "diag/messages.h"
 #include "driver/globals.h"

@@ -18,7 +18,6 @@
 #include "interp/calls.h"
 #include "interp/eval.h"
 #include "interp/format.h"
-#include "support/filesearch.h"
 #include "support/idents.h"
 #include "support/memory.h"
 #include "support/system.h"

@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "diag/messages.h"
-#include "driver/globals.h"
 
 const char* const os_search_msg[4] = {
     "File found in search path",
