@@ -131,6 +131,10 @@ void queryInitializeGV(Globals* G) {
   G->query = q;
 }
 
+Field* queryCurrentField(Globals* G) {
+  return G->query != nullptr ? G->query->X_CurrentField : nullptr;
+}
+
 void queryFinalizeGV(Globals* G) {
   QueryRec* q = G->query;
   if (q == nullptr) return;

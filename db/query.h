@@ -34,6 +34,8 @@ struct QueryRec {
 
 void queryInitializeGV(Globals* G);
 void queryFinalizeGV(Globals* G);
+// The field of the row being laid out (SrvField), or null.
+Field* queryCurrentField(Globals* G);
 
 void appenddbf(CaptureBuffer* b, Value* v);
 size_t KillBlanks(char* text);

@@ -15,7 +15,7 @@
 #include <cstring>
 
 #include "diag/messages.h"
-#include "driver/cgi.h"
+#include "driver/predefined.h"
 #include "driver/globals.h"
 #include "frontend/source.h"
 #include "frontend/tree.h"

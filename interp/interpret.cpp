@@ -73,6 +73,10 @@ void dbhtmlInitializeGV(Globals* G) {
   G->dbhtml = d;
 }
 
+const char* dbhtmlFileName(Globals* G) {
+  return G->dbhtml != nullptr ? G->dbhtml->X_FileName : nullptr;
+}
+
 void dbhtmlFinalizeGV(Globals* G) {
   DbhtmlRec* d = G->dbhtml;
   if (d == nullptr) return;

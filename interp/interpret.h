@@ -65,6 +65,8 @@ void environmentInitializeGV(Globals* G);
 void environmentFinalizeGV(Globals* G);
 void dbhtmlInitializeGV(Globals* G);
 void dbhtmlFinalizeGV(Globals* G);
+// The template being run (SrvFileName), or null.
+const char* dbhtmlFileName(Globals* G);
 void htmlInitializeGV(Globals* G);
 void htmlFinalizeGV(Globals* G);
 void cmcInitializeGV(Globals* G);
