@@ -102,6 +102,8 @@ using FatalHandler = void (*)(Globals* G, const FatalEvent& event);
 FatalHandler serverSetFatalHandler(FatalHandler handler);
 [[noreturn]] void serverFatal(Globals* G, const FatalEvent& event);
 // Ends the request after a fatal error whose page is written (a plain end).
+// G may be null: an end before the context exists, or one that must not
+// release it again (a refused allocation on the way out).
 [[noreturn]] void serverExit(Globals* G, const char* reason = nullptr);
 
 // Installs the fatal handler of a CGI or command-line run and the hooks of

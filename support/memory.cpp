@@ -24,9 +24,10 @@ static constexpr int64_t kExitPathBudget = INT64_MAX / 4;
 void* MALLOC_CHECK(Globals* G, void* p) {
   if (p != nullptr) return p;
   if (outOfMemoryExit || G == nullptr || G->serverInterface == nullptr) {
+    // Nothing to log with, or already on the way out: the end without a
+    // context (no page, no release).
     std::fputs(kMallocText, stderr);
-    std::fflush(stdout);
-    std::exit(1);
+    serverExit(nullptr);
   }
   outOfMemoryExit = true;
   serverLog(G, kMallocText);
@@ -37,8 +38,7 @@ void* MALLOC_CHECK(Globals* G, void* p) {
 void braxel_MemExceed(Globals* G) {
   if (G == nullptr || G->serverInterface == nullptr) {
     std::fputs(kLimitLog, stderr);
-    std::fflush(stdout);
-    std::exit(1);
+    serverExit(nullptr);
   }
   ServerInterface* si = G->serverInterface;
   si->X_MemLeft = kExitPathBudget;
