@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "driver/cgi.h"
-#include "driver/globals.h"
+#include "driver/request.h"
 #include "frontend/scanner.h"
 #include "frontend/source.h"
 

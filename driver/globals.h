@@ -1,4 +1,6 @@
-// globals.h: the global context G, the request lifecycle and the fatal path.
+// globals.h: the global context G, the serverInterface record, the fatal
+// path and the error log (base library: driver/server.cpp). The records of
+// the layers above are created and released by driver/request.h.
 #pragma once
 
 #include "support/types.h"
@@ -69,10 +71,9 @@ struct ServerInterface {
   char X_FoundFile[kFoundFileSize];
 };
 
-Globals* InitializeAllGV(long instance);
+// The context record itself (the module records: driver/request.h).
 Globals* globalsInitializeGV(long instance);
 void globalsFinalizeGV(Globals* G);
-void FinalizeAllGV(Globals* G);
 
 void serverInterfaceInitializeGV(Globals* G);
 void serverInterfaceFinalizeGV(Globals* G);
@@ -85,7 +86,7 @@ void serverInterfaceFinalizeGV(Globals* G);
 // that the base library (support, values, the output channel, the
 // configuration reader, the message store) reaches the error pages and the
 // release of the records only through it. The handler of a CGI or
-// command-line run (InstallUpperHooks) writes the fatal message's page,
+// command-line run (InstallUpperHooks, driver/request.h) writes the fatal message's page,
 // releases the records, flushes and exits with status 1; a persistent mode
 // installs one that unwinds to its request loop instead. Without a handler,
 // or when it returns, the message goes to standard error and the process
@@ -106,10 +107,6 @@ FatalHandler serverSetFatalHandler(FatalHandler handler);
 // release it again (a refused allocation on the way out).
 [[noreturn]] void serverExit(Globals* G, const char* reason = nullptr);
 
-// Installs the fatal handler of a CGI or command-line run and the hooks of
-// the value module (driver/globals.cpp); main calls it first.
-void InstallUpperHooks();
-
 // Appends one line to the configured error log (no-op without errorlog).
 void serverLog(Globals* G, const char* text);
 
@@ -117,7 +114,3 @@ void serverLog(Globals* G, const char* text);
 const char* serverOwnLink();      // SCRIPT_NAME or null
 const char* serverRemoteIp();     // REMOTE_ADDR; null under a server; "static"
 const char* serverRemoteUser();   // REMOTE_USER or null
-
-// The main template run and the end of the database work (driver/main.cpp).
-void processTemplateFile(Globals* G, const char* name);
-void ProcessDbh(Globals* G, Token* tree);

@@ -325,6 +325,12 @@ void wwwputurl(Globals* G, const char* text) {
   out.flush();
 }
 
+// ---- Positions ------------------------------------------------------------
+
+void WritePosition(FILE* stream, const Position& p) {
+  serverPrintf(stream, "%4d,%3d", static_cast<int>(p.line), static_cast<int>(p.column));
+}
+
 // ---- Appends with SQL quoting and URL encoding ----------------------------
 
 // An SQL string literal: absent or empty text is NULL; an apostrophe is

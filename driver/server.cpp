@@ -1,6 +1,6 @@
 // server.cpp: the context record itself, the serverInterface record, the
 // fatal path, the error log and the web server's request facts. Base
-// library: the module records above it are created in globals.cpp.
+// library: the module records above it are created in request.cpp.
 #include "driver/globals.h"
 
 #include <cerrno>

@@ -25,7 +25,7 @@ inline constexpr Position NoPosition{0, 0, nullptr};
 
 // Orders by line, then column; the file is not compared. -1, 0 or 1.
 int PositionCompare(const Position& a, const Position& b);
-// "%4d,%3d" (line, column).
+// "%4d,%3d" (line, column), through the output channel (driver/output.cpp).
 void WritePosition(FILE* stream, const Position& p);
 
 // Message classes: 1 is fatal and ends the request; the others are stored

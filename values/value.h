@@ -135,7 +135,7 @@ bool InSessionSpace(Globals* G, const void* p);
 
 // ---- Hooks ------------------------------------------------------------------
 // What the value module needs from the layers above it, installed by main at
-// start-up (InstallUpperHooks). An absent hook answers "no session space",
+// start-up (InstallUpperHooks, driver/request.h). An absent hook answers "no session space",
 // NoPosition, and writes no tuple.
 struct ValueHooks {
   // The session module's tuple space (its blocks are never freed one by one).

@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "driver/globals.h"
+#include "driver/request.h"
 
 // A complete global context, as main builds it (InitializeAllGV and
 // InitIdentifiers). Free with FinalizeAllGV. In testing_core.cpp: only the

@@ -1,7 +1,7 @@
 // testing_core.cpp: the helpers of the unit tests that run on the whole
 // system: a complete global context, and the hooks main installs.
 #include "driver/cgi.h"
-#include "driver/globals.h"
+#include "driver/request.h"
 #include "tests/unit/testing.h"
 
 // As main does before anything can fail: the fatal handler and the value

@@ -1,7 +1,7 @@
-// globals.cpp: the module records of the global context in creation order,
+// request.cpp: the module records of the global context in creation order,
 // and the hooks through which the base library reaches the layers above it
 // (the fatal handler of a CGI or command-line run among them).
-#include "driver/globals.h"
+#include "driver/request.h"
 
 #include <cstdio>
 #include <cstdlib>
