@@ -5,7 +5,6 @@
 #include "diag/messages.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "diag/display.h"
