@@ -3,6 +3,7 @@
 // address and what templates see of the variables are end-to-end cases.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -28,7 +29,7 @@ namespace {
 class Cgi : public testing::Test {
  protected:
   void SetUp() override {
-    for (const char* v : {"REQUEST_METHOD", "QUERY_STRING", "REMOTE_ADDR"}) unsetenv(v);
+    for (const char* v : {"REQUEST_METHOD", "QUERY_STRING", "REMOTE_ADDR", "CONTENT_LENGTH"}) unsetenv(v);
     G = NewTestGlobals();
   }
   void TearDown() override { FinalizeAllGV(G); }
@@ -267,10 +268,17 @@ TEST_F(Cgi, DateTimeAndZoneOfTheLocalClock) {
   const std::string savedTz = saved != nullptr ? saved : "";
   setenv("TZ", "XYZ-5:30", 1);
   constexpr long kOffset = 5 * 3600 + 30 * 60;
-  const std::time_t before = std::time(nullptr);
+  // The seconds of the clock the variables read: std::time() can lag it
+  // by a tick at a second boundary.
+  auto clockSeconds = [] {
+    timeval tv{};
+    gettimeofday(&tv, nullptr);
+    return std::time_t{tv.tv_sec};
+  };
+  const std::time_t before = clockSeconds();
   const int32_t date = GetLocalVariable(G, nullValue, IdSrvDate).val.Integer;
   const int32_t now = GetLocalVariable(G, nullValue, IdSrvTime).val.Integer;
-  const std::time_t after = std::time(nullptr);
+  const std::time_t after = clockSeconds();
   auto dateAt = [](std::time_t t) {
     t += kOffset;
     std::tm u{};
