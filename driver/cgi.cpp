@@ -220,6 +220,7 @@ static Value readForm(Globals* G) {
     size_t length = 0;
     while (token == tkFormValue) {
       const chars& piece = G->ScannerAttribute->string;
+      // NEVER negative: the scanner's pieces have a size of 0 or more.
       const size_t n = piece.size > 0 ? static_cast<size_t>(piece.size) : 0;
       if (length + n <= kMaxFormValue) {
         std::memcpy(buffer + length, piece.str, n);

@@ -193,6 +193,7 @@ TEST_F(Reader, DashEmptiesOnlyTheDontCareFields) {
     EXPECT_EQ(str(v), "");
   for (const char* v : {r.errorlog, r.mailservice, r.mailprofile, r.mailpassword, r.shelltemp})
     EXPECT_EQ(str(v), "-");
+  EXPECT_EQ(str(read("user=-x\n").user), "-x");
 }
 
 TEST_F(Reader, MemlimitSetsTheBudgetWhenRead) {
@@ -200,12 +201,13 @@ TEST_F(Reader, MemlimitSetsTheBudgetWhenRead) {
   EXPECT_EQ(G->serverInterface->X_MemLeft, 2097152 - 5);   // what came after is charged
   read("memlimit=4096\n");
   EXPECT_EQ(G->serverInterface->X_MemLeft, int64_t{4096} * 1048576);
-  read("memlimit=99999999999999999999\n");
+  read("memlimit=18446744073709551618\n");   // 2^64 + 2: no wrap to 2 MB
   EXPECT_GT(G->serverInterface->X_MemLeft, int64_t{1} << 62);
   const int64_t before = G->serverInterface->X_MemLeft;
   EXPECT_EQ(read("memlimit=0\n").memlimit, 0);
   EXPECT_EQ(read("memlimit=-3\n").memlimit, -3);
   EXPECT_GT(G->serverInterface->X_MemLeft, before - 100000);   // unchanged but for charges
+  EXPECT_EQ(read("memlimit=+3x\n").memlimit, 3);
 }
 
 // ---------------------------------------------------------------------------
