@@ -368,8 +368,10 @@ static bool moveField(Globals* G, DbCursor* c, Field* f, int32_t i) {
 int dbiGetNext(Globals* G, DbCursor* cursor, Value tuple) {
   S.G = G;
   clearError();
-  if (tuple.type != tTuple || tuple.val.tuple.t->logsize != cursor->columns)
-    bxAssertFail(G, "dbi", __LINE__, "AssignDataArea", "t->logsize==da->sqln");
+  // AssignDataArea's check: the row tuple has one field per column.
+  bxAssert(G, tuple.type == tTuple, "(tuple).type==6", {"dbi", "AssignDataArea"});
+  bxAssert(G, tuple.val.tuple.t->logsize == cursor->columns, "t->logsize==da->sqln",
+           {"dbi", "AssignDataArea"});
   if (cursor->number == -1) return 0;
   if (cursor->number == 0) cursor->number = -1;
   const int r = S.ops->fetch(cursor->stmt, &S.diag);

@@ -36,9 +36,10 @@ constexpr int kNoConnection = 4;
 
 }  // namespace
 
-static void requireConnected(Globals* G, int line, const char* function) {
-  if (!GV_db.X_isConnected)
-    bxAssertFail(G, "db", line, function, "(GV_db.X_isConnected) == true");
+// The operations marked (asserts): the report names the calling operation.
+static void requireConnected(Globals* G,
+                             std::source_location where = std::source_location::current()) {
+  bxAssert(G, GV_db.X_isConnected, "(GV_db.X_isConnected) == true", {"db"}, where);
 }
 
 static void dropText(char** text) {
@@ -52,8 +53,7 @@ static bool sameText(const char* stored, const char* given) {
 
 // Closes the physical connection.
 static void dbRealDisconnect(Globals* G) {
-  if (!GV_db.X_isInternalConnected)
-    bxAssertFail(G, "db", __LINE__, "dbRealDisconnect", "(GV_db.X_isInternalConnected) == true");
+  bxAssert(G, GV_db.X_isInternalConnected, "(GV_db.X_isInternalConnected) == true", {"db"});
   GV_db.X_error = 0;
   dropText(&GV_db.X_host);
   dropText(&GV_db.X_user);
@@ -99,8 +99,7 @@ static void noteConnectResult(bool optimizeConnect) {
 
 void dbConnect(Globals* G, const char* host, const char* user, const char* password,
                bool allowWrite, bool optimizeConnect, bool autocommit, int isolation) {
-  if (GV_db.X_isConnected)
-    bxAssertFail(G, "db", __LINE__, "dbConnect", "(GV_db.X_isConnected) == false");
+  bxAssert(G, !GV_db.X_isConnected, "(GV_db.X_isConnected) == false", {"db"});
   GV_db.X_error = 0;
   if (host == nullptr) host = "";
   if (user == nullptr) user = "";
@@ -133,8 +132,8 @@ void dbDisconnect(Globals* G) {
 // A database that cannot be opened (a missing file, a server that is down or
 // refuses the login) leaves the request without a connection.
 int dbSelectDatabase(Globals* G, const char* name) {
-  requireConnected(G, __LINE__, "dbSelectDatabase");
-  if (name == nullptr) bxAssertFail(G, "db", __LINE__, "dbSelectDatabase", "Name != ((void *)0)");
+  requireConnected(G);
+  bxAssert(G, name != nullptr, "Name != ((void *)0)", {"db"});
   GV_db.X_error = 0;
   if (GV_db.selected && sameText(GV_db.X_dbName, name)) return 0;
   dropText(&GV_db.X_dbName);
@@ -160,18 +159,18 @@ DbCursor* dbExecuteQuery(Globals* G, const char* sql) {
 }
 
 Value dbGetDescription(Globals* G, DbCursor* cursor) {
-  requireConnected(G, __LINE__, "dbGetDescription");
+  requireConnected(G);
   GV_db.X_error = 0;
   return dbiGetDescription(G, cursor);
 }
 
 int dbGetNext(Globals* G, DbCursor* cursor, Value tuple) {
-  requireConnected(G, __LINE__, "dbGetNext");
+  requireConnected(G);
   return dbiGetNext(G, cursor, tuple);
 }
 
 int dbCloseQuery(Globals* G, DbCursor* cursor) {
-  requireConnected(G, __LINE__, "dbCloseQuery");
+  requireConnected(G);
   GV_db.X_error = 0;
   dbiCloseQuery(G, cursor);
   return dbError(G);

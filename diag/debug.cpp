@@ -217,13 +217,10 @@ static int enterTuple(Globals* G, Tuple* t, bool needsSection) {
 
 void CleanupPendingTuples(Globals* G) {
   DisplayState* d = G->Errors->display;
-  for (int i = 0; i < d->pendingCount; ++i) {
-    if (d->pending[i].t->refcount <= 0) {
-      ReleasePendingTuples(G);
-      bxAssertFail(G, "debug", __LINE__, "CleanupPendingTuples", "tl->t->refcount>0");
-    }
-  }
+  bool counted = true;
+  for (int i = 0; i < d->pendingCount && counted; ++i) counted = d->pending[i].t->refcount > 0;
   ReleasePendingTuples(G);
+  bxAssert(G, counted, "tl->t->refcount>0", {"debug"});
 }
 
 // ---------------------------------------------------------------------------

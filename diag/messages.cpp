@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "diag/display.h"
 #include "driver/globals.h"
@@ -271,10 +272,23 @@ void SortMessages(Globals* G) {
 // Internal failures
 // ---------------------------------------------------------------------------
 
-void bxAssertFail(Globals* G, const char* module, int line, const char* function,
-                  const char* condition) {
-  std::fprintf(stderr, "%s:%d: %s: Assertion `%s' failed.\n", module ? module : "?", line,
-               function ? function : "?", condition ? condition : "?");
+// The bare name of the function a source location lies in: g++ spells it
+// with its return type, scope and parameters ("void ns::f(int)" -> "f").
+static std::string_view bareFunctionName(const char* spelled) {
+  std::string_view name = spelled ? spelled : "";
+  name = name.substr(0, name.find('('));
+  const size_t start = name.find_last_of(" :");
+  if (start != std::string_view::npos) name.remove_prefix(start + 1);
+  return name.empty() ? std::string_view("?") : name;
+}
+
+void bxAssertFailed(Globals* G, const char* condition, AssertSite site,
+                    std::source_location where) {
+  const std::string_view function =
+      site.operation ? std::string_view(site.operation) : bareFunctionName(where.function_name());
+  std::fprintf(stderr, "%s:%u: %.*s: Assertion `%s' failed.\n", site.module ? site.module : "?",
+               static_cast<unsigned>(where.line()), static_cast<int>(function.size()),
+               function.data(), condition ? condition : "?");
   serverExit(G);
 }
 

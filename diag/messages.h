@@ -3,6 +3,8 @@
 // writes its error page (diag/errorpages.h) and ends the request.
 #pragma once
 
+#include <source_location>
+
 #include "support/types.h"
 
 // The information of a message with information (kinds 2 and 4): its class
@@ -69,10 +71,33 @@ void SetMarkerInclude(Globals* G, const char* includedFile, Position pos);
 bool MarkerRecording(Globals* G);
 void SetMarkerRecording(Globals* G, bool on);
 
-// Internal consistency failure: writes the module, line, function and
-// condition to standard error and ends the request.
-[[noreturn]] void bxAssertFail(Globals* G, const char* module, int line,
-                               const char* function, const char* condition);
+// ---------------------------------------------------------------------------
+// Consistency checks
+// ---------------------------------------------------------------------------
+
+// Where a consistency check reports from: the source module it names and,
+// for a check that a helper makes on behalf of an operation, that operation's
+// name (none: the function the check is written in, from the source location).
+struct AssertSite {
+  const char* module;
+  const char* operation = nullptr;
+};
+
+// A failed check: writes "<module>:<line>: <function>: Assertion
+// `<condition>' failed." to standard error and ends the request.
+[[noreturn]] void bxAssertFailed(Globals* G, const char* condition, AssertSite site,
+                                 std::source_location where);
+
+// The one consistency check of the system (an unreachable branch calls
+// bxAssertFailed itself). holds is the check, condition the
+// text its failure prints (kept as documented where a text is documented);
+// the line is the check's own, or the caller's when a helper passes its
+// caller's location on. Never a user error: callers report those first.
+inline void bxAssert(Globals* G, bool holds, const char* condition, AssertSite site,
+                     std::source_location where = std::source_location::current()) {
+  if (!holds) [[unlikely]] bxAssertFailed(G, condition, site, where);
+}
+
 // Evaluator internal failures: "<operation>: Internal error: ..." on
 // standard error, then the request ends.
 [[noreturn]] void InternalError(Globals* G, const char* text);

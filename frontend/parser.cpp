@@ -427,7 +427,7 @@ static void buildNode(Globals* G, int rule, const ParseAttr* a, ParseAttr* out) 
       n = nullptr;
       break;
     default:
-      bxAssertFail(G, "parser", __LINE__, "buildNode", "rule without an action");
+      bxAssertFailed(G, "rule without an action", {"parser"}, std::source_location::current());
   }
   out->node = n;
 }

@@ -152,9 +152,7 @@ void CloseSource(Globals* G, int fd) {
   SourceRec* S = G->Source;
   if (S->X_ReadParameters == 2 || fd < 1) return;
   S->X_FileStackTop--;
-  if (S->X_FileStackTop < 0) {
-    bxAssertFail(G, "source", __LINE__, "CloseSource", "X_FileStackTop >= 0");
-  }
+  bxAssert(G, S->X_FileStackTop >= 0, "X_FileStackTop >= 0", {"source"});
   const int top = S->X_FileStackTop;
   if (top > 0) {
     if (S->fileNames[top] != nullptr) setPositionFile(G, S->fileNames[top]);

@@ -59,7 +59,7 @@ static void bindLocal(Globals* G, Environment* f, Ident name, Token* expr) {
 static void bindActuals(Globals* G, Environment* f, Token* formals, Token* actuals) {
   Token* nextPositional = formals;
   for (Token* a = actuals; a != nullptr; a = a->next) {
-    if (a->kind != TKtuple) bxAssertFail(G, "calls", __LINE__, "ProcessCall", "t->kind == 102");
+    bxAssert(G, a->kind == TKtuple, "t->kind == 102", {"calls", "ProcessCall"});
     Token* formal = nullptr;
     Ident name = a->name;
     if (name != 0) {

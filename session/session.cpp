@@ -655,8 +655,8 @@ int WriteSessionFile(Globals* G, Value tuple, const char* appKey) {
   put32(&out, 0);
   const size_t spaceStart = out.size();
   for (const Tuple* t : layout.order) writeBlock(layout, t, &out, spaceStart, fileIdent);
-  if (out.size() - spaceStart != layout.size)
-    bxAssertFail(G, "session", __LINE__, "WriteSessionFile", "space size matches the layout");
+  bxAssert(G, out.size() - spaceStart == layout.size, "out.size() - spaceStart == layout.size",
+           {"session"});
   s->X_fpos = layout.size;
   const bool written = std::fwrite(out.data(), 1, out.size(), s->X_file) == out.size();
   const bool flushed = std::fflush(s->X_file) == 0;

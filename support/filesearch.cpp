@@ -97,8 +97,7 @@ static int searchPath(const char* path, const char* name, char* out, size_t size
 // Path operations
 
 bool os_isAbsolutePath(const char* path) {
-  if (path == nullptr) bxAssertFail(nullptr, "filesearch", __LINE__, __func__,
-                                    "path != ((void *)0)");
+  bxAssert(nullptr, path != nullptr, "path != ((void *)0)", {"filesearch"});
   return path[0] == '/';
 }
 

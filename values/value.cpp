@@ -32,21 +32,23 @@ static constexpr int32_t kCopySpare = 5;
 
 // ---- Consistency checks ---------------------------------------------------
 
-static void check(Globals* G, bool ok, const char* function, const char* condition,
-                  const std::source_location loc = std::source_location::current()) {
-  if (!ok) bxAssertFail(G, "value", static_cast<int>(loc.line()), function, condition);
-}
+// The checks name the module "value" and the tuple operation that called
+// them (the caller's source location is passed on).
+static constexpr AssertSite kValueSite{"value"};
 
-static Tuple* tupleOf(Globals* G, const Value& v, const char* function) {
-  check(G, v.type == tTuple && v.val.tuple.t != nullptr, function, "(tuple).type==6");
+static Tuple* tupleOf(Globals* G, const Value& v,
+                      const std::source_location where = std::source_location::current()) {
+  bxAssert(G, v.type == tTuple, "(tuple).type==6", kValueSite, where);
+  bxAssert(G, v.val.tuple.t != nullptr, "(tuple).val.tuple.t != ((void *)0)", kValueSite, where);
   return v.val.tuple.t;
 }
 
 // The index of a field pointer of t, checked to name a field in use.
-static int32_t positionOf(Globals* G, const Tuple* t, const Field* f, const char* function) {
+static int32_t positionOf(Globals* G, const Tuple* t, const Field* f,
+                          const std::source_location where = std::source_location::current()) {
   const bool inside = f != nullptr && f >= t->fields && f < t->fields + t->logsize;
   const int32_t i = inside ? static_cast<int32_t>(f - t->fields) : -1;
-  check(G, i >= 0 && i < t->logsize, function, "i>=0 && i<t->logsize");
+  bxAssert(G, i >= 0 && i < t->logsize, "i>=0 && i<t->logsize", kValueSite, where);
   return i;
 }
 
@@ -331,7 +333,8 @@ void iVTuple(Globals* G, Value* v) { iVTupleSize(G, v, kFreshCapacity); }
 void iVTupleSize(Globals* G, Value* v, int32_t n) { *v = tupleValue(newTuple(G, 0, n)); }
 
 Tuple* vCreateTuple(Globals* G, int32_t l, int32_t phys) {
-  check(G, l >= 0 && l <= phys, "vCreateTuple", "l<=phys");
+  bxAssert(G, l >= 0, "l>=0", kValueSite);
+  bxAssert(G, l <= phys, "l<=phys", kValueSite);
   return newTuple(G, l, phys);
 }
 
@@ -385,7 +388,7 @@ static Field* openField(Globals* G, Tuple* t, int32_t i) {
 }
 
 Value* vAddField(Globals* G, Value tuple, Ident name) {
-  Tuple* t = tupleOf(G, tuple, "vAddField");
+  Tuple* t = tupleOf(G, tuple);
   if (t->logsize >= t->physsize) vSetCapacity(G, t, 2 * static_cast<int64_t>(t->physsize) + 3);
   Field* f = &t->fields[t->logsize++];
   f->name = name;
@@ -394,19 +397,19 @@ Value* vAddField(Globals* G, Value tuple, Ident name) {
 }
 
 Field* vAppField(Globals* G, Value tuple, Field* after) {
-  Tuple* t = tupleOf(G, tuple, "vAppField");
-  const int32_t i = positionOf(G, t, after, "vAppField");
+  Tuple* t = tupleOf(G, tuple);
+  const int32_t i = positionOf(G, t, after);
   return openField(G, t, i + 1);
 }
 
 Field* vInsField(Globals* G, Value tuple, Field* at) {
-  Tuple* t = tupleOf(G, tuple, "vInsField");
-  const int32_t i = positionOf(G, t, at, "vInsField");
+  Tuple* t = tupleOf(G, tuple);
+  const int32_t i = positionOf(G, t, at);
   return openField(G, t, i);
 }
 
 void vDelField(Globals* G, Value tuple, Ident name) {
-  Tuple* t = tupleOf(G, tuple, "vDelField");
+  Tuple* t = tupleOf(G, tuple);
   Field* f = dbFieldOf(t, name);
   if (f == nullptr) return;
   ReleaseValue(G, &f->v);
@@ -417,8 +420,8 @@ void vDelField(Globals* G, Value tuple, Ident name) {
 }
 
 void vDelField2(Globals* G, Value tuple, Field* at, int32_t n) {
-  Tuple* t = tupleOf(G, tuple, "vDelField2");
-  const int32_t i = positionOf(G, t, at, "vDelField2");
+  Tuple* t = tupleOf(G, tuple);
+  const int32_t i = positionOf(G, t, at);
   if (n <= 0) return;
   // Fewer than n fields from i on: the tuple ends at i.
   const int32_t k = n < t->logsize - i ? n : t->logsize - i;
@@ -430,12 +433,13 @@ void vDelField2(Globals* G, Value tuple, Field* at, int32_t n) {
 }
 
 void vResizeTuple(Globals* G, Tuple* t, int32_t l, int32_t phys) {
-  check(G, t != nullptr && l >= 0, "vResizeTuple", "l>=0");
+  bxAssert(G, t != nullptr, "t != ((void *)0)", kValueSite);
+  bxAssert(G, l >= 0, "l>=0", kValueSite);
   if (l <= t->physsize) {
     t->logsize = l;
     return;
   }
-  check(G, l <= phys, "vResizeTuple", "l<=phys");
+  bxAssert(G, l <= phys, "l<=phys", kValueSite);
   vSetCapacity(G, t, phys);
   t->logsize = l;
 }

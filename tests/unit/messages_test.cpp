@@ -243,4 +243,17 @@ TEST(SourceDisplay, FormStrings) {
   EXPECT_EQ(nullptr, GetFormString(c.G, "absent"));
 }
 
+// A failed consistency check names the module, the function it is written in
+// (or the operation a helper checks for), the line and the printed condition.
+static void checkedOperation(Globals* G, int n) { bxAssert(G, n > 0, "n > 0", {"tests"}); }
+
+TEST(ConsistencyCheckDeathTest, NamesModuleLineFunctionAndCondition) {
+  Globals* G = NewTestGlobals();
+  checkedOperation(G, 1);
+  EXPECT_DEATH(checkedOperation(G, 0),
+               "^tests:[0-9]+: checkedOperation: Assertion `n > 0' failed.\n");
+  EXPECT_DEATH(bxAssert(G, false, "t->kind == 102", {"calls", "ProcessCall"}),
+               "^calls:[0-9]+: ProcessCall: Assertion `t->kind == 102' failed.\n");
+}
+
 }  // namespace
