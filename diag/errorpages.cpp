@@ -28,12 +28,12 @@
 // The text of an error code, or null for a code without a text of its own.
 static const char* codeText(int code) {
   switch (code) {
-    case 0: return "";
-    case 1: return "syntax error";
-    case 2: return "Syntax error, expected tokens";
-    case 3: return "restart point";
-    case 4: return "token inserted";
-    case 6: return "illegal character";
+    case ecNone: return "";
+    case ecSyntax: return "syntax error";
+    case ecExpectedTokens: return "Syntax error, expected tokens";
+    case ecRestartPoint: return "restart point";
+    case ecTokenInserted: return "token inserted";
+    case ecIllegalCharacter: return "illegal character";
     default: return nullptr;
   }
 }

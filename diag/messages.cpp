@@ -38,18 +38,18 @@ static char* formatInfo(Globals* G, const MsgInfo& info) {
   char small[64];
   const char* s = nullptr;
   switch (info.cls) {
-    case 1:
+    case icInt:
       std::snprintf(small, sizeof small, ": %d", static_cast<int32_t>(info.num));
       return STRDUP(G, small);
-    case 2:
+    case icShort:
       std::snprintf(small, sizeof small, ": %d", static_cast<int16_t>(info.num));
       return STRDUP(G, small);
-    case 6:
+    case icChar:
       std::snprintf(small, sizeof small, ": %c", static_cast<char>(info.num));
       return STRDUP(G, small);
-    case 7:
-    case 9: {
-      s = info.cls == 7 ? info.text : GetStringIdent(G, static_cast<Ident>(info.num));
+    case icText:
+    case icIdent: {
+      s = info.cls == icText ? info.text : GetStringIdent(G, static_cast<Ident>(info.num));
       if (s == nullptr) s = "";
       const size_t n = std::strlen(s);
       char* r = static_cast<char*>(bxAlloc(G, n + 3));
@@ -58,7 +58,7 @@ static char* formatInfo(Globals* G, const MsgInfo& info) {
       std::memcpy(r + 2, s, n + 1);
       return r;
     }
-    case 10: {
+    case icTokens: {
       // Every run of ':' becomes a line feed and two tabs.
       s = info.text ? info.text : "";
       const size_t n = std::strlen(s);
@@ -144,7 +144,7 @@ void ErrorMessage(Globals* G, int code, int cls, Position pos) {
 }
 
 void ErrorMessageI(Globals* G, int code, int cls, Position pos, MsgInfo info) {
-  if (code == 2) info.text = reduceExpected(info.text);
+  if (code == ecExpectedTokens) info.text = reduceExpected(info.text);
   char* formatted = formatInfo(G, info);
   MessageRecord* r = appendRecord(G, mkCodeInfo, pos);
   r->code = static_cast<uint16_t>(code);
@@ -163,7 +163,7 @@ void Message(Globals* G, const char* text, int cls, Position pos) {
 
 void MessageI(Globals* G, const char* text, int cls, Position pos, MsgInfo info) {
   if (text != nullptr && std::strcmp(text, "illegal character") == 0) {
-    ErrorMessageI(G, 6, cls, pos, info);
+    ErrorMessageI(G, ecIllegalCharacter, cls, pos, info);
     return;
   }
   char* formatted = formatInfo(G, info);

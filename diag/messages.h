@@ -7,20 +7,41 @@
 
 #include "support/types.h"
 
-// The information of a message with information (kinds 2 and 4): its class
-// decides the formatting (1 ": %d", 2 ": %d", 6 ": %c", 7 ": %s",
-// 9 ": %s" with the identifier's name, 10 the expected-token list).
+// Information classes: the class of a message's information decides how it
+// is formatted. Any other class formats as "info class: <class>".
+enum InfoClass : int {
+  icInt = 1,       // ": %d" of a 32-bit integer
+  icShort = 2,     // ": %d" of a 16-bit integer
+  icChar = 6,      // ": %c"
+  icText = 7,      // ": %s"
+  icIdent = 9,     // ": %s" with the identifier's name
+  icTokens = 10,   // the expected-token list: each run of ':' starts a new line
+};
+
+// The information of a message with information (kinds 2 and 4).
 struct MsgInfo {
-  int cls;
+  int cls;             // an InfoClass
   int64_t num;
   const char* text;
 };
-inline MsgInfo InfoInt(int32_t v) { return {1, v, nullptr}; }
-inline MsgInfo InfoShort(int16_t v) { return {2, v, nullptr}; }
-inline MsgInfo InfoChar(char c) { return {6, static_cast<unsigned char>(c), nullptr}; }
-inline MsgInfo InfoText(const char* s) { return {7, 0, s}; }
-inline MsgInfo InfoIdent(Ident id) { return {9, id, nullptr}; }
-inline MsgInfo InfoTokens(const char* s) { return {10, 0, s}; }
+inline MsgInfo InfoInt(int32_t v) { return {icInt, v, nullptr}; }
+inline MsgInfo InfoShort(int16_t v) { return {icShort, v, nullptr}; }
+inline MsgInfo InfoChar(char c) { return {icChar, static_cast<unsigned char>(c), nullptr}; }
+inline MsgInfo InfoText(const char* s) { return {icText, 0, s}; }
+inline MsgInfo InfoIdent(Ident id) { return {icIdent, id, nullptr}; }
+inline MsgInfo InfoTokens(const char* s) { return {icTokens, 0, s}; }
+
+// Error codes: the coded messages of the parser and the scanner (kinds 1 and
+// 2). The message writer spells each as its text; any other code is written
+// as " error code: <code>".
+enum ErrorCode : int {
+  ecNone = 0,               // ""
+  ecSyntax = 1,             // "syntax error"
+  ecExpectedTokens = 2,     // "Syntax error, expected tokens" with the token list
+  ecRestartPoint = 3,       // "restart point": recovery resumes here
+  ecTokenInserted = 4,      // "token inserted" with the token
+  ecIllegalCharacter = 6,   // "illegal character" with the character
+};
 
 enum MessageKind : uint16_t {
   mkCode = 1, mkCodeInfo = 2, mkText = 3, mkTextInfo = 4,
@@ -54,6 +75,7 @@ struct ErrorsRec {
 void ErrorsInitializeGV(Globals* G);
 void ErrorsFinalizeGV(Globals* G);
 
+// code is an ErrorCode, cls a MessageClass (support/types.h).
 void ErrorMessage(Globals* G, int code, int cls, Position pos);
 void ErrorMessageI(Globals* G, int code, int cls, Position pos, MsgInfo info);
 // Class 1 takes the fatal path and does not return.

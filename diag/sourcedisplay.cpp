@@ -248,17 +248,17 @@ static void applyRecord(Globals* G) {
     case mkCodeInfo:
     case mkText:
     case mkTextInfo:
-      if (isCode(r, 1) || isCode(r, 2)) {
+      if (isCode(r, ecSyntax) || isCode(r, ecExpectedTokens)) {
         rememberUnlessError(d);
         switchStyle(G, 9);
-      } else if (isCode(r, 3)) {
+      } else if (isCode(r, ecRestartPoint)) {
         switchStyle(G, d->rememberedStyle);
-      } else if (isCode(r, 6)) {
+      } else if (isCode(r, ecIllegalCharacter)) {
         rememberUnlessError(d);
         switchStyle(G, 9);
         copyTo(G, d->line, d->column + 1);
         switchStyle(G, d->rememberedStyle);
-      } else if (isCode(r, 4)) {
+      } else if (isCode(r, ecTokenInserted)) {
         rememberUnlessError(d);
         switchStyle(G, 12);
         const char* token = r->info ? r->info : "";
@@ -269,22 +269,22 @@ static void applyRecord(Globals* G) {
         rememberUnlessError(d);
         switchStyle(G, 8);
       }
-      if (!isCode(r, 1) && !isCode(r, 3)) addPending(d, r);
+      if (!isCode(r, ecSyntax) && !isCode(r, ecRestartPoint)) addPending(d, r);
       break;
     default:
       break;
   }
   MessageRecord* next = firstOfFile(r->next, d->fileName);
-  if (isCode(r, 6)) {
+  if (isCode(r, ecIllegalCharacter)) {
     // a run of illegal characters is marked once
     int column = r->position.column;
-    while (next && isCode(next, 6) && next->position.line == r->position.line &&
+    while (next && isCode(next, ecIllegalCharacter) && next->position.line == r->position.line &&
            next->position.column == column + 1) {
       column = next->position.column;
       next = firstOfFile(next->next, d->fileName);
     }
-  } else if (isCode(r, 4)) {
-    while (next && isCode(next, 4) && next->position.line == r->position.line &&
+  } else if (isCode(r, ecTokenInserted)) {
+    while (next && isCode(next, ecTokenInserted) && next->position.line == r->position.line &&
            next->position.column == r->position.column) {
       next = firstOfFile(next->next, d->fileName);
     }

@@ -617,7 +617,7 @@ static void reportExpected(Run* r) {
     text[used] = '\0';
   }
   std::memcpy(r->G->Parser->expected, text, used + 1);
-  ErrorMessageI(r->G, 2, xxInformation, r->laAttr.pos, InfoTokens(text));
+  ErrorMessageI(r->G, ecExpectedTokens, xxInformation, r->laAttr.pos, InfoTokens(text));
 }
 
 // Inserts the continuation token t before the lookahead.
@@ -629,7 +629,7 @@ static void insertToken(Run* r, int t, int target) {
   ErrorAttribute(G, t, &attr);
   attr.pos = at;
   dbhHandleErrorInsert(G, t, &r->la, &r->laAttr);
-  ErrorMessageI(G, 4, xxRepair, at, InfoText(Parser_TokenName[t]));
+  ErrorMessageI(G, ecTokenInserted, xxRepair, at, InfoText(Parser_TokenName[t]));
   push(r, target, terminalAttr(t, attr));
 }
 
@@ -640,7 +640,7 @@ static void recover(Run* r) {
   if (!r->recovering) {
     r->errors++;
     r->recovering = true;
-    ErrorMessage(G, 1, xxError, r->laAttr.pos);
+    ErrorMessage(G, ecSyntax, xxError, r->laAttr.pos);
     reportExpected(r);
     const TokenSet restart = restartSet(r);
     bool skipped = false;
@@ -648,7 +648,7 @@ static void recover(Run* r) {
       readToken(r);
       skipped = true;
     }
-    if (skipped) ErrorMessage(G, 3, xxInformation, r->laAttr.pos);
+    if (skipped) ErrorMessage(G, ecRestartPoint, xxInformation, r->laAttr.pos);
   }
   // The lookahead is one of the tokens expected somewhere along the
   // continuation path; follow the path up to that point.
