@@ -266,7 +266,7 @@ Value dbhDecodeFormText(Globals* G, const char* text) {
   const int savedMode = s->X_ReadParameters;
   dbhInitSource(G);
   s->formText = text != nullptr ? text : "";
-  s->X_ReadParameters = 3;
+  s->X_ReadParameters = rmFormParameters;
   BeginScanner(G, true);
   Value form = readForm(G);
   CloseScanner(G);

@@ -56,7 +56,7 @@ static void freeList(IncludeOnceNode* node) {
   }
 }
 
-// Delivers up to size bytes of *text; sets the mode to 2 at its end.
+// Delivers up to size bytes of *text; the mode becomes rmExhausted at its end.
 static long readText(SourceRec* S, const char** text, char* buffer, size_t size) {
   const size_t rest = std::strlen(*text);
   if (rest > size) {
@@ -66,7 +66,7 @@ static long readText(SourceRec* S, const char** text, char* buffer, size_t size)
   }
   std::memcpy(buffer, *text, rest);
   *text += rest;
-  S->X_ReadParameters = 2;
+  S->X_ReadParameters = rmExhausted;
   return static_cast<long>(rest);
 }
 
@@ -80,7 +80,7 @@ static long readDescriptor(int fd, char* buffer, size_t size) {
 
 void SourceInitializeGV(Globals* G) {
   G->Source = static_cast<SourceRec*>(bxAllocZero(G, sizeof(SourceRec)));
-  G->Source->X_ReadParameters = 3;
+  G->Source->X_ReadParameters = rmFormParameters;
   G->Source->formBodyLeft = -1;
 }
 
@@ -102,7 +102,7 @@ void dbhInitSource(Globals* G) {
   for (int i = 0; i < 16; i++) {
     S->fileNames[i] = nullptr;
     S->includeNames[i] = nullptr;
-    S->readModes[i] = 0;
+    S->readModes[i] = rmFile;
     S->dynamicTexts[i] = nullptr;
   }
 }
@@ -111,7 +111,7 @@ int BeginSource(Globals* G, const char* fileName) {
   SourceRec* S = G->Source;
   saveLevelMode(S);
   const int previousMode = S->X_ReadParameters;
-  S->X_ReadParameters = 0;
+  S->X_ReadParameters = rmFile;
   if (G->Scanner != nullptr) G->Scanner->errorIndication = 0;
   const int fd = OpenInput(G, fileName);
   if (fd < 1) {
@@ -137,7 +137,7 @@ int BeginSource(Globals* G, const char* fileName) {
 void BeginString(Globals* G, const char* text) {
   SourceRec* S = G->Source;
   saveLevelMode(S);
-  S->X_ReadParameters = 1;
+  S->X_ReadParameters = rmDynamicText;
   S->dynamicText = text;
   // Dynamic text is parsed afresh after dbhInitSource, so the depth stays
   // small; the slot index is still kept inside the arrays.
@@ -150,7 +150,7 @@ void BeginString(Globals* G, const char* text) {
 
 void CloseSource(Globals* G, int fd) {
   SourceRec* S = G->Source;
-  if (S->X_ReadParameters == 2 || fd < 1) return;
+  if (S->X_ReadParameters == rmExhausted || fd < 1) return;
   S->X_FileStackTop--;
   bxAssert(G, S->X_FileStackTop >= 0, "X_FileStackTop >= 0", {"source"});
   const int top = S->X_FileStackTop;
@@ -170,16 +170,16 @@ long GetLine(Globals* G, int fd, char* buffer, size_t size) {
   SourceRec* S = G->Source;
   long n = 0;
   switch (S->X_ReadParameters) {
-    case 0:
+    case rmFile:
       n = readDescriptor(fd, buffer, size);
       break;
-    case 1:
+    case rmDynamicText:
       n = readText(S, &S->dynamicText, buffer, size);
       break;
-    case 3: {
+    case rmFormParameters: {
       if (S->formText != nullptr) {
         n = readText(S, &S->formText, buffer, size);
-        if (S->X_ReadParameters == 2) S->formText = nullptr;
+        if (S->X_ReadParameters == rmExhausted) S->formText = nullptr;
         break;
       }
       const char* method = std::getenv("REQUEST_METHOD");
@@ -197,11 +197,11 @@ long GetLine(Globals* G, int fd, char* buffer, size_t size) {
       const size_t len = std::strlen(query);
       const size_t count = len < size ? len : size;
       std::memcpy(buffer, query, count);
-      S->X_ReadParameters = 2;
+      S->X_ReadParameters = rmExhausted;
       n = static_cast<long>(count);
       break;
     }
-    default:   // 2: exhausted
+    default:   // rmExhausted
       return 0;
   }
   saveLevelMode(S);
@@ -211,16 +211,16 @@ long GetLine(Globals* G, int fd, char* buffer, size_t size) {
 long SourceSizeHint(Globals* G, int fd) {
   const SourceRec* S = G->Source;
   switch (S->X_ReadParameters) {
-    case 0: {
+    case rmFile: {
       struct stat st;
       if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return static_cast<long>(st.st_size);
       return -1;
     }
-    case 1:
+    case rmDynamicText:
       return S->dynamicText != nullptr ? static_cast<long>(std::strlen(S->dynamicText)) : 0;
-    case 2:
+    case rmExhausted:
       return 0;
-    default:
+    default:   // rmFormParameters
       return S->formText != nullptr ? static_cast<long>(std::strlen(S->formText)) : -1;
   }
 }

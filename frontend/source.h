@@ -7,13 +7,22 @@
 inline constexpr int kMaxIncludeDepth = 15;
 extern const char* const kDynamicTextName;   // "** DYNAMIC TEXT **"
 
+// Read modes: where GetLine takes the bytes of the current level from.
+enum ReadMode : int {
+  rmFile = 0,             // the level's file descriptor
+  rmDynamicText = 1,      // the dynamic text (computed braxel)
+  rmExhausted = 2,        // nothing more: a text or the form input was delivered
+  rmFormParameters = 3,   // the form input: the decodeurl text, the request
+                          // body, or QUERY_STRING for a GET request
+};
+
 struct IncludeOnceNode {
   IncludeOnceNode* next;
   char* name;
 };
 
 struct SourceRec {
-  int X_ReadParameters;         // 0 file, 1 dynamic text, 2 exhausted, 3 form parameters
+  int X_ReadParameters;         // the ReadMode of the current level
   const char* dynamicText;      // rest of the dynamic text (owned by the caller)
   int X_FileStackTop;           // 0 when nothing is open
   const char* fileNames[16];    // levels 1..15
@@ -21,12 +30,12 @@ struct SourceRec {
   int readModes[16];            // the read mode of each level
   const char* dynamicTexts[16]; // the dynamic-text pointer of each level
   IncludeOnceNode* includeOnce;
-  const char* formText;         // when set, mode 3 reads this text (decodeurl);
+  const char* formText;         // when set, rmFormParameters reads this text (decodeurl);
                                 // it is consumed like dynamic text and cleared
                                 // when it has been delivered
   IncludeOnceNode* ownedNames;  // every file and include name copied, kept for
                                 // the whole request (positions point into them)
-  long formBodyLeft;            // mode 3, request body: bytes still to read from
+  long formBodyLeft;            // rmFormParameters, request body: bytes still to read from
                                 // the descriptor, or -1 to read to its end
 };
 
