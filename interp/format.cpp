@@ -44,7 +44,7 @@ void FormatNamed(Globals* G, Token* node, Value hostTuple) {
         return;
       }
       Value v = eval(G, expr);
-      WriteValue(G, v, 1);
+      WriteValue(G, v, omHtml);
       ReleaseIfTemp(G, &v);
       return;
     }
@@ -57,7 +57,7 @@ void FormatNamed(Globals* G, Token* node, Value hostTuple) {
       }
       Value v = eval(G, expr);
       serverPutc('"', out(G));
-      WriteValue(G, v, 2);
+      WriteValue(G, v, omEscaped);
       serverPutc('"', out(G));
       ReleaseIfTemp(G, &v);
       return;

@@ -180,7 +180,7 @@ static void putFormField(Globals* G, const Token* node, bool quoted) {
     return;
   }
   if (quoted) serverPutc('"', pageStream(G));
-  WriteValue(G, v, 2);
+  WriteValue(G, v, omEscaped);
   if (quoted) serverPutc('"', pageStream(G));
   ReleaseIfTemp(G, &v);
 }
@@ -215,7 +215,9 @@ static void putDatabaseField(Globals* G, Token* node) {
     appenddbf(PQTBuffer, &f->v);
     return;
   }
-  const int mode = node->kind == TKdbfname ? 0 : node->kind == TKdbfnamehtml ? 1 : 2;
+  const OutputMode mode = node->kind == TKdbfname       ? omPlain
+                          : node->kind == TKdbfnamehtml ? omHtml
+                                                        : omEscaped;
   WriteValue(G, f->v, mode);
 }
 
@@ -238,7 +240,7 @@ static void putExpression(Globals* G, Token* node) {
     return;
   }
   Value v = eval(G, node);
-  WriteValue(G, v, 2);
+  WriteValue(G, v, omEscaped);
   ReleaseIfTemp(G, &v);
 }
 
@@ -315,7 +317,7 @@ static int runStatement(Globals* G, Token* node, Value hostTuple) {
       return irEnd;
     case TKfield: {
       const Field* f = G->query->X_CurrentField;
-      if (f != nullptr) WriteValue(G, f->v, 0);
+      if (f != nullptr) WriteValue(G, f->v, omPlain);
       return irEnd;
     }
     case TKfname: {

@@ -105,7 +105,7 @@ char* Value2Char(Globals* G, Value v) {
   return text;
 }
 
-void WriteValue(Globals* G, Value v, int mode) {
+void WriteValue(Globals* G, Value v, OutputMode mode) {
   FILE* out = G->serverInterface->X_Out;
   switch (v.type) {
     case tInteger: serverPrintf(out, "%i", v.val.Integer); break;
@@ -113,7 +113,7 @@ void WriteValue(Globals* G, Value v, int mode) {
     case tBoolean: serverPuts(v.val.Boolean != 0 ? "true" : "false", out); break;
     case tString:
       if (v.val.String.str != nullptr && v.val.String.size > 0)
-        wwwput(G, v.val.String.str, mode == 2, v.val.String.size);
+        wwwput(G, v.val.String.str, mode == omEscaped, v.val.String.size);
       break;
     case tTuple:
       if (valueHooks().showTuple != nullptr) valueHooks().showTuple(G, v, "this");

@@ -16,8 +16,17 @@ int chars_cmp(Globals* G, const chars& a, const chars& b);
 // A new allocation (bxAlloc; free with bxFree) of the value's text, or null
 // for Null/Error/the null string. A temporary value is released afterwards.
 char* Value2Char(Globals* G, Value v);
-// Writes the value through the output channel: mode 0/1 unescaped, 2 HTML-escaped.
+// WriteValue's output modes: how a String is written. Numbers, booleans and
+// tuples are written the same in every mode.
+enum OutputMode : int {
+  omPlain = 0,     // unescaped: a plain database field, the current column
+  omHtml = 1,      // unescaped: a field or expression in the html format
+  omEscaped = 2,   // the HTML special characters escaped: text fields, form
+                   // fields, embedded expressions
+};
+
+// Writes the value through the output channel in the given mode.
 // The value is not released, temporary or not (the caller owns it).
-void WriteValue(Globals* G, Value v, int mode);
+void WriteValue(Globals* G, Value v, OutputMode mode);
 // Value2Char (which releases a temporary), then URL-encoded output.
 void WriteValueAsUrl(Globals* G, Value v);

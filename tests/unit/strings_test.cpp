@@ -21,7 +21,9 @@ struct Strings : ::testing::Test {
     bxFree(t);
     return s;
   }
-  std::string written(Value v, int mode) { return CaptureOutput(c.G, [&] { WriteValue(c.G, v, mode); }); }
+  std::string written(Value v, OutputMode mode) {
+    return CaptureOutput(c.G, [&] { WriteValue(c.G, v, mode); });
+  }
 };
 
 TEST_F(Strings, NullEmptyMakeAndOrdering) {
@@ -82,10 +84,10 @@ TEST_F(Strings, EveryTypeHasItsFixedFormAndTemporariesAreReleased) {
   };
   for (const auto& k : cases) {
     EXPECT_EQ(k.text, text(k.v));
-    EXPECT_EQ(k.text == std::string("<none>") ? "" : k.text, written(k.v, 2));
+    EXPECT_EQ(k.text == std::string("<none>") ? "" : k.text, written(k.v, omEscaped));
   }
   EXPECT_EQ(309u + 7u, text(MakeReal(1e308)).size()) << "no exponent form";
-  EXPECT_EQ(309u + 7u, written(MakeReal(1e308), 0).size());
+  EXPECT_EQ(309u + 7u, written(MakeReal(1e308), omPlain).size());
 
   Value n = MakeStringZ(c.G, nullptr, 0);
   Value e = MakeStringZ(c.G, "", 0);
@@ -118,7 +120,7 @@ TEST(ValueWrite, ATupleIsDisplayedAndATemporaryIsLeftToItsOwner) {
   *vAddField(G, t, MakeIdent(G, "k")) = MakeInteger(7);
   Value temp = AssignValue(G, t);
   temp.flags = VF_TEMP;
-  const std::string page = CaptureOutput(G, [&] { WriteValue(G, temp, 2); });
+  const std::string page = CaptureOutput(G, [&] { WriteValue(G, temp, omEscaped); });
   EXPECT_NE(std::string::npos, page.find("k=7")) << page;
   EXPECT_EQ(2, t.val.tuple.t->refcount);
   ReleaseValue(G, &temp);
@@ -128,14 +130,14 @@ TEST(ValueWrite, ATupleIsDisplayedAndATemporaryIsLeftToItsOwner) {
 
 TEST_F(Strings, StringsAreEscapedOnlyInMode2AndStopAtAZeroOrTheSizeAndUrlForms) {
   Value s = MakeStringZ(c.G, "a<b>&\"", 0);
-  EXPECT_EQ("a<b>&\"", written(s, 0));
-  EXPECT_EQ("a<b>&\"", written(s, 1));
-  EXPECT_EQ("a&lt;b&gt;&amp;&quot;", written(s, 2));
+  EXPECT_EQ("a<b>&\"", written(s, omPlain));
+  EXPECT_EQ("a<b>&\"", written(s, omHtml));
+  EXPECT_EQ("a&lt;b&gt;&amp;&quot;", written(s, omEscaped));
   Value z = MakeString(c.G, "ab\0cd", 5, 0);
-  EXPECT_EQ("ab", written(z, 2));
-  EXPECT_EQ("", written(MakeStringZ(c.G, nullptr, 0), 2));
+  EXPECT_EQ("ab", written(z, omEscaped));
+  EXPECT_EQ("", written(MakeStringZ(c.G, nullptr, 0), omEscaped));
   s.val.String.size = 3;
-  EXPECT_EQ("a<b", written(s, 0));
+  EXPECT_EQ("a<b", written(s, omPlain));
   s.val.String.size = 6;
   ReleaseValue(c.G, &s);
   ReleaseValue(c.G, &z);
