@@ -270,13 +270,19 @@ static void copyFields(Globals* G, CopyJob job, CopyJob** stack, size_t* cap, si
 
 // True when a tuple reachable from t contains itself (a cycle through tuple
 // fields). Depth-first with an explicit stack: 1 on the current path, 2 done.
-static bool reachesItself(const Tuple* t) {
-  std::unordered_map<const Tuple*, int> state;
+// Both the marks and the path are charged to the request's budget, like the
+// copy they guard (a deep tuple makes them large).
+static bool reachesItself(Globals* G, const Tuple* t) {
   struct Frame {
     const Tuple* t;
     int32_t next;
   };
-  std::vector<Frame> path{{t, 0}};
+  using Marks = std::unordered_map<const Tuple*, int, std::hash<const Tuple*>,
+                                   std::equal_to<const Tuple*>,
+                                   BudgetAllocator<std::pair<const Tuple* const, int>>>;
+  Marks state{BudgetAllocator<std::pair<const Tuple* const, int>>(G)};
+  std::vector<Frame, BudgetAllocator<Frame>> path{BudgetAllocator<Frame>(G)};
+  path.push_back({t, 0});
   state[t] = 1;
   while (!path.empty()) {
     Frame& f = path.back();
@@ -300,7 +306,7 @@ static bool reachesItself(const Tuple* t) {
 Value CopyValue(Globals* G, Value v) {
   // A tuple that contains itself has no finite deep copy: copying it would
   // run until memory is exhausted.
-  if (v.type == tTuple && v.val.tuple.t != nullptr && reachesItself(v.val.tuple.t))
+  if (v.type == tTuple && v.val.tuple.t != nullptr && reachesItself(G, v.val.tuple.t))
     FatalMessage(G, "A tuple that contains itself cannot be copied",
                  hooks.messagePosition != nullptr ? hooks.messagePosition(G) : NoPosition);
   if (v.type == tString) {

@@ -130,6 +130,24 @@ TEST_F(ValueTest, DeepCopyCopiesEachNestedTupleWithFiveSpareSlotsWithoutRecursio
   release({&v, &nested});
 }
 
+TEST_F(ValueTest, DeepCopyChargesItsCycleCheckToTheBudget) {
+  // a chain of depth tuples: each copy costs its record and 1 + 5 slots, the
+  // innermost (empty) one 5 slots; the copy's own work stack a few hundred
+  // bytes. The cycle check's marks and path are charged on top of that.
+  const int depth = 1000;
+  Value v = tuple();
+  for (int i = 0; i < depth; ++i) {
+    Value outer = tuple();
+    add(outer, nullptr, v);
+    v = outer;
+  }
+  const int64_t before = c.left();
+  Value copy = CopyValue(c.G, v);
+  const int64_t copies = depth * (16 + 6 * 16) + (16 + 5 * 16);
+  EXPECT_GT(before - c.left(), copies + 1024);
+  release({&v, &copy});
+}
+
 // ---- Construction, growth and lookup ----------------------------------------
 
 TEST_F(ValueTest, RecordsSlotsAndStringsChargeTheirDocumentedSizes) {
