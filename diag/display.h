@@ -26,6 +26,25 @@ struct PathStep {
 inline constexpr int kMaxPathSteps = 32;
 inline constexpr int kMaxPendingMessages = 10;
 
+// The display styles: the font a stretch of the source is shown in. The
+// source display indexes its table of fonts by them (ORDER DisplayStyle).
+enum DisplayStyle : int {
+  dsPlain = 0,             // plain text
+  dsInTag = 1,             // inside a tag
+  dsKeyword = 2,           // tag keywords
+  dsUnused = 3,
+  dsDefinition = 4,        // definitions (closes their anchor)
+  dsCall = 5,              // calls (closes their link)
+  dsComment = 6,
+  dsString = 7,
+  dsMessagePosition = 8,   // where a message without a style of its own stands
+  dsSyntaxError = 9,
+  dsMessageLines = 10,     // the messages listed under their line
+  dsInclude = 11,          // include directives (closes their link)
+  dsInsertedToken = 12,
+  dsStyleCount
+};
+
 // The display state (kept in the Errors record). The variable display never
 // writes into tuples: the tuples it has met are kept in a side table
 // (open addressing over the tuple addresses) that maps each to its entry
@@ -49,8 +68,8 @@ struct DisplayState {
   FILE* file;
   int line;
   int column;
-  int style;
-  int rememberedStyle;
+  DisplayStyle style;             // the style in force
+  DisplayStyle rememberedStyle;   // the style to return to after a message
   int arrowLine;
   int arrowColumn;
   bool arrowWritten;

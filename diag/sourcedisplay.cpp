@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <strings.h>
 
 #include "diag/debug.h"
@@ -30,23 +31,25 @@ struct Style {
   const char* close;
 };
 
-static const Style kStyles[13] = {
-    {"", ""},                                                        // 0 plain text
-    {"<font color=\"#0000C0\">", "</font>"},                          // 1 inside a tag
-    {"<font color=\"#0000ff\"><b>", "</b></font>"},                   // 2 tag keywords
-    {"", ""},                                                        // 3 unused
-    {"<font size=+1 color=\"#0000ff\"><b>", "</a></b></font>"},       // 4 definitions
-    {"<font color=\"blue\"><b>", "</b></font></a>"},                  // 5 calls
-    {"<font color=\"red\"><i>", "</i></font>"},                       // 6 comments
-    {"<font color=\"#808080\">", "</font>"},                          // 7 strings
-    {"<font color=\"orange\"><b>", "</b></font>"},                    // 8 message position
-    {"<font color=\"red\"><b>", "</b></font>"},                       // 9 syntax error
-    {"<font color=\"green\"><i>", "</i></font>"},                     // 10 message lines
-    {"<font color=\"#c0c000\">", "</a></font>"},                      // 11 include directives
-    {"<font color=\"#008000\"><b><blink>", "</blink></b></font>"},    // 12 inserted token
+// The font of each DisplayStyle (ORDER DisplayStyle, display.h).
+static const Style kStyles[] = {
+    {"", ""},                                                        // dsPlain
+    {"<font color=\"#0000C0\">", "</font>"},                          // dsInTag
+    {"<font color=\"#0000ff\"><b>", "</b></font>"},                   // dsKeyword
+    {"", ""},                                                        // dsUnused
+    {"<font size=+1 color=\"#0000ff\"><b>", "</a></b></font>"},       // dsDefinition
+    {"<font color=\"blue\"><b>", "</b></font></a>"},                  // dsCall
+    {"<font color=\"red\"><i>", "</i></font>"},                       // dsComment
+    {"<font color=\"#808080\">", "</font>"},                          // dsString
+    {"<font color=\"orange\"><b>", "</b></font>"},                    // dsMessagePosition
+    {"<font color=\"red\"><b>", "</b></font>"},                       // dsSyntaxError
+    {"<font color=\"green\"><i>", "</i></font>"},                     // dsMessageLines
+    {"<font color=\"#c0c000\">", "</a></font>"},                      // dsInclude
+    {"<font color=\"#008000\"><b><blink>", "</blink></b></font>"},    // dsInsertedToken
 };
+static_assert(std::size(kStyles) == dsStyleCount, "one style per DisplayStyle");
 
-static void switchStyle(Globals* G, int style) {
+static void switchStyle(Globals* G, DisplayStyle style) {
   DisplayState* d = G->Errors->display;
   if (style == d->style) return;
   FILE* out = ErrOut(G);
@@ -55,10 +58,12 @@ static void switchStyle(Globals* G, int style) {
   d->style = style;
 }
 
-static bool isStrongStyle(int style) { return style == 2 || style == 4 || style == 5; }
+static bool isStrongStyle(DisplayStyle style) {
+  return style == dsKeyword || style == dsDefinition || style == dsCall;
+}
 
 static void rememberUnlessError(DisplayState* d) {
-  if (d->style != 8 && d->style != 9) d->rememberedStyle = d->style;
+  if (d->style != dsMessagePosition && d->style != dsSyntaxError) d->rememberedStyle = d->style;
 }
 
 // ---------------------------------------------------------------------------
@@ -113,15 +118,15 @@ static void listPending(Globals* G) {
   if (d->pendingMsgCount > 0) {
     ++e->messageCounter;
     serverPrintf(out, "<a name=\"msg%i\">", e->messageCounter);
-    const int noted = d->style;
-    switchStyle(G, 0);
+    const DisplayStyle noted = d->style;
+    switchStyle(G, dsPlain);
     serverPutc('\n', out);
-    switchStyle(G, 10);
+    switchStyle(G, dsMessageLines);
     for (int i = 0; i < d->pendingMsgCount; ++i) WriteMessage(G, d->pendingMsgs[i]);
     d->pendingMsgCount = 0;
     serverPrintf(out, "<a href=\"#msg%i\"><font color=\"green\">Next Error</font></a><br>",
                  e->messageCounter + 1);
-    switchStyle(G, 0);
+    switchStyle(G, dsPlain);
     switchStyle(G, noted);
   }
   serverPutc('\n', out);
@@ -152,28 +157,28 @@ static void copyTo(Globals* G, int targetLine, int targetColumn) {
     if (c == EOF) return;
     switch (c) {
       case '\t': {
-        if (isStrongStyle(d->style)) switchStyle(G, 1);
+        if (isStrongStyle(d->style)) switchStyle(G, dsInTag);
         const int next = ((d->column - 1) / 8 + 1) * 8 + 1;
         for (; d->column < next; ++d->column) serverPutc(' ', out);
         break;
       }
       case ' ':
-        if (isStrongStyle(d->style)) switchStyle(G, 1);
+        if (isStrongStyle(d->style)) switchStyle(G, dsInTag);
         serverPutc(' ', out);
         ++d->column;
         break;
       case ';':
         serverPutc(';', out);
         ++d->column;
-        if (isStrongStyle(d->style)) switchStyle(G, 1);
+        if (isStrongStyle(d->style)) switchStyle(G, dsInTag);
         break;
       case '>':
         serverPutc('>', out);
         ++d->column;
-        if (isStrongStyle(d->style)) switchStyle(G, 0);
+        if (isStrongStyle(d->style)) switchStyle(G, dsPlain);
         break;
       case '\n':
-        if (isStrongStyle(d->style)) switchStyle(G, 1);
+        if (isStrongStyle(d->style)) switchStyle(G, dsInTag);
         if (d->line == targetLine) {
           std::ungetc(c, d->file);
           return;
@@ -231,43 +236,43 @@ static void applyRecord(Globals* G) {
     serverPrintf(ErrOut(G), "[%i:%i,m%i]", r->position.line, r->position.column, r->kind);
   }
   switch (r->kind) {
-    case mkKeyword: switchStyle(G, 2); break;
-    case mkTagEnd: switchStyle(G, 0); break;
+    case mkKeyword: switchStyle(G, dsKeyword); break;
+    case mkTagEnd: switchStyle(G, dsPlain); break;
     case mkInclude:
-      switchStyle(G, 11);
+      switchStyle(G, dsInclude);
       writeIncludeLink(G, r->info ? r->info : "");
       break;
     case mkCommentStart:
-      if (d->style != 6) d->rememberedStyle = d->style;
-      switchStyle(G, 6);
+      if (d->style != dsComment) d->rememberedStyle = d->style;
+      switchStyle(G, dsComment);
       break;
     case mkCommentEnd: switchStyle(G, d->rememberedStyle); break;
-    case mkStringStart: switchStyle(G, 7); break;
-    case mkStringEnd: switchStyle(G, 1); break;
+    case mkStringStart: switchStyle(G, dsString); break;
+    case mkStringEnd: switchStyle(G, dsInTag); break;
     case mkCode:
     case mkCodeInfo:
     case mkText:
     case mkTextInfo:
       if (isCode(r, ecSyntax) || isCode(r, ecExpectedTokens)) {
         rememberUnlessError(d);
-        switchStyle(G, 9);
+        switchStyle(G, dsSyntaxError);
       } else if (isCode(r, ecRestartPoint)) {
         switchStyle(G, d->rememberedStyle);
       } else if (isCode(r, ecIllegalCharacter)) {
         rememberUnlessError(d);
-        switchStyle(G, 9);
+        switchStyle(G, dsSyntaxError);
         copyTo(G, d->line, d->column + 1);
         switchStyle(G, d->rememberedStyle);
       } else if (isCode(r, ecTokenInserted)) {
         rememberUnlessError(d);
-        switchStyle(G, 12);
+        switchStyle(G, dsInsertedToken);
         const char* token = r->info ? r->info : "";
         if (std::strncmp(token, ": ", 2) == 0) token += 2;
         wwwputs(G, token);
         switchStyle(G, d->rememberedStyle);
       } else {
         rememberUnlessError(d);
-        switchStyle(G, 8);
+        switchStyle(G, dsMessagePosition);
       }
       if (!isCode(r, ecSyntax) && !isCode(r, ecRestartPoint)) addPending(d, r);
       break;
@@ -294,7 +299,7 @@ static void applyRecord(Globals* G) {
 
 // Applies the records before the position, copies the text up to it and
 // switches to the style. False when the position lies in another file.
-static bool advance(Globals* G, const Position& pos, int style) {
+static bool advance(Globals* G, const Position& pos, DisplayStyle style) {
   DisplayState* d = G->Errors->display;
   if (!SameFile(pos.file, d->fileName)) return false;
   while (d->cursor && recordBefore(d->cursor, pos)) {
@@ -335,7 +340,7 @@ static void walk(Globals* G, Token* list, int depth) {
       case TKdef:
       case TKdefenv:
         // def -> "<def" name params ">" body "</def>"
-        if (advance(G, t->position, 4)) {
+        if (advance(G, t->position, dsDefinition)) {
           serverPuts("<a name=\"UT", out);
           wwwputs(G, GetStringIdent(G, t->name));
           serverPuts("\">", out);
@@ -345,7 +350,7 @@ static void walk(Globals* G, Token* list, int depth) {
       case TKcall:
       case TKcallenv:
         // call -> "<" name args ">" [ body "</" name ">" ]
-        if (advance(G, t->position, 5)) writeCallLink(G, t);
+        if (advance(G, t->position, dsCall)) writeCallLink(G, t);
         if (t->kind == TKcallenv) walk(G, t->body, depth + 1);
         break;
       case TKquery:
@@ -380,8 +385,8 @@ void BraxelPrettyPrint(Globals* G, Token* tree, const char* fileName) {
   d->fileName = fileName;
   d->line = 1;
   d->column = 1;
-  d->style = 0;
-  d->rememberedStyle = 0;
+  d->style = dsPlain;
+  d->rememberedStyle = dsPlain;
   d->arrowWritten = false;
   d->cursor = firstOfFile(G->Errors->head, fileName);
   d->pendingMsgCount = 0;
@@ -395,9 +400,9 @@ void BraxelPrettyPrint(Globals* G, Token* tree, const char* fileName) {
   serverPuts("<pre>", out);
 
   walk(G, tree, 0);
-  advance(G, Position{kLastLine, 1, fileName}, 0);
+  advance(G, Position{kLastLine, 1, fileName}, dsPlain);
   listPending(G);
-  switchStyle(G, 0);
+  switchStyle(G, dsPlain);
   serverPuts("</pre>", out);
   std::fclose(f);
   d->file = nullptr;
