@@ -234,6 +234,8 @@ int main(int argc, char** argv) {
   }
 
   processTemplateFile(G, name);
+  // The page is complete: handing it to a slow client is not the request's time.
+  os_StopTimeLimit();
 
   bxFree(derived);
   FinalizeAllGV(G);
