@@ -209,7 +209,7 @@ Token* mTKQuery(Globals* G, Ident name, Token* queryText, Token* sections, Posit
   t->sections = newSections(G);
   for (Token* s = sections; s != nullptr; s = s->next) {
     const int slot = SectionSlotOf(s->kind);
-    bxAssert(G, slot >= 0, "SectionSlotOf(s->kind) >= 0", {"tree"});
+    bxAssert(G, slot >= 0, "slot >= 0", {"tree"});
     t->sections[slot] = s->sections[slot];
   }
   return t;

@@ -161,6 +161,24 @@ TEST(DbiValues, CopiesOfTheRowSurviveTheNextFetchAndTheClose) {
   ReleaseValue(c.G, &shared);
 }
 
+// The operations that need a connection name themselves in the failed check;
+// a row tuple of the wrong width fails the row binding's check.
+TEST(DbLayerDeathTest, ConsistencyFailuresNameTheOperation) {
+  TempDb db("create table l(s text, n integer); insert into l values('a', 1);");
+  DbContext c(db.dir);
+  EXPECT_DEATH(dbGetNext(c.G, nullptr, nullValue),
+               "^db:[0-9]+: dbGetNext: Assertion `\\(GV_db.X_isConnected\\) == true' failed.\n");
+  ASSERT_TRUE(c.open("test.db"));
+  DbCursor* cur = dbExecuteQuery(c.G, "select s, n from l");
+  Value narrow;
+  iVTuple(c.G, &narrow);
+  vAddField(c.G, narrow, 0);
+  EXPECT_DEATH(dbGetNext(c.G, cur, narrow),
+               "^dbi:[0-9]+: AssignDataArea: Assertion `t->logsize==da->sqln' failed.\n");
+  dbCloseQuery(c.G, cur);
+  ReleaseValue(c.G, &narrow);
+}
+
 // ---- Updates and transactions ------------------------------------------------------------
 
 TEST(DbiUpdate, MismatchedParametersAndSeveralStatementsAreErrors) {
