@@ -99,7 +99,7 @@ void SourceFinalizeGV(Globals* G) {
 void dbhInitSource(Globals* G) {
   SourceRec* S = G->Source;
   S->X_FileStackTop = 0;
-  for (int i = 0; i < 16; i++) {
+  for (int i = 0; i < kSourceLevels; i++) {
     S->fileNames[i] = nullptr;
     S->includeNames[i] = nullptr;
     S->readModes[i] = rmFile;

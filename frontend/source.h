@@ -5,6 +5,8 @@
 #include "support/types.h"
 
 inline constexpr int kMaxIncludeDepth = 15;
+// Slots of the per-level arrays: level 0 (nothing open) and levels 1..15.
+inline constexpr int kSourceLevels = kMaxIncludeDepth + 1;
 extern const char* const kDynamicTextName;   // "** DYNAMIC TEXT **"
 
 // Read modes: where GetLine takes the bytes of the current level from.
@@ -25,10 +27,10 @@ struct SourceRec {
   int X_ReadParameters;         // the ReadMode of the current level
   const char* dynamicText;      // rest of the dynamic text (owned by the caller)
   int X_FileStackTop;           // 0 when nothing is open
-  const char* fileNames[16];    // levels 1..15
-  const char* includeNames[16];
-  int readModes[16];            // the read mode of each level
-  const char* dynamicTexts[16]; // the dynamic-text pointer of each level
+  const char* fileNames[kSourceLevels];    // levels 1..15
+  const char* includeNames[kSourceLevels];
+  int readModes[kSourceLevels];            // the ReadMode of each level
+  const char* dynamicTexts[kSourceLevels]; // the dynamic-text pointer of each level
   IncludeOnceNode* includeOnce;
   const char* formText;         // when set, rmFormParameters reads this text (decodeurl);
                                 // it is consumed like dynamic text and cleared
