@@ -1,6 +1,6 @@
 // cgi_test.cpp: form decoding into tuples (rules, limits, many fields,
-// random input) and the predefined identifiers and variables. The client
-// address and what templates see of the variables are end-to-end cases.
+// random input) and the predefined variables a page cannot observe. The
+// client address and what templates see of the variables are end-to-end cases.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/time.h>
@@ -82,7 +82,6 @@ TEST_F(Cgi, DecodingRules) {
     const char* input;
     const char* tuple;
   } cases[] = {
-      {"a=1&b=x+y%21", R"({a="1",b="x y!"})"},
       {"p.q=1&p.r=2&p.s.t=3", R"({p={q="1",r="2",s={t="3"}}})"},
       // the last occurrence wins at the place of the first; case does not matter
       {"a=1&b=5&A=2", R"({a="2",b="5"})"},
@@ -212,25 +211,6 @@ TEST_F(Cgi, RandomInputDecodesIntoAWellFormedTuple) {
 }
 
 // ---------------------------------------------------------------------------
-// Identifiers
-
-TEST_F(Cgi, IdentifiersAreMadeInTheDocumentedOrder) {
-  const Ident order[] = {Idhead,   Idtop,        Idbody,        Idrowbegin, Idrowend,
-                         Idcolumn, Idfoot,       IdSrvMax,      Idbraxel,   Idstamp,
-                         IdSrvMaxNest, Idempty,  IdSrvHost,     IdSrv_Http_Accept,
-                         Idupdate, Idaltquery,   Iddatabase,    Idff,       Idgl,
-                         Idse,     IdSrvDebugShow, Idthis};
-  for (size_t i = 1; i < sizeof order / sizeof order[0]; ++i) EXPECT_LT(order[i - 1], order[i]);
-  EXPECT_EQ(IxSrvBgn, IdSrvHost);
-  EXPECT_EQ(IxSrvEnd, IdSrv_Http_Accept);
-  EXPECT_EQ(MakeIdent(G, "SRVDATE"), IdSrvDate);
-  EXPECT_TRUE(IsPredefinedVariable(IdSrvDate));
-  EXPECT_FALSE(IsPredefinedVariable(IdSrvPid));
-  EXPECT_FALSE(IsPredefinedVariable(IdSrvMax));
-  EXPECT_FALSE(IsPredefinedVariable(MakeIdent(G, "SrvSomethingElse")));
-}
-
-// ---------------------------------------------------------------------------
 // Variable reads
 
 // gl and se are the request's own tuples, not copies (a name in scope
@@ -240,16 +220,6 @@ TEST_F(Cgi, RootNamesAreShared) {
   EXPECT_EQ(gl.val.tuple.t, G->value->gl.val.tuple.t);
   EXPECT_FALSE(IsTemp(gl));
   EXPECT_EQ(GetLocalVariable(G, nullValue, Idse).val.tuple.t, G->value->se.val.tuple.t);
-}
-
-TEST_F(Cgi, TextValuesAreFreshTemporaries) {
-  Value os = GetLocalVariable(G, nullValue, IdSrvOs);
-  Value again = GetLocalVariable(G, nullValue, IdSrvOs);
-  EXPECT_EQ(text(os), "LINUX");
-  EXPECT_TRUE(IsTemp(os));
-  EXPECT_NE(os.val.String.str, again.val.String.str);
-  ReleaseValue(G, &os);
-  ReleaseValue(G, &again);
 }
 
 TEST_F(Cgi, TheCurrentColumnOfAQuery) {

@@ -85,7 +85,6 @@ TEST_F(Reader, CommentsAndBlankLinesGiveTheDefaults) {
   EXPECT_EQ(r.memlimit, 0);
   EXPECT_EQ(r.isolation, 0);
   EXPECT_EQ(str(r.fileName).substr(str(r.fileName).size() - 8), "/.braxel");
-  EXPECT_EQ(&Cfg(G), &r);
   // before the file is read the built-in record answers
   EXPECT_EQ(str(Cfg(nullptr).admin), "root");
   EXPECT_EQ(Cfg(nullptr).access, kSwitchTrue);
