@@ -254,6 +254,7 @@ TEST(ConsistencyCheckDeathTest, NamesModuleLineFunctionAndCondition) {
                "^tests:[0-9]+: checkedOperation: Assertion `n > 0' failed.\n");
   EXPECT_DEATH(bxAssert(G, false, "t->kind == 102", {"calls", "ProcessCall"}),
                "^calls:[0-9]+: ProcessCall: Assertion `t->kind == 102' failed.\n");
+  FinalizeAllGV(G);
 }
 
 }  // namespace
