@@ -256,8 +256,6 @@ TEST_F(Cgi, DateTimeAndZoneOfTheLocalClock) {
     return (u.tm_year + 1900) * 10000 + (u.tm_mon + 1) * 100 + u.tm_mday;
   };
   EXPECT_TRUE(date == dateAt(before) || date == dateAt(after)) << date;
-  EXPECT_LT(now / 100000 % 100, 60);
-  EXPECT_LT(now / 1000 % 100, 61);
   const long seconds = now / 10000000 * 3600 + now / 100000 % 100 * 60 + now / 1000 % 100;
   const long from = (before + kOffset) % 86400, to = (after + kOffset) % 86400;
   if (from <= to) {
