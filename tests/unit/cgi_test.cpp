@@ -222,6 +222,17 @@ TEST_F(Cgi, RootNamesAreShared) {
   EXPECT_EQ(GetLocalVariable(G, nullValue, Idse).val.tuple.t, G->value->se.val.tuple.t);
 }
 
+// Each read of a text variable is a fresh temporary that its reader frees
+// (not marked, it would leak at every read).
+TEST_F(Cgi, TextValuesAreFreshTemporaries) {
+  Value os = GetLocalVariable(G, nullValue, IdSrvOs);
+  Value again = GetLocalVariable(G, nullValue, IdSrvOs);
+  EXPECT_TRUE(IsTemp(os));
+  EXPECT_NE(os.val.String.str, again.val.String.str);
+  ReleaseValue(G, &os);
+  ReleaseValue(G, &again);
+}
+
 TEST_F(Cgi, TheCurrentColumnOfAQuery) {
   Field f{MakeIdent(G, "price"), MakeInteger(42)};
   G->query->X_CurrentField = &f;
