@@ -169,7 +169,7 @@ TEST(DbLayerDeathTest, ConsistencyFailuresNameTheOperation) {
   ReleaseValue(c.G, &narrow);
 }
 
-// ---- Updates ------------------------------------------------------------
+// ---- Updates and transactions ------------------------------------------------------------
 
 TEST(DbiUpdate, MismatchedParametersAndSeveralStatementsAreErrors) {
   TempDb db("create table p(a text, b text);");
@@ -196,6 +196,17 @@ TEST(DbiUpdate, MismatchedParametersAndSeveralStatementsAreErrors) {
   ReleaseValue(c.G, &nested);
   dbCommit(c.G);
   EXPECT_EQ("b", db.scalar("select group_concat(a) from p"));
+}
+
+// Without dbwrite the database file itself is opened read-only, below the
+// refusal of the update tag (db_update.case).
+TEST(DbiTransaction, ReadOnlyWithoutDbwrite) {
+  TempDb db("create table n(v integer);");
+  DbContext c(db.dir);
+  ASSERT_TRUE(c.open("test.db", false));
+  EXPECT_FALSE(dbAllowWrite(c.G));
+  dbUpdate(c.G, "insert into n values(1)", nullValue);
+  EXPECT_NE(std::string::npos, std::string(dbCharError(c.G)).find("readonly")) << dbCharError(c.G);
 }
 
 // ---- Connections and the layer -----------------------------------------------------------
