@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <strings.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,19 +49,6 @@ void trimTrailing(char* text, const char* chars) {
   while (n > 0 && std::strchr(chars, text[n - 1]) != nullptr) text[--n] = '\0';
 }
 
-// A computed include name holds no ".." component and its last component
-// is not the configuration file.
-bool includeNameSafe(const char* name) {
-  const char* component = name;
-  for (const char* p = name;; ++p) {
-    if (*p != '/' && *p != '\0') continue;
-    const size_t n = static_cast<size_t>(p - component);
-    if (n == 2 && component[0] == '.' && component[1] == '.') return false;
-    if (*p == '\0') return strcasecmp(component, ".braxel") != 0;
-    component = p + 1;
-  }
-}
-
 // The texts joined into one new zero-terminated allocation.
 char* joinTexts(Globals* G, std::initializer_list<const char*> parts) {
   size_t n = 1;
@@ -85,12 +71,7 @@ int include_dbh(Globals* G, Token* node) {
   const char* name = buffer;
   while (*name == ' ') name++;
 
-  dbhCheckIncludeFilename(G, node->position, name);
-  // A computed name may come from a visitor: it may not climb out of the
-  // include path, nor name the configuration file (its password).
-  if (!includeNameSafe(name))
-    FatalMessageI(G, "Include filenames must  be relative and must end on .brx", node->position,
-                  InfoText(name));
+  dbhCheckComputedIncludeFilename(G, node->position, name);
   EnterNesting(G, node->position);   // before the parse, which recurses too
   const char* path = G->serverInterface->X_IncludePath;
   Token* tree = dbhReadFileHandle(G, name, path != nullptr ? path : "", true);

@@ -158,8 +158,28 @@ bool os_IncludeFilename_Allowed(const char* name) {
          strcasecmp(dot, ".braxel") == 0;
 }
 
+static const char kIncludeNameMessage[] =
+    "Include filenames must  be relative and must end on .brx";
+
 void dbhCheckIncludeFilename(Globals* G, Position pos, const char* name) {
   if (!os_IncludeFilename_Allowed(name))
-    FatalMessageI(G, "Include filenames must  be relative and must end on .brx", pos,
-                  InfoText(name != nullptr ? name : ""));
+    FatalMessageI(G, kIncludeNameMessage, pos, InfoText(name != nullptr ? name : ""));
+}
+
+// No ".." component, and the last component is not ".braxel".
+static bool staysInPathAwayFromConfiguration(const char* name) {
+  const char* component = name;
+  for (const char* p = name;; ++p) {
+    if (*p != '/' && *p != '\0') continue;
+    const size_t n = static_cast<size_t>(p - component);
+    if (n == 2 && component[0] == '.' && component[1] == '.') return false;
+    if (*p == '\0') return strcasecmp(component, ".braxel") != 0;
+    component = p + 1;
+  }
+}
+
+void dbhCheckComputedIncludeFilename(Globals* G, Position pos, const char* name) {
+  dbhCheckIncludeFilename(G, pos, name);
+  if (!staysInPathAwayFromConfiguration(name))
+    FatalMessageI(G, kIncludeNameMessage, pos, InfoText(name));
 }

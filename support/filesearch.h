@@ -28,3 +28,7 @@ bool os_IncludeFilename_Allowed(const char* name);
 // Fatal "Include filenames must  be relative and must end on .brx" when the
 // name is not allowed.
 void dbhCheckIncludeFilename(Globals* G, Position pos, const char* name);
+// The same for a name computed at run time, which may come from a visitor:
+// it may also hold no ".." component and may not name the configuration
+// file (its last component is not ".braxel").
+void dbhCheckComputedIncludeFilename(Globals* G, Position pos, const char* name);
