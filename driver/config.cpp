@@ -27,12 +27,14 @@ struct KeyInfo {
   long ResourceConfig::*number;
 };
 
-constexpr int kLastPosition = 28;
+constexpr int kLastPosition = 28;   // the last key that a position can give
+constexpr int kKeyCount = 30;       // positional keys, then keys given by name only
 constexpr size_t kLineSize = 1024;
 constexpr int64_t kMegabyte = 1048576;
 
-// Indexed by position (entry 0 unused). ORDER: the fields of ResourceConfig.
-const KeyInfo kKeys[kLastPosition + 1] = {
+// Indexed by position (entry 0 unused); the entries after kLastPosition can
+// only be given by name. ORDER: the fields of ResourceConfig.
+const KeyInfo kKeys[kKeyCount] = {
     {{nullptr, nullptr, nullptr}, kReserved, nullptr, nullptr, nullptr},
     {{"user", nullptr, nullptr}, kText, &ResourceConfig::user, nullptr, nullptr},
     {{"passwd", "password", nullptr}, kText, &ResourceConfig::passwd, nullptr, nullptr},
@@ -67,6 +69,7 @@ const KeyInfo kKeys[kLastPosition + 1] = {
     {{"shelltemp", nullptr, nullptr}, kText, &ResourceConfig::shelltemp, nullptr, nullptr},
     {{"autocommit", nullptr, nullptr}, kSwitch, nullptr, &ResourceConfig::autocommit, nullptr},
     {{"isolation", nullptr, nullptr}, kLevel, nullptr, &ResourceConfig::isolation, nullptr},
+    {{"charset", nullptr, nullptr}, kText, &ResourceConfig::charset, nullptr, nullptr},
 };
 
 // Text fields whose value "-" (don't care) is made empty after reading.
@@ -84,7 +87,7 @@ char* ResourceConfig::* const kTextFields[] = {
     &ResourceConfig::sessiondir,  &ResourceConfig::debugip,      &ResourceConfig::debuguser,
     &ResourceConfig::debugdir,    &ResourceConfig::admin,        &ResourceConfig::errorlog,
     &ResourceConfig::mailservice, &ResourceConfig::mailprofile,  &ResourceConfig::mailpassword,
-    &ResourceConfig::shelltemp,
+    &ResourceConfig::shelltemp,   &ResourceConfig::charset,
 };
 
 const char* const kIsolationLevels[6] = {
@@ -126,6 +129,7 @@ const ResourceConfig kDefaults = {
     gDefaultShellTemp, // shelltemp
     kSwitchNotGiven,   // autocommit
     0,                 // isolation
+    nullptr,           // charset
 };
 
 }  // namespace
@@ -276,7 +280,7 @@ static long integerValue(std::string_view w) {
 }
 
 static int keyOf(std::string_view w) {
-  for (int pos = 1; pos <= kLastPosition; ++pos)
+  for (int pos = 1; pos < kKeyCount; ++pos)
     for (const char* name : kKeys[pos].names)
       if (name != nullptr && std::strlen(name) == w.size() &&
           strncasecmp(name, w.data(), w.size()) == 0)

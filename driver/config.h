@@ -47,6 +47,8 @@ struct ResourceConfig {
   char* shelltemp;      // 26 "/tmp"
   int autocommit;       // 27 switch, not given
   int isolation;        // 28 0..5
+  // Keys given by name only.
+  char* charset;        // the page's character set in the Content-type line
 };
 
 // The configuration in force: X_Resource, or the built-in defaults before
