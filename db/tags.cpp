@@ -19,6 +19,7 @@
 #include "diag/messages.h"
 #include "driver/config.h"
 #include "driver/globals.h"
+#include "driver/http.h"
 #include "driver/output.h"
 #include "frontend/reader.h"
 #include "frontend/tree.h"
@@ -92,6 +93,7 @@ int include_dbh(Globals* G, Token* node) {
       wwwputs(G, "\" using path  \"");
       wwwputs(G, path != nullptr ? path : "");
     } else {
+      HttpErrorStatus(503);
       serverPuts("Exit because of syntax errors in include file\n", out);
     }
     serverExit(G);

@@ -15,6 +15,7 @@
 #include "diag/sourcedisplay.h"
 #include "driver/config.h"
 #include "driver/globals.h"
+#include "driver/http.h"
 #include "driver/output.h"
 #include "frontend/reader.h"
 #include "frontend/tree.h"
@@ -388,6 +389,7 @@ static const PageType kDatabasePage = {&kDatabaseFile, false, databaseMessage, d
 void dbhDatabaseError(Globals* G, const char* operation, Position pos) {
   // A statement that failed because the time limit interrupted it.
   if (os_TimeLimitSpent()) TimeLimitExceeded(G, pos);
+  HttpErrorStatus(dbIsConnected(G) ? 500 : 503);
   const DatabaseDetails details{operation, pos};
   showErrorPage(G, kDatabasePage, &details, "DB-Error", pos);
 }
@@ -434,6 +436,7 @@ void ShowSyntaxErrors(Globals* G, Token* tree, const char* fileName) {
   DisplayState* d = e->display;
   SetMarkerRecording(G, true);
   d->fileName = fileName;
+  HttpErrorStatus(503);
   serverDropCapture();
   FILE* out = ErrOut(G);
   if (!IsDebugMode(G)) {

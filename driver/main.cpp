@@ -15,6 +15,7 @@
 #include "diag/sourcedisplay.h"
 #include "driver/cgi.h"
 #include "driver/config.h"
+#include "driver/http.h"
 #include "driver/output.h"
 #include "driver/request.h"
 #include "frontend/reader.h"
@@ -144,6 +145,7 @@ void processTemplateFile(Globals* G, const char* name) {
   // An empty template has no statements but was found: it runs and writes
   // nothing.
   if (tree == nullptr && dbhLastFoundFile(G) == nullptr) {
+    HttpErrorStatus(404);
     if (G->Errors->X_NoErrors) {
       // The name may come from the request (the form field braxel): it is
       // written HTML-escaped, so that a request cannot put markup into the page.
@@ -192,9 +194,11 @@ int main(int argc, char** argv) {
   const bool cgi = cgiWithFile || file == nullptr;
 
   ServerInterface* si = G->serverInterface;
-  if (cgi) std::fputs("Content-type: text/html\n\n", si->X_Out);
+  if (cgi) si->X_Out = si->X_ErrOut = HttpBegin(G);
   if (cgiWithFile && file == nullptr) {
     std::fprintf(stderr, "%sError: the `-C' option needs an argument.\n", kErrorHead);
+    HttpErrorStatus(500);
+    HttpEnd(G);
     std::fflush(stdout);
     std::fflush(stderr);
     std::exit(kUsageStatus);
@@ -203,6 +207,7 @@ int main(int argc, char** argv) {
   ResourceConfig* cfg = readResourceFile(G, program, file);
   si->X_Resource = cfg;
   if (cfg->access != kSwitchTrue) {
+    HttpErrorStatus(403);
     std::fprintf(si->X_ErrOut, "%sAccess forbidden\n", kErrorHead);
     serverExit(G);
   }

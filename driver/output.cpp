@@ -301,7 +301,7 @@ void wwwputhtml(Globals* G, const char* text) {
 
 // ---- URL encoding ---------------------------------------------------------
 
-static bool urlEscaped(unsigned char c) {
+bool UrlEscaped(unsigned char c) {
   if (c < 32 || c > 126) return true;
   return std::strchr("!\"#$%&'()+,/:;<=>?[\\]^`{|}~", c) != nullptr;
 }
@@ -314,7 +314,7 @@ void wwwputurl(Globals* G, const char* text) {
     const auto c = static_cast<unsigned char>(*p);
     if (c == ' ') {
       out.put('+');
-    } else if (urlEscaped(c)) {
+    } else if (UrlEscaped(c)) {
       out.put('%');
       out.put(hex[c >> 4]);
       out.put(hex[c & 15]);
@@ -363,7 +363,7 @@ void appendurl(CaptureBuffer* b, const char* text) {
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
     if (*p == ' ') {
       appendc(b, '+');
-    } else if (urlEscaped(*p)) {
+    } else if (UrlEscaped(*p)) {
       appendc(b, '%');
       appendc(b, hex[*p >> 4]);
       appendc(b, hex[*p & 15]);

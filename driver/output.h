@@ -40,6 +40,8 @@ void appendn(CaptureBuffer* b, const char* text, size_t n);
 void appendc(CaptureBuffer* b, int c);
 // Appends the text as an SQL string literal: absent or empty text is NULL.
 void appendquoted(CaptureBuffer* b, const char* text);
+// The bytes that URL encoding writes as %XX (the blank becomes '+').
+bool UrlEscaped(unsigned char c);
 // Appends the text URL-encoded (as wwwputurl writes it).
 void appendurl(CaptureBuffer* b, const char* text);
 

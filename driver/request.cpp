@@ -12,6 +12,7 @@
 #include "diag/debug.h"
 #include "diag/errorpages.h"
 #include "diag/messages.h"
+#include "driver/http.h"
 #include "frontend/parser.h"
 #include "frontend/scanner.h"
 #include "frontend/source.h"
@@ -89,6 +90,9 @@ void FinalizeAllGV(Globals* G) {
 // are released, the streams flushed, and the process ends with status 1.
 // Nothing is committed: the database rolls the open transaction back.
 static void endProcess(Globals* G, const FatalEvent& event) {
+  // Unless the error said otherwise: a server error, if the header has not
+  // gone yet.
+  HttpErrorStatus(500);
   if (event.text != nullptr && G != nullptr)
     HandleFatalMessage(G, event.text, xxFatal, event.pos, event.info);
   // A fatal error raised while the records are being released must not

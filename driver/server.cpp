@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "driver/config.h"
+#include "driver/http.h"
 #include "driver/output.h"
 #include "support/memory.h"
 
@@ -46,6 +47,9 @@ void serverInterfaceInitializeGV(Globals* G) {
 void serverInterfaceFinalizeGV(Globals* G) {
   ServerInterface* si = G->serverInterface;
   if (si == nullptr) return;
+  // The held page (and the header, which reads the configuration) goes out
+  // before anything is released.
+  HttpEnd(G);
   FreeResourceConfig(si->X_Resource);
   bxFree(si->X_IncludePath);
   G->serverInterface = nullptr;

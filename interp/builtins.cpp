@@ -89,6 +89,7 @@ void dbhfunInitializeGV(Globals* G) {
   G->dbhfun->head = nullptr;
   G->dbhfun->randomSeeded = false;
   dbhRegisterFunctions(G, bitab);
+  dbhRegisterFunctions(G, httptab);
   InitUserFunctions(G);
 }
 

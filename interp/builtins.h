@@ -32,6 +32,7 @@ struct DbhfunRec {
 
 extern const FunctionTableRow bitab[];
 extern const FunctionTableRow userfuntab[];
+extern const FunctionTableRow httptab[];
 
 void dbhfunInitializeGV(Globals* G);
 void dbhfunFinalizeGV(Globals* G);
@@ -114,6 +115,11 @@ Value* bitrimleft(Value* r, Globals* G, int argc, Token** argv);
 Value* bitrimright(Value* r, Globals* G, int argc, Token** argv);
 Value* birepeat(Value* r, Globals* G, int argc, Token** argv);
 
+// HTTP header lines, cookies and session keys (interp/httpfns.cpp).
+Value* bicookie(Value* r, Globals* G, int argc, Token** argv);
+Value* bihttpheader(Value* r, Globals* G, int argc, Token** argv);
+Value* bisessionkey(Value* r, Globals* G, int argc, Token** argv);
+Value* bisetcookie(Value* r, Globals* G, int argc, Token** argv);
 // Tuples and arrays (interp/tuplefns.cpp).
 Value* biarray(Value* r, Globals* G, int argc, Token** argv);
 Value* biresize(Value* r, Globals* G, int argc, Token** argv);
