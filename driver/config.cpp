@@ -17,18 +17,18 @@
 
 namespace {
 
-enum KeyKind { kText, kSwitch, kInteger, kLevel, kReserved };
+enum KeyKind { kText, kSwitch, kInteger, kLevel, kStore, kReserved };
 
 struct KeyInfo {
   const char* names[3];   // key name and synonyms; unused slots null
   KeyKind kind;
   char* ResourceConfig::*text;
-  int ResourceConfig::*flag;     // switches and the isolation level
+  int ResourceConfig::*flag;     // switches, the isolation level and the session store
   long ResourceConfig::*number;
 };
 
 constexpr int kLastPosition = 28;   // the last key that a position can give
-constexpr int kKeyCount = 30;       // positional keys, then keys given by name only
+constexpr int kKeyCount = 31;       // positional keys, then keys given by name only
 constexpr size_t kLineSize = 1024;
 constexpr int64_t kMegabyte = 1048576;
 
@@ -70,6 +70,8 @@ const KeyInfo kKeys[kKeyCount] = {
     {{"autocommit", nullptr, nullptr}, kSwitch, nullptr, &ResourceConfig::autocommit, nullptr},
     {{"isolation", nullptr, nullptr}, kLevel, nullptr, &ResourceConfig::isolation, nullptr},
     {{"charset", nullptr, nullptr}, kText, &ResourceConfig::charset, nullptr, nullptr},
+    {{"sessionstore", nullptr, nullptr}, kStore, nullptr, &ResourceConfig::sessionstore,
+     nullptr},
 };
 
 // Text fields whose value "-" (don't care) is made empty after reading.
@@ -89,6 +91,9 @@ char* ResourceConfig::* const kTextFields[] = {
     &ResourceConfig::mailservice, &ResourceConfig::mailprofile,  &ResourceConfig::mailpassword,
     &ResourceConfig::shelltemp,   &ResourceConfig::charset,
 };
+
+// Indexed by kSessionStoreFile, kSessionStoreDatabase.
+const char* const kSessionStores[2] = {"file", "database"};
 
 const char* const kIsolationLevels[6] = {
     "DEFAULT", "READ_UNCOMMITTED", "READ_COMMITTED", "REPEATABLE_READ", "SERIALIZABLE",
@@ -130,6 +135,7 @@ const ResourceConfig kDefaults = {
     kSwitchNotGiven,   // autocommit
     0,                 // isolation
     nullptr,           // charset
+    kSessionStoreFile, // sessionstore
 };
 
 }  // namespace
@@ -317,6 +323,14 @@ static void store(Globals* G, FILE* file, ResourceConfig* r, int pos, std::strin
           return;
         }
       formatError(G, file, r, "Error: Value '", w, "' unknown for isolation parameter.<br>\n");
+    case kStore:
+      for (int store = 0; store < 2; ++store)
+        if (std::strlen(kSessionStores[store]) == w.size() &&
+            strncasecmp(kSessionStores[store], w.data(), w.size()) == 0) {
+          r->*k.flag = store;
+          return;
+        }
+      formatError(G, file, r, "Error: Value '", w, "' unknown for sessionstore parameter.<br>\n");
   }
 }
 

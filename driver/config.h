@@ -11,6 +11,9 @@ inline constexpr int kSwitchNotGiven = 2;
 // kDefaultTimeLimit seconds, command-line runs none.
 inline constexpr long kTimeLimitNotGiven = -1;
 inline constexpr long kDefaultTimeLimit = 30;
+// sessionstore: where the session functions keep sessions.
+inline constexpr int kSessionStoreFile = 0;       // files in sessiondir
+inline constexpr int kSessionStoreDatabase = 1;   // rows of braxel_session
 // "only when true"
 inline bool SwitchOn(int v) { return v == kSwitchTrue; }
 // "any value but false"
@@ -49,6 +52,7 @@ struct ResourceConfig {
   int isolation;        // 28 0..5
   // Keys given by name only.
   char* charset;        // the page's character set in the Content-type line
+  int sessionstore;     // kSessionStoreFile or kSessionStoreDatabase
 };
 
 // The configuration in force: X_Resource, or the built-in defaults before
