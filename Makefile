@@ -1,9 +1,13 @@
-# Top-level entry points: build, test, demo, asan, bench.
+# Top-level entry points: build, test, demo, serve, install, asan, bench.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
+PREFIX     ?= /usr/local
+# make serve: the port, and an application folder instead of the example shop
+PORT       ?= 8080
+APP        ?=
 
-.PHONY: all setup build test demo asan bench clean
+.PHONY: all setup build test demo serve install asan bench clean
 
 all: build
 
@@ -21,6 +25,12 @@ test: build
 
 demo: build
 	@bash examples/demo.sh $(BUILD)/braxel
+
+serve: build
+	@PORT='$(PORT)' APP='$(APP)' bash scripts/serve $(BUILD)/braxel
+
+install: build
+	cmake --install $(BUILD) --prefix '$(PREFIX)'
 
 $(ASAN_BUILD)/build.ninja:
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBRAXEL_SANITIZE=ON >/dev/null
