@@ -15,6 +15,7 @@
 #include "diag/sourcedisplay.h"
 #include "driver/cgi.h"
 #include "driver/config.h"
+#include "driver/fastcgi.h"
 #include "driver/http.h"
 #include "driver/output.h"
 #include "driver/request.h"
@@ -79,12 +80,12 @@ static void writeConfiguration() {
   std::fputc('\n', stderr);
 }
 
-[[noreturn]] static void usage() {
+static int usage() {
   std::fputs(kUsage, stderr);
   std::fprintf(stderr, "%s\n", kVersionLine);
   std::fflush(stdout);
   std::fflush(stderr);
-  std::exit(kUsageStatus);
+  return kUsageStatus;
 }
 
 // "hf/" followed by the last path component of the text.
@@ -159,15 +160,15 @@ void processTemplateFile(Globals* G, const char* name) {
 }
 
 // ---------------------------------------------------------------------------
-// Entry
+// The request cycle
 
-int main(int argc, char** argv) {
-  // Before anything can fail: every fatal end goes through the handler.
-  InstallUpperHooks();
-  OutputInitializeProcess();
-  raiseStackLimit();
-
+// One request, as a CGI or command-line run makes it and as each FastCGI
+// request repeats it: the command line is read as a CGI run reads it. A
+// fatal end leaves through the fatal handler (the process ends, or the
+// FastCGI loop takes over and releases slot->G).
+static int requestCycle(int argc, char** argv, RequestSlot* slot) {
   Globals* G = InitializeAllGV(0);
+  slot->G = G;
   InitIdentifiers(G);
   const char* program = (argc > 0 && argv[0] != nullptr) ? argv[0] : "braxel";
 
@@ -186,7 +187,7 @@ int main(int argc, char** argv) {
         writeConfiguration();
         break;
       default:
-        usage();
+        return usage();
     }
     ++next;
   }
@@ -194,14 +195,14 @@ int main(int argc, char** argv) {
   const bool cgi = cgiWithFile || file == nullptr;
 
   ServerInterface* si = G->serverInterface;
-  if (cgi) si->X_Out = si->X_ErrOut = HttpBegin(G);
+  if (cgi) si->X_Out = si->X_ErrOut = HttpBegin(G, slot->raw, slot->target);
   if (cgiWithFile && file == nullptr) {
     std::fprintf(stderr, "%sError: the `-C' option needs an argument.\n", kErrorHead);
     HttpErrorStatus(500);
     HttpEnd(G);
     std::fflush(stdout);
     std::fflush(stderr);
-    std::exit(kUsageStatus);
+    return kUsageStatus;
   }
 
   ResourceConfig* cfg = readResourceFile(G, program, file);
@@ -217,6 +218,13 @@ int main(int argc, char** argv) {
                                                           : 0;
   os_StartTimeLimit(static_cast<unsigned>(std::clamp(limit, 0L, 86400L * 365)));
   ConvertIncludePath(G, &cfg->include, cfg->fileName);
+  // A relative session folder lies beside the configuration, wherever the
+  // web server starts the program.
+  if (cfg->sessiondir != nullptr && cfg->sessiondir[0] != '\0' && cfg->sessiondir[0] != '/') {
+    const std::string dir = os_dirname(cfg->fileName) + cfg->sessiondir;
+    bxFree(cfg->sessiondir);
+    cfg->sessiondir = STRDUP(G, dir.c_str());
+  }
   bxFree(si->X_IncludePath);
   si->X_IncludePath = STRDUP(G, cfg->include);
 
@@ -243,8 +251,23 @@ int main(int argc, char** argv) {
   os_StopTimeLimit();
 
   bxFree(derived);
+  slot->G = nullptr;
   FinalizeAllGV(G);
   std::fflush(stdout);
   std::fflush(stderr);
   return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Entry
+
+int main(int argc, char** argv) {
+  // Before anything can fail: every fatal end goes through the handler.
+  InstallUpperHooks();
+  OutputInitializeProcess();
+  raiseStackLimit();
+  // A listening socket on standard input: many requests, one per cycle.
+  if (FcgiListening()) return FcgiServe(argc, argv, requestCycle);
+  RequestSlot slot{nullptr, nullptr, nullptr};
+  return requestCycle(argc, argv, &slot);
 }
