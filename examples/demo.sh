@@ -53,8 +53,6 @@ shop_demo() {
   cp -r "$here/shop/." "$site/"
   sqlite3 "$site/shop.db" < "$here/shop/schema.sql"
   sqlite3 "$site/shop.db" < "$here/shop/seed.sql"
-  mkdir "$site/sessions"
-  echo "sessiondir=$site/sessions" >> "$site/.braxel"
   ln -s "$binary" "$site/shop"
 
   # a sanitizer build's settings pass through the clean environment
@@ -63,17 +61,28 @@ shop_demo() {
     if [ -n "${!v-}" ]; then keep+=("$v=${!v}"); fi
   done
 
-  shop_request() {   # METHOD QUERY-OR-BODY
-    local status=0
+  # shop_request METHOD QUERY-OR-BODY: one request as a web server makes it,
+  # with the cookies that the shop set so far (kept in $site/cookies).
+  shop_request() {
+    local status=0 cookies
+    cookies="$(paste -sd';' "$site/cookies" 2>/dev/null || true)"
     banner "shop: $1 ${2//&/ & }"
+    local env=(env -i PATH="$PATH" "${keep[@]}" REQUEST_METHOD="$1" SCRIPT_NAME=/cgi-bin/shop
+               REMOTE_ADDR=127.0.0.1 HTTP_COOKIE="$cookies")
     if [ "$1" = GET ]; then
-      (cd "$site" && env -i PATH="$PATH" "${keep[@]}" REQUEST_METHOD=GET QUERY_STRING="$2" \
-        SCRIPT_NAME=/cgi-bin/shop REMOTE_ADDR=127.0.0.1 ./shop </dev/null) || status=$?
+      (cd "$site" && "${env[@]}" QUERY_STRING="$2" ./shop </dev/null) > "$site/response" || status=$?
     else
-      (cd "$site" && printf '%s' "$2" | env -i PATH="$PATH" "${keep[@]}" REQUEST_METHOD=POST \
-        SCRIPT_NAME=/cgi-bin/shop REMOTE_ADDR=127.0.0.1 ./shop) || status=$?
+      (cd "$site" && printf '%s' "$2" | "${env[@]}" ./shop) > "$site/response" || status=$?
     fi
+    cat "$site/response"
+    sed -n 's/^Set-Cookie: \([^;]*\);.*/\1/p' "$site/response" >> "$site/cookies"
     [ "$status" -eq 0 ] || echo "(exit status $status)"
+  }
+  # follow: the GET request that the Location of the last response names.
+  follow() {
+    local location
+    location="$(sed -n 's/^Location: [^?]*?//p' "$site/response")"
+    shop_request GET "$location"
   }
   shop_request GET "braxel=list.brx"
   shop_request GET "braxel=list.brx&q=AP"
@@ -81,9 +90,9 @@ shop_demo() {
   shop_request GET "braxel=detail.brx&id=1"
   shop_request GET "braxel=entry.brx&product=6"
   shop_request POST "braxel=save.brx&product=6&author=Eve+O%27Hara&rating=5&body=Sweet+%26+juicy+%3Cyes%3E"
-  shop_request GET "braxel=detail.brx&id=6"
-  shop_request GET "braxel=visits.brx&sid=demo"
-  shop_request GET "braxel=visits.brx&sid=demo"
+  follow
+  shop_request GET "braxel=visits.brx"
+  shop_request GET "braxel=visits.brx"
   rm -rf "$site"
 }
 shop_demo
