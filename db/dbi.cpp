@@ -45,6 +45,10 @@ struct DbiState {
   char (*numbers)[32];           // texts of numeric parameters
   int paramSlots;
   Globals* G;                    // the request being served (allocation callbacks)
+  // The session store's connection (dbiSession...), beside the page's.
+  const DbiBackendOps* sessionOps;
+  void* sessionConn;
+  bool sessionInTransaction;
 };
 
 DbiState S;
@@ -138,9 +142,11 @@ static const DbiBackendOps* loadPgBackend() {
 }
 
 // The time limit's hook: runs in the signal handler, so it reads the state
-// only. closeConnection clears the connection before it closes it.
+// only. The connections are cleared before they are closed, and their ops
+// set before they are.
 static void interruptStatement() {
   if (void* conn = S.conn) S.ops->interrupt(conn);
+  if (void* conn = S.sessionConn) S.sessionOps->interrupt(conn);
 }
 
 static void closeConnection() {
@@ -232,7 +238,7 @@ void dbiSelectDatabase(Globals* G, const char* name) {
   if (embedded) resolveFile(G, name, file, sizeof file);
   const char* host = strcmp(S.host, "-") == 0 ? "" : S.host;
   DbiOpenParams p{host, S.user, S.password, embedded ? file : name, S.allowWrite ? 1 : 0,
-                  S.isolation};
+                  S.isolation, 0};
   S.conn = S.ops->open(&p, &S.diag);
   if (S.conn == nullptr) S.error = dbiErrDatabase;
   os_SetInterruptHook(interruptStatement);
@@ -470,6 +476,102 @@ void dbiDisconnect(Globals* G) {
   dbiCommit(G);
   closeConnection();
   S.inTransaction = false;
+}
+
+// ---- The session store ------------------------------------------------------------
+
+// On SQLite the sessions live in a database file of their own, this name
+// beside the configured one. SQLite has one writer per file, and a request
+// that holds a session holds its write transaction: in the page's file,
+// the page's first update would wait for its own session (and a session
+// closed after an update for its own page).
+static constexpr char kSessionFileSuffix[] = "-sessions";
+
+// Opens the store's connection unless it is open, and makes the table when
+// it is missing.
+static bool openSessionStore(Globals* G) {
+  if (S.sessionConn != nullptr) return true;
+  const ResourceConfig& cfg = Cfg(G);
+  if (cfg.dbname == nullptr || cfg.dbname[0] == 0 || strcmp(cfg.dbname, "*") == 0) {
+    ownError("sessions kept in the database need the database named by dbname", -1);
+    return false;
+  }
+  const char* host = cfg.dbhost != nullptr && strcmp(cfg.dbhost, "-") != 0 ? cfg.dbhost : "";
+  const bool embedded = host[0] == 0;
+  const DbiBackendOps* ops = embedded ? DbiSqliteBackend(&kHostApi) : loadPgBackend();
+  if (ops == nullptr) return false;
+  char file[4096 + sizeof kSessionFileSuffix];
+  if (embedded) {
+    resolveFile(G, cfg.dbname, file, 4096);
+    strcat(file, kSessionFileSuffix);
+  }
+  const DbiOpenParams p{host, cfg.user != nullptr ? cfg.user : "",
+                        cfg.passwd != nullptr ? cfg.passwd : "", embedded ? file : cfg.dbname,
+                        1, 0, 1};
+  void* conn = ops->open(&p, &S.diag);
+  if (conn == nullptr || ops->sessionTable(conn, &S.diag) != 0) {
+    if (conn != nullptr) ops->close(conn);
+    S.error = dbiErrDatabase;
+    return false;
+  }
+  // In this order: the time limit's interrupt may read both at any moment.
+  S.sessionOps = ops;
+  S.sessionConn = conn;
+  S.sessionInTransaction = false;
+  os_SetInterruptHook(interruptStatement);
+  return true;
+}
+
+// Begins the session transaction before its first statement.
+static bool sessionTransaction(Globals* G) {
+  if (!openSessionStore(G)) return false;
+  if (S.sessionInTransaction) return true;
+  if (S.sessionOps->sessionBegin(S.sessionConn, &S.diag) != 0) {
+    S.error = dbiErrDatabase;
+    return false;
+  }
+  S.sessionInTransaction = true;
+  return true;
+}
+
+int dbiSessionLoad(Globals* G, const char* name, const uint8_t** data, size_t* size) {
+  S.G = G;
+  clearError();
+  if (!sessionTransaction(G)) return -1;
+  const unsigned char* bytes = nullptr;
+  const int found = S.sessionOps->sessionLoad(S.sessionConn, name, &bytes, size, &S.diag);
+  if (found < 0) S.error = dbiErrDatabase;
+  *data = bytes;
+  return found;
+}
+
+int dbiSessionSave(Globals* G, const char* name, const char* appKey, const char* client,
+                   const uint8_t* data, size_t size) {
+  S.G = G;
+  clearError();
+  if (!sessionTransaction(G)) return -1;
+  const DbiSessionRow row{name, appKey, client, data, size};
+  if (S.sessionOps->sessionSave(S.sessionConn, &row, &S.diag) == 0) return 0;
+  S.error = dbiErrDatabase;
+  return -1;
+}
+
+int dbiSessionEnd(Globals* G) {
+  S.G = G;
+  clearError();
+  if (S.sessionConn == nullptr || !S.sessionInTransaction) return 0;
+  S.sessionInTransaction = false;
+  if (S.sessionOps->commit(S.sessionConn, &S.diag) == 0) return 0;
+  S.error = dbiErrDatabase;
+  return -1;
+}
+
+void dbiSessionDisconnect(Globals* G) {
+  S.G = G;
+  void* conn = S.sessionConn;
+  S.sessionConn = nullptr;
+  S.sessionInTransaction = false;
+  if (conn != nullptr) S.sessionOps->close(conn);
 }
 
 // ---- State queries ----------------------------------------------------------------

@@ -61,3 +61,23 @@ inline constexpr bool dbiEndTransaction = true;
 
 // The number of cursors open now (for tests and assertions).
 int dbiOpenCursors();
+
+// ---- The session store ---------------------------------------------------
+// Sessions as rows of braxel_session (sessionstore=database), on a
+// connection of the store's own, opened at the first call of a request with
+// the configuration's database (SQLite: a file of its own beside it, see
+// dbi.cpp), for writing whatever dbwrite says, and closed by
+// dbiSessionDisconnect. The session transaction begins with the first load
+// or save and holds the rows it touched until dbiSessionEnd. Failures set
+// dbiError and dbiErrorMsg.
+
+// Locks and reads the row name: 1 found (*data, *size valid until the next
+// call), 0 no such row, -1 failure. Waits while another request holds it.
+int dbiSessionLoad(Globals* G, const char* name, const uint8_t** data, size_t* size);
+// Inserts or replaces the row name. 0, or -1 on failure.
+int dbiSessionSave(Globals* G, const char* name, const char* appKey, const char* client,
+                   const uint8_t* data, size_t size);
+// Commits the session transaction, if one is open. 0, or -1 on failure.
+int dbiSessionEnd(Globals* G);
+// Closes the store's connection; a transaction still open is rolled back.
+void dbiSessionDisconnect(Globals* G);

@@ -13,7 +13,7 @@
 
 extern "C" {
 
-inline constexpr int kDbiBackendAbi = 2;
+inline constexpr int kDbiBackendAbi = 3;
 
 // What a failing call leaves behind: the backend's message, its primary
 // code and a secondary code (written as "ISAM" in the error text).
@@ -30,6 +30,10 @@ struct DbiOpenParams {
   const char* database;   // SQLite: the file path, already resolved
   int allowWrite;         // SQLite opens read-only, PostgreSQL runs read-only transactions
   int isolation;          // 0 DEFAULT .. 5 VERSIONING
+  // The session store's connection: SQLite creates the file when it is
+  // missing and waits for a lock until interrupted (the time limit), since
+  // a request holding a session may take a while. allowWrite is set.
+  int sessionStore;
 };
 
 // Storage classes of one column value of the current row.
@@ -45,6 +49,15 @@ enum DbiValueKind : int {
 struct DbiParam {
   const char* text;
   int length;
+};
+
+// One row of the session store.
+struct DbiSessionRow {
+  const char* name;
+  const char* appKey;
+  const char* client;          // the client address, "" when there is none
+  const unsigned char* data;   // the session in the session file format
+  size_t size;
 };
 
 // Allocation of the backend's own records through the request budget.
@@ -88,6 +101,23 @@ struct DbiBackendOps {
   // Makes the statement running on the connection fail soon. Called from a
   // signal handler (the request's time limit): async-signal-safe.
   void (*interrupt)(void* conn);
+
+  // The session store: the table braxel_session, one row per session, on
+  // a connection opened with sessionStore. Its transaction (sessionBegin,
+  // ended by commit or rollback) holds the lock of every row it has read or
+  // written; a second transaction on such a row waits. 0 success, -1
+  // failure (diag filled).
+  //
+  // Creates the table when it is missing (outside a transaction).
+  int (*sessionTable)(void* conn, DbiDiag* diag);
+  // Begins the session transaction.
+  int (*sessionBegin)(void* conn, DbiDiag* diag);
+  // Locks and reads the row name: 1 found (*data, *size: the session bytes,
+  // valid until the next call on the connection), 0 no such row, -1 failure.
+  int (*sessionLoad)(void* conn, const char* name, const unsigned char** data, size_t* size,
+                     DbiDiag* diag);
+  // Inserts or replaces the row name, its last-write time now.
+  int (*sessionSave)(void* conn, const DbiSessionRow* row, DbiDiag* diag);
 };
 
 // The entry point a backend module exports (looked up with dlsym).

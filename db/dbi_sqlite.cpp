@@ -1,6 +1,7 @@
 // dbi_sqlite.cpp: the embedded SQLite backend of the database binding.
 #include <sqlite3.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -19,6 +20,8 @@ struct SqliteConn {
                      // being read on it (beginWriting), or null
   int allowWrite;
   bool snapshot;     // the isolation level keeps one snapshot per request
+  sqlite3_stmt* sessionRow;            // the last session row read, or null
+  volatile sig_atomic_t interrupted;   // set by the time limit (sqInterrupt)
 };
 
 struct SqliteStmt {
@@ -89,17 +92,34 @@ sqlite3_stmt* prepare(SqliteConn* c, const char* sql, DbiDiag* d) {
 
 // ---- Connection ---------------------------------------------------------------
 
-// One handle on the database file.
-sqlite3* openHandle(const char* path, int allowWrite, DbiDiag* d) {
+// The session store waits for a lock as long as it takes (a request holds a
+// session from its open to its close, as with flock on a session file),
+// until the time limit interrupts the wait.
+int waitForLock(void* conn, int count) {
+  if (static_cast<const SqliteConn*>(conn)->interrupted) return 0;
+  sqlite3_sleep(count < 20 ? 1 : 10);
+  return 1;
+}
+
+// One handle on the database file. The session store's (sessionStore set)
+// creates the file when it is missing and waits for locks through
+// waitForLock.
+sqlite3* openHandle(const char* path, int allowWrite, SqliteConn* sessionStore, DbiDiag* d) {
   sqlite3* db = nullptr;
-  // Never create the file: a missing database is a failed connection.
-  const int flags = allowWrite ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
+  // Never create the database file: a missing database is a failed
+  // connection. The session store's file is braxel's own.
+  const int flags = sessionStore != nullptr ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
+                    : allowWrite            ? SQLITE_OPEN_READWRITE
+                                            : SQLITE_OPEN_READONLY;
   if (sqlite3_open_v2(path, &db, flags, nullptr) != SQLITE_OK) {
     fromDb(db, d);
     sqlite3_close(db);
     return nullptr;
   }
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  if (sessionStore != nullptr)
+    sqlite3_busy_handler(db, waitForLock, sessionStore);
+  else
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
   // Reading the header here finds a file that is no database at once.
   // SQLite checks no foreign key unless each connection asks for it.
   const char* probe = allowWrite ? "PRAGMA journal_mode=WAL" : "PRAGMA schema_version";
@@ -111,11 +131,20 @@ sqlite3* openHandle(const char* path, int allowWrite, DbiDiag* d) {
 }
 
 void* sqOpen(const DbiOpenParams* p, DbiDiag* d) {
-  sqlite3* db = openHandle(p->database, p->allowWrite, d);
-  if (db == nullptr) return nullptr;
   auto* c = static_cast<SqliteConn*>(host->alloc(sizeof(SqliteConn)));
-  *c = SqliteConn{db, nullptr, p->allowWrite, p->isolation >= kFirstSnapshotLevel};
+  *c = SqliteConn{nullptr, nullptr, p->allowWrite, p->isolation >= kFirstSnapshotLevel, nullptr, 0};
+  c->db = openHandle(p->database, p->allowWrite, p->sessionStore ? c : nullptr, d);
+  if (c->db == nullptr) {
+    host->free(c);
+    return nullptr;
+  }
   return c;
+}
+
+void dropSessionRow(SqliteConn* c) {
+  sqlite3_stmt* st = c->sessionRow;
+  c->sessionRow = nullptr;
+  sqlite3_finalize(st);
 }
 
 // The reader's queries are closed by now, or close it when they are
@@ -128,6 +157,7 @@ void dropReader(SqliteConn* c) {
 
 void sqClose(void* conn) {
   auto* c = static_cast<SqliteConn*>(conn);
+  dropSessionRow(c);
   dropReader(c);
   sqlite3_close_v2(c->db);
   host->free(c);
@@ -139,11 +169,13 @@ void sqClose(void* conn) {
 int sqBegin(void* conn, DbiDiag* d) { return exec(static_cast<SqliteConn*>(conn)->db, "BEGIN", d); }
 int sqCommit(void* conn, DbiDiag* d) {
   auto* c = static_cast<SqliteConn*>(conn);
+  dropSessionRow(c);
   dropReader(c);
   return exec(c->db, "COMMIT", d);
 }
 int sqRollback(void* conn, DbiDiag* d) {
   auto* c = static_cast<SqliteConn*>(conn);
+  dropSessionRow(c);
   dropReader(c);
   return exec(c->db, "ROLLBACK", d);
 }
@@ -170,7 +202,7 @@ int beginWriting(SqliteConn* c, DbiDiag* d) {
     if (exec(c->db, "COMMIT", d) != 0) return -1;
     return exec(c->db, "BEGIN IMMEDIATE", d);
   }
-  sqlite3* writer = openHandle(sqlite3_db_filename(c->db, "main"), c->allowWrite, d);
+  sqlite3* writer = openHandle(sqlite3_db_filename(c->db, "main"), c->allowWrite, nullptr, d);
   if (writer == nullptr) return -1;
   // COMMIT leaves the queries being read running on their snapshot.
   if (exec(writer, "BEGIN IMMEDIATE", d) != 0 || exec(c->db, "COMMIT", d) != 0) {
@@ -288,18 +320,99 @@ int sqUpdate(void* conn, const char* sql, int nparams, const DbiParam* params, D
   return 0;
 }
 
-// Only sets a flag that the running statement reads.
+// Only sets flags that the running statement and a lock wait read.
 void sqInterrupt(void* conn) {
   auto* c = static_cast<SqliteConn*>(conn);
+  c->interrupted = 1;
   if (sqlite3* reader = c->reader) sqlite3_interrupt(reader);
   sqlite3_interrupt(c->db);
+}
+
+// ---- The session store ------------------------------------------------------------
+// The whole file is locked by the session transaction (BEGIN IMMEDIATE):
+// one request at a time holds a session; it lives in a file of its own
+// (db/dbi.cpp) so that the pages' writes never wait for it.
+
+constexpr char kSessionTable[] =
+    "CREATE TABLE IF NOT EXISTS braxel_session ("
+    "name text PRIMARY KEY, appkey text NOT NULL, client text NOT NULL, data blob NOT NULL, "
+    "written text NOT NULL DEFAULT CURRENT_TIMESTAMP)";
+
+int sqSessionTable(void* conn, DbiDiag* d) {
+  sqlite3* db = static_cast<SqliteConn*>(conn)->db;
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = "
+                             "'braxel_session'", -1, &st, nullptr) != SQLITE_OK) {
+    fromDb(db, d);
+    return -1;
+  }
+  const int rc = sqlite3_step(st);
+  sqlite3_finalize(st);
+  if (rc == SQLITE_ROW) return 0;
+  if (rc != SQLITE_DONE) {
+    fromDb(db, d);
+    return -1;
+  }
+  return exec(db, kSessionTable, d);
+}
+
+int sqSessionBegin(void* conn, DbiDiag* d) {
+  return exec(static_cast<SqliteConn*>(conn)->db, "BEGIN IMMEDIATE", d);
+}
+
+int sqSessionLoad(void* conn, const char* name, const unsigned char** data, size_t* size,
+                  DbiDiag* d) {
+  auto* c = static_cast<SqliteConn*>(conn);
+  dropSessionRow(c);
+  sqlite3_stmt* st = prepare(c, "SELECT data FROM braxel_session WHERE name = ?1", d);
+  if (st == nullptr) return -1;
+  c->sessionRow = st;
+  if (sqlite3_bind_text(st, 1, name, -1, SQLITE_TRANSIENT) != SQLITE_OK) {
+    fromDb(c->db, d);
+    return -1;
+  }
+  const int rc = sqlite3_step(st);
+  if (rc == SQLITE_DONE) return 0;
+  if (rc != SQLITE_ROW) {
+    fromDb(c->db, d);
+    return -1;
+  }
+  // Any storage class reads as bytes; NULL as none, which no session is.
+  *data = static_cast<const unsigned char*>(sqlite3_column_blob(st, 0));
+  *size = static_cast<size_t>(sqlite3_column_bytes(st, 0));
+  return 1;
+}
+
+int sqSessionSave(void* conn, const DbiSessionRow* row, DbiDiag* d) {
+  auto* c = static_cast<SqliteConn*>(conn);
+  dropSessionRow(c);
+  sqlite3_stmt* st = prepare(c,
+                             "INSERT INTO braxel_session (name, appkey, client, data, written) "
+                             "VALUES (?1, ?2, ?3, ?4, CURRENT_TIMESTAMP) ON CONFLICT (name) DO "
+                             "UPDATE SET appkey = excluded.appkey, client = excluded.client, "
+                             "data = excluded.data, written = excluded.written",
+                             d);
+  if (st == nullptr) return -1;
+  // A null blob pointer would bind NULL.
+  static const unsigned char kNone[1] = {0};
+  int rc = sqlite3_bind_text(st, 1, row->name, -1, SQLITE_STATIC);
+  if (rc == SQLITE_OK) rc = sqlite3_bind_text(st, 2, row->appKey, -1, SQLITE_STATIC);
+  if (rc == SQLITE_OK) rc = sqlite3_bind_text(st, 3, row->client, -1, SQLITE_STATIC);
+  if (rc == SQLITE_OK)
+    rc = sqlite3_bind_blob64(st, 4, row->data != nullptr ? row->data : kNone, row->size,
+                             SQLITE_STATIC);
+  if (rc == SQLITE_OK) rc = sqlite3_step(st);
+  if (rc != SQLITE_DONE) fromDb(c->db, d);
+  sqlite3_finalize(st);
+  return rc == SQLITE_DONE ? 0 : -1;
 }
 
 const DbiBackendOps kSqliteOps{
     kDbiBackendAbi, "SQLite",      sqOpen,         sqClose,        sqBegin,
     sqCommit,       sqRollback,    sqQuery,        sqColumnCount,  sqColumnName,
     sqFetch,        sqValueKind,   sqValueInteger, sqValueReal,    sqValueText,
-    sqCloseQuery,   sqUpdate,       sqInterrupt,
+    sqCloseQuery,   sqUpdate,      sqInterrupt,    sqSessionTable, sqSessionBegin,
+    sqSessionLoad,  sqSessionSave,
 };
 
 }  // namespace

@@ -124,6 +124,7 @@ void dbConnect(Globals* G, const char* host, const char* user, const char* passw
 
 void dbDisconnect(Globals* G) {
   GV_db.X_error = 0;
+  dbiSessionDisconnect(G);
   if (!GV_db.X_isConnected) return;
   if (!GV_db.X_optimizeConnect) dbRealDisconnect(G);
   GV_db.X_isConnected = false;
@@ -181,9 +182,13 @@ void dbUpdate(Globals* G, const char* sql, Value params) {
   if (GV_db.X_isConnected) dbiUpdate(G, sql, params);
 }
 
+// The end of the request: the page's transaction, then the session store's
+// when a session is still held (sessions written while it was held are
+// stored with it). A failure of either is the error dbError reports.
 void dbCommit(Globals* G) {
   GV_db.X_error = 0;
   if (GV_db.X_isConnected) dbiCommit(G);
+  if (dbiError() == 0) dbiSessionEnd(G);
 }
 
 void dbRollBack(Globals* G) {

@@ -1,5 +1,6 @@
-// session.cpp: session files: the session variables `se` kept between
-// requests in a binary file, and the six session built-ins.
+// session.cpp: sessions: the session variables `se` kept between requests
+// in a binary file, or in a database row holding the same bytes
+// (sessionstore=database), and the six session built-ins.
 //
 // File format (all integers little-endian; offsets count from the start of
 // the tuple space):
@@ -39,7 +40,8 @@
 // on disk. A full disk therefore costs the new data, never the old. Requests
 // are serialised by flock on the session file itself; since its inode changes
 // with every write, a request that has waited for the lock checks that the
-// name still leads to the file it holds, and opens it again otherwise.
+// name still leads to the file it holds, and opens it again otherwise. (The
+// database store's locks are described at its section.)
 #include "session/session.h"
 
 #include <crypt.h>
@@ -57,6 +59,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "db/dbi.h"
+#include "diag/errorpages.h"
 #include "diag/messages.h"
 #include "driver/cgi.h"
 #include "driver/config.h"
@@ -67,6 +71,7 @@
 #include "interp/interpret.h"
 #include "support/idents.h"
 #include "support/memory.h"
+#include "support/system.h"
 #include "values/strings.h"
 
 namespace {
@@ -90,6 +95,9 @@ using Vec = std::vector<T, BudgetAllocator<T>>;
 template <class K, class V>
 using Map = std::unordered_map<K, V, std::hash<K>, std::equal_to<K>,
                                BudgetAllocator<std::pair<const K, V>>>;
+
+Bytes encodeSession(Globals* G, Value tuple, const char* appKey);
+int decodeSession(Globals* G, Value* cell, const char* appKey, const uint8_t* data, size_t size);
 
 // ---------------------------------------------------------------------------
 // Little-endian encoding
@@ -249,8 +257,8 @@ struct RawTuple {
 
 class SpaceReader {
  public:
-  SpaceReader(Globals* G, const Bytes& space, const Map<uint32_t, Ident>& map)
-      : alloc_(G), space_(space), map_(map), blocks_(alloc_), order_(alloc_) {}
+  SpaceReader(Globals* G, const uint8_t* space, size_t size, const Map<uint32_t, Ident>& map)
+      : alloc_(G), space_(space), size_(size), map_(map), blocks_(alloc_), order_(alloc_) {}
 
   // Checks every block reachable from offset 0; false when anything does not
   // hold together. Computes the size of the rebuilt block.
@@ -314,6 +322,7 @@ class SpaceReader {
       t->physsize = static_cast<int32_t>(raw.count);
       t->logsize = static_cast<int32_t>(raw.count);
       t->refcount = kSessionRefcount;
+      t->stamp = vNewStamp();
       t->fields = reinterpret_cast<Field*>(take(sizeof(Field) * raw.count));
       for (uint32_t i = 0; i < raw.count; i++) {
         const uint8_t* f = &space_[raw.fields + i * kFieldSize];
@@ -355,20 +364,19 @@ class SpaceReader {
   }
 
  private:
-  bool inside(size_t off, size_t n) const { return off <= space_.size() && n <= space_.size() - off; }
+  bool inside(size_t off, size_t n) const { return off <= size_ && n <= size_ - off; }
 
   const Alloc alloc_;
-  const Bytes& space_;
+  const uint8_t* space_;   // the stored tuple space
+  size_t size_;
   const Map<uint32_t, Ident>& map_;
   Map<uint32_t, RawTuple> blocks_;
   Vec<uint32_t> order_;
   size_t needed_ = 0;
 };
 
-bool readExact(FILE* f, void* buffer, size_t n) { return std::fread(buffer, 1, n, f) == n; }
-
 // ---------------------------------------------------------------------------
-// The built-ins
+// Arguments and session names
 
 // Evaluates argument i and returns its text; fatal when it is not a String.
 Text stringArgument(Globals* G, Token** argv, int i, const char* message) {
@@ -380,7 +388,9 @@ Text stringArgument(Globals* G, Token** argv, int i, const char* message) {
   return text;
 }
 
-// The session directory joined with a checked file name.
+// The session directory joined with a checked file name. Session names are
+// checked the same way when sessions live in the database, so that a name
+// refused with one store is refused with the other.
 Text sessionPath(Globals* G, const Text& name) {
   Text dir(Cfg(G).sessiondir != nullptr ? Cfg(G).sessiondir : "/tmp", Alloc(G));
   if (dir.size() + name.size() > 250) dbhFunError(G, "Sessionfilename is to long.");
@@ -389,6 +399,102 @@ Text sessionPath(Globals* G, const Text& name) {
   if (name.find("..") != Text::npos) dbhFunError(G, "Sessionfilename may not contain ..");
   return dir + "/" + name;
 }
+
+// ---------------------------------------------------------------------------
+// Sessions in the database (sessionstore=database)
+//
+// A session is one row of braxel_session holding the bytes a session file
+// would hold, so both stores load and refuse exactly the same sessions. The
+// binding keeps the rows on a connection of their own (db/dbi.cpp): the
+// page's transaction and the session's are independent. The session
+// transaction's row lock stands in for the file's flock: sessioniOpen holds
+// it until sessioniClose or sessioniAbort, and a request that ends without
+// them releases it with its connection. Writes made while a session is held
+// (sessioniCreate) join its transaction and are stored when it ends, or at
+// the end of the request. A failure of the database ends the request with
+// the database error page, naming the function.
+
+bool inDatabase(Globals* G) { return Cfg(G).sessionstore == kSessionStoreDatabase; }
+
+// A failure of the database (a lock wait the time limit ended included).
+[[noreturn]] void storeFailed(Globals* G, const char* function, Position pos) {
+  dbhDatabaseError(G, function, pos);
+}
+
+// Ends the session transaction when no row is held: it stores what the
+// call wrote and releases what it locked.
+void endUnlessHeld(Globals* G, const char* function, Position pos) {
+  if (!G->session->X_rowHeld && dbiSessionEnd(G) != 0) storeFailed(G, function, pos);
+}
+
+// Gives up the held row without writing it (its transaction ends).
+void releaseRow(Globals* G, const char* function, Position pos) {
+  SessionRec* s = G->session;
+  if (!s->X_rowHeld) return;
+  s->X_rowHeld = false;
+  if (dbiSessionEnd(G) != 0) storeFailed(G, function, pos);
+}
+
+// Locks the row name and loads it into se: 1 loaded, 0 no such row, -1 a
+// row that is no session (damaged).
+int loadRow(Globals* G, const Text& name, const Text& key, const char* function, Position pos) {
+  if (os_TimeLimitSpent()) TimeLimitExceeded(G, pos);
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  const int found = dbiSessionLoad(G, name.c_str(), &data, &size);
+  if (found < 0) storeFailed(G, function, pos);
+  if (found == 0) return 0;
+  return decodeSession(G, &G->value->se, key.c_str(), data, size) == 0 ? 1 : -1;
+}
+
+// Writes se as the row name, inside the session transaction.
+void saveRow(Globals* G, const Text& name, const Text& key, const char* function, Position pos) {
+  if (os_TimeLimitSpent()) TimeLimitExceeded(G, pos);
+  const Bytes data = encodeSession(G, G->value->se, key.c_str());
+  const char* client = serverRemoteIp();
+  if (dbiSessionSave(G, name.c_str(), key.c_str(), client != nullptr ? client : "", data.data(),
+                     data.size()) != 0)
+    storeFailed(G, function, pos);
+}
+
+bool openRow(Globals* G, const Text& name, const Text& key, Position pos) {
+  SessionRec* s = G->session;
+  releaseRow(G, "sessioniOpen", pos);
+  const int loaded = loadRow(G, name, key, "sessioniOpen", pos);
+  if (loaded == 0) {
+    endUnlessHeld(G, "sessioniOpen", pos);
+    return false;
+  }
+  // A damaged row stays locked, as a damaged file does: sessioniClose
+  // replaces it with a well-formed session.
+  s->X_rowHeld = true;
+  std::snprintf(s->X_path, sizeof s->X_path, "%s", name.c_str());
+  return loaded > 0;
+}
+
+bool readRow(Globals* G, const Text& name, const Text& key, Position pos) {
+  const int loaded = loadRow(G, name, key, "sessioniRead", pos);
+  endUnlessHeld(G, "sessioniRead", pos);
+  return loaded > 0;
+}
+
+bool closeRow(Globals* G, const Text& key, Position pos) {
+  SessionRec* s = G->session;
+  if (!s->X_rowHeld) return false;
+  saveRow(G, Text(s->X_path, Alloc(G)), key, "sessioniClose", pos);
+  s->X_rowHeld = false;
+  if (dbiSessionEnd(G) != 0) storeFailed(G, "sessioniClose", pos);
+  return true;
+}
+
+bool createRow(Globals* G, const Text& name, const Text& key, Position pos) {
+  saveRow(G, name, key, "sessioniCreate", pos);
+  endUnlessHeld(G, "sessioniCreate", pos);
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Session files
 
 void closeSession(Globals* G) {
   SessionRec* s = G->session;
@@ -493,10 +599,15 @@ Value* setBoolean(Value* result, bool b) {
   return result;
 }
 
+// ---------------------------------------------------------------------------
+// The built-ins
+
 Value* biSessioniOpen(Value* result, Globals* G, int, Token** argv) {
+  const Position pos = G->dbhtml->X_MsgPos;
   const Text name = stringArgument(G, argv, 0, "Sessionfilename must be a String");
   const Text key = stringArgument(G, argv, 1, "Sessionappkey must be a String");
   const Text path = sessionPath(G, name);
+  if (inDatabase(G)) return setBoolean(result, openRow(G, name, key, pos));
   closeSession(G);
   FILE* f = openLocked(G, path.c_str(), LOCK_EX, false, nullptr);
   if (f == nullptr) return setBoolean(result, false);
@@ -506,8 +617,11 @@ Value* biSessioniOpen(Value* result, Globals* G, int, Token** argv) {
 }
 
 Value* biSessioniRead(Value* result, Globals* G, int, Token** argv) {
+  const Position pos = G->dbhtml->X_MsgPos;
   const Text name = stringArgument(G, argv, 0, "Sessionfilename must be a String");
   const Text key = stringArgument(G, argv, 1, "Sessionappkey must be a String");
+  // The name as given: a session's name with the database, a path with files.
+  if (inDatabase(G)) return setBoolean(result, readRow(G, name, key, pos));
   FILE* f = openLocked(G, name.c_str(), LOCK_SH, false, nullptr);
   if (f == nullptr) return setBoolean(result, false);
   FILE* saved = G->session->X_file;
@@ -519,7 +633,9 @@ Value* biSessioniRead(Value* result, Globals* G, int, Token** argv) {
 }
 
 Value* biSessioniClose(Value* result, Globals* G, int, Token** argv) {
+  const Position pos = G->dbhtml->X_MsgPos;
   const Text key = stringArgument(G, argv, 0, "Sessionappkey must be a String");
+  if (inDatabase(G)) return setBoolean(result, closeRow(G, key, pos));
   SessionRec* s = G->session;
   if (s->X_file == nullptr) return setBoolean(result, false);
   mode_t mode = 0;
@@ -529,14 +645,17 @@ Value* biSessioniClose(Value* result, Globals* G, int, Token** argv) {
 }
 
 Value* biSessioniAbort(Value* result, Globals* G, int, Token**) {
+  releaseRow(G, "sessioniAbort", G->dbhtml->X_MsgPos);
   closeSession(G);
   return setBoolean(result, true);
 }
 
 Value* biSessioniCreate(Value* result, Globals* G, int, Token** argv) {
+  const Position pos = G->dbhtml->X_MsgPos;
   const Text name = stringArgument(G, argv, 0, "Sessionfilename must be a String");
   const Text key = stringArgument(G, argv, 1, "Sessionappkey must be a String");
   const Text path = sessionPath(G, name);
+  if (inDatabase(G)) return setBoolean(result, createRow(G, name, key, pos));
   // The lock of the existing file (or of an empty one made for the purpose)
   // makes a create wait for a request that holds the session open.
   bool created = false;
@@ -609,7 +728,12 @@ bool InSessionSpaces(Globals* G, const void* p) {
   return false;
 }
 
-int WriteSessionFile(Globals* G, Value tuple, const char* appKey) {
+// ---------------------------------------------------------------------------
+// Encoding and decoding: a session's bytes, in a file or in a database row
+
+namespace {
+
+Bytes encodeSession(Globals* G, Value tuple, const char* appKey) {
   SessionRec* s = G->session;
   Value root = tuple;
   Value empty{};
@@ -658,21 +782,20 @@ int WriteSessionFile(Globals* G, Value tuple, const char* appKey) {
   bxAssert(G, out.size() - spaceStart == layout.size, "out.size() - spaceStart == layout.size",
            {"session"});
   s->X_fpos = layout.size;
-  const bool written = std::fwrite(out.data(), 1, out.size(), s->X_file) == out.size();
-  const bool flushed = std::fflush(s->X_file) == 0;
   if (empty.type == tTuple) ReleaseValue(G, &empty);
-  return written && flushed ? 0 : -1;
+  return out;
 }
 
-int ReadSessionFile(Globals* G, Value* cell, const char* appKey) {
-  FILE* f = G->session->X_file;
-  uint8_t header[kHeaderSize];
-  if (!readExact(f, header, sizeof header) || get32(header) != kMagic) return -1;
-  const uint32_t spaceSize = get32(header + 8);
+// Loads a session's bytes into cell: 0, or -1 when they are no session or
+// do not hold together. Nothing is read outside data[0, size).
+int decodeSession(Globals* G, Value* cell, const char* appKey, const uint8_t* data,
+                  size_t size) {
+  if (size < kHeaderSize || get32(data) != kMagic) return -1;
+  const uint32_t spaceSize = get32(data + 8);
   char storedIp[kTextField + 1] = {};
   char storedKey[kTextField + 1] = {};
-  std::memcpy(storedIp, header + 12, kTextField);
-  std::memcpy(storedKey, header + 32, kTextField);
+  std::memcpy(storedIp, data + 12, kTextField);
+  std::memcpy(storedKey, data + 32, kTextField);
 
   if (SwitchNotOff(Cfg(G).sessionipcheck) && storedIp != storedAddress(G, serverRemoteIp())) {
     // Unreadable rather than refused: the template can start a new session.
@@ -681,40 +804,24 @@ int ReadSessionFile(Globals* G, Value* cell, const char* appKey) {
   }
   if (cut19(storedKey) != cut19(appKey)) dbhFunError(G, "Security check, wrong session application.");
 
-  struct stat st;
-  if (fstat(fileno(f), &st) != 0) return -1;   // NEVER: f is an open file
-  const size_t fileSize = static_cast<size_t>(st.st_size);
-
   // Identifier map: stored number -> identifier of this process.
   const Alloc alloc(G);
   Map<uint32_t, Ident> map(alloc);
-  const uint32_t identCount = get32(header + 4);
-  size_t consumed = kHeaderSize;
-  // The table is read as a stream: a file cut short fails this read or a
-  // later one, at the latest the space-size check below.
+  const uint32_t identCount = get32(data + 4);
+  size_t at = kHeaderSize;
   for (;;) {
-    uint8_t rec[4];
-    if (!readExact(f, rec, 4)) return -1;
-    consumed += 4;
-    const uint16_t number = get16(rec);
-    const uint16_t length = get16(rec + 2);
+    if (size - at < 4) return -1;
+    const uint16_t number = get16(data + at);
+    const uint16_t length = get16(data + at + 2);
+    at += 4;
     if (number == 0) break;
-    if (number > identCount) return -1;
-    Text name(length, '\0', alloc);
-    if (length > 0 && !readExact(f, name.data(), length)) return -1;
-    consumed += length;
-    map[number] = MakeIdent(G, name.data(), name.size());
+    if (number > identCount || size - at < length) return -1;
+    map[number] = MakeIdent(G, reinterpret_cast<const char*>(data + at), length);
+    at += length;
   }
   // A space too small for the root's record fails the block checks below.
-  if (spaceSize > fileSize - std::min(fileSize, consumed)) return -1;
-
-  // The raw image is as large as the file says, and charged: a huge file
-  // ends at the memory limit.
-  Bytes space(spaceSize, 0, alloc);
-  // NEVER: the file holds spaceSize more bytes, and it does not change while
-  // we hold it (writers replace it by rename).
-  if (!readExact(f, space.data(), spaceSize)) return -1;
-  SpaceReader reader(G, space, map);
+  if (spaceSize > size - at) return -1;
+  SpaceReader reader(G, data + at, spaceSize, map);
   if (!reader.check()) return -1;
 
   // The previous block stays valid: tuples loaded from it may still be held.
@@ -733,4 +840,25 @@ int ReadSessionFile(Globals* G, Value* cell, const char* appKey) {
   cell->flags = 0;
   cell->val.tuple.t = root;
   return 0;
+}
+
+}  // namespace
+
+int WriteSessionFile(Globals* G, Value tuple, const char* appKey) {
+  FILE* f = G->session->X_file;
+  const Bytes out = encodeSession(G, tuple, appKey);
+  const bool written = std::fwrite(out.data(), 1, out.size(), f) == out.size();
+  const bool flushed = std::fflush(f) == 0;
+  return written && flushed ? 0 : -1;
+}
+
+// The whole file is read, and charged: a huge file ends at the memory limit.
+int ReadSessionFile(Globals* G, Value* cell, const char* appKey) {
+  FILE* f = G->session->X_file;
+  struct stat st;
+  if (fstat(fileno(f), &st) != 0 || st.st_size < 0) return -1;   // NEVER: f is an open file
+  Bytes data(static_cast<size_t>(st.st_size), 0, Alloc(G));
+  // The file does not change while we hold it: writers replace it by rename.
+  if (std::fread(data.data(), 1, data.size(), f) != data.size()) return -1;
+  return decodeSession(G, cell, appKey, data.data(), data.size());
 }

@@ -1,4 +1,4 @@
-// session.h: session files and the session built-ins.
+// session.h: sessions (in files or in the database) and the session built-ins.
 #pragma once
 
 #include "support/types.h"
@@ -19,7 +19,10 @@ struct SessionRec {
   size_t X_tupleSpaceSize;
   size_t X_fpos;            // tuple-space bytes written by the last write
   SessionSpace* X_previous; // blocks of earlier loads of this request
-  char X_path[256];         // the name X_file was opened by (at most 251 bytes)
+  char X_path[256];         // the name X_file was opened by (at most 251 bytes),
+                            // or the name of the held row
+  bool X_rowHeld;           // sessionstore=database: this request holds the row
+                            // X_path (its session transaction is open)
 };
 
 void sessionInitializeGV(Globals* G);

@@ -29,9 +29,28 @@ set(PG_DEFINES
   --define "DBINIT=${BRAXEL_PG_SQL} -c 'drop schema public cascade' -c 'create schema public'"
   --define "DBSQL=${BRAXEL_PG_SQL}" --define DBMISSING=braxel_missing)
 
+# db_session.case runs a third time with sessions in files; on SQLite and
+# PostgreSQL its sessions live in the database (sessionstore=database). Its
+# own placeholders are described at its top.
+set(SESSION_ROW "bash ${CMAKE_CURRENT_SOURCE_DIR}/e2e/session_row.sh")
+set(FILES_SESSION_DEFINES
+  --define SESSIONSTORE=file --define SESSIONDB= --define SESSIONINIT=true --define SESSIONROW=true)
+set(SQLITE_SESSION_DEFINES
+  --define SESSIONSTORE=database --define SESSIONDB=dbname=test.db
+  --define "SESSIONINIT=sqlite3 test.db 'create table page(x)'"
+  --define "SESSIONROW=${SESSION_ROW} sqlite test.db-sessions")
+set(PG_SESSION_DEFINES
+  --define SESSIONSTORE=database
+  --define "SESSIONDB=dbname=braxel_test dbhost=${BRAXEL_PG_SOCK} user=braxel"
+  --define "SESSIONINIT=${BRAXEL_PG_SQL} -c 'drop schema public cascade' -c 'create schema public'"
+  --define "SESSIONROW=${SESSION_ROW} postgres ${BRAXEL_PG_SOCK}")
+
 foreach(case ${DB_CASES})
   get_filename_component(name ${case} NAME_WE)
   set(variants "")
+  if(name STREQUAL "db_session")
+    list(APPEND variants files)
+  endif()
   if(NOT name STREQUAL "db_postgres")
     list(APPEND variants sqlite)
   endif()
@@ -39,10 +58,12 @@ foreach(case ${DB_CASES})
     list(APPEND variants postgres)
   endif()
   foreach(variant ${variants})
-    if(variant STREQUAL "sqlite")
-      set(defines ${SQLITE_DEFINES})
+    if(variant STREQUAL "files")
+      set(defines ${SQLITE_DEFINES} ${FILES_SESSION_DEFINES})
+    elseif(variant STREQUAL "sqlite")
+      set(defines ${SQLITE_DEFINES} ${SQLITE_SESSION_DEFINES})
     else()
-      set(defines ${PG_DEFINES})
+      set(defines ${PG_DEFINES} ${PG_SESSION_DEFINES})
     endif()
     add_test(NAME e2e.${name}.${variant}
              COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/run.py

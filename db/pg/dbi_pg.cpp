@@ -22,8 +22,9 @@ struct PgConn {
   PGconn* pg;
   int allowWrite;
   int isolation;
-  unsigned serial;   // names the cursors of this connection
-  PGcancel* cancel;  // for the time limit's interrupt
+  unsigned serial;       // names the cursors of this connection
+  PGcancel* cancel;      // for the time limit's interrupt
+  PGresult* sessionRow;  // the last session row read, or null
 };
 
 struct PgStmt {
@@ -137,12 +138,18 @@ void* pgOpen(const DbiOpenParams* p, DbiDiag* d) {
     return nullptr;
   }
   auto* c = static_cast<PgConn*>(host->alloc(sizeof(PgConn)));
-  *c = PgConn{pg, p->allowWrite, p->isolation, 0, PQgetCancel(pg)};
+  *c = PgConn{pg, p->allowWrite, p->isolation, 0, PQgetCancel(pg), nullptr};
   return c;
+}
+
+void dropSessionRow(PgConn* c) {
+  PQclear(c->sessionRow);
+  c->sessionRow = nullptr;
 }
 
 void pgClose(void* conn) {
   auto* c = static_cast<PgConn*>(conn);
+  dropSessionRow(c);
   if (c->cancel != nullptr) PQfreeCancel(c->cancel);
   PQfinish(c->pg);
   host->free(c);
@@ -161,9 +168,15 @@ int pgBegin(void* conn, DbiDiag* d) {
            c->allowWrite ? "" : " READ ONLY");
   return command(c, sql, d);
 }
-int pgCommit(void* conn, DbiDiag* d) { return command(static_cast<PgConn*>(conn), "COMMIT", d); }
+int pgCommit(void* conn, DbiDiag* d) {
+  auto* c = static_cast<PgConn*>(conn);
+  dropSessionRow(c);
+  return command(c, "COMMIT", d);
+}
 int pgRollback(void* conn, DbiDiag* d) {
-  return command(static_cast<PgConn*>(conn), "ROLLBACK", d);
+  auto* c = static_cast<PgConn*>(conn);
+  dropSessionRow(c);
+  return command(c, "ROLLBACK", d);
 }
 
 // ---- Queries ----------------------------------------------------------------------
@@ -350,11 +363,92 @@ void pgInterrupt(void* conn) {
   if (c->cancel != nullptr) PQcancel(c->cancel, error, sizeof error);
 }
 
+// ---- The session store --------------------------------------------------------------
+// A session is locked by its row (SELECT ... FOR UPDATE, or the row an
+// insert or update wrote) until the session transaction ends; the server
+// releases it when the connection ends, however the request ended.
+
+constexpr char kSessionTable[] =
+    "CREATE TABLE IF NOT EXISTS braxel_session ("
+    "name text PRIMARY KEY, appkey text NOT NULL, client text NOT NULL, data bytea NOT NULL, "
+    "written timestamptz NOT NULL DEFAULT now())";
+
+// 1 the table exists, 0 it does not, -1 failure.
+int sessionTableExists(PgConn* c, DbiDiag* d) {
+  PGresult* r = run(c, "SELECT to_regclass('braxel_session') IS NOT NULL", PGRES_TUPLES_OK, d);
+  if (r == nullptr) return -1;
+  const int exists = PQntuples(r) == 1 && PQgetvalue(r, 0, 0)[0] == 't' ? 1 : 0;
+  PQclear(r);
+  return exists;
+}
+
+// Two requests that create the table at the same moment may collide in the
+// catalog even with IF NOT EXISTS; the table is there all the same.
+int pgSessionTable(void* conn, DbiDiag* d) {
+  auto* c = static_cast<PgConn*>(conn);
+  const int exists = sessionTableExists(c, d);
+  if (exists != 0) return exists > 0 ? 0 : -1;
+  if (command(c, kSessionTable, d) == 0) return 0;
+  DbiDiag again;
+  return sessionTableExists(c, &again) > 0 ? 0 : -1;
+}
+
+// Read committed: a request that waited for a row lock reads the row as the
+// holder left it.
+int pgSessionBegin(void* conn, DbiDiag* d) {
+  return command(static_cast<PgConn*>(conn), "BEGIN ISOLATION LEVEL READ COMMITTED READ WRITE", d);
+}
+
+int pgSessionLoad(void* conn, const char* name, const unsigned char** data, size_t* size,
+                  DbiDiag* d) {
+  auto* c = static_cast<PgConn*>(conn);
+  dropSessionRow(c);
+  const char* values[1] = {name};
+  // Binary results: the bytea arrives as its bytes.
+  PGresult* r = PQexecParams(c->pg, "SELECT data FROM braxel_session WHERE name = $1 FOR UPDATE",
+                             1, nullptr, values, nullptr, nullptr, 1);
+  if (r == nullptr || PQresultStatus(r) != PGRES_TUPLES_OK) {
+    fromResult(c, r, d);
+    PQclear(r);
+    return -1;
+  }
+  c->sessionRow = r;
+  if (PQntuples(r) == 0) return 0;
+  const bool none = PQnfields(r) != 1 || PQgetisnull(r, 0, 0);
+  *data = none ? nullptr : reinterpret_cast<const unsigned char*>(PQgetvalue(r, 0, 0));
+  *size = none ? 0 : static_cast<size_t>(PQgetlength(r, 0, 0));
+  return 1;
+}
+
+int pgSessionSave(void* conn, const DbiSessionRow* row, DbiDiag* d) {
+  auto* c = static_cast<PgConn*>(conn);
+  dropSessionRow(c);
+  if (row->size > 0x7fffffff) {
+    ownDiag(d, "the session is too large for the database");
+    return -1;
+  }
+  const char* values[4] = {row->name, row->appKey, row->client,
+                           row->data != nullptr ? reinterpret_cast<const char*>(row->data) : ""};
+  const int lengths[4] = {0, 0, 0, static_cast<int>(row->size)};
+  const int formats[4] = {0, 0, 0, 1};   // the session's bytes in binary
+  PGresult* r = PQexecParams(
+      c->pg,
+      "INSERT INTO braxel_session (name, appkey, client, data, written) VALUES ($1, $2, $3, $4, "
+      "now()) ON CONFLICT (name) DO UPDATE SET appkey = excluded.appkey, client = "
+      "excluded.client, data = excluded.data, written = excluded.written",
+      4, nullptr, values, lengths, formats, 0);
+  const bool ok = r != nullptr && PQresultStatus(r) == PGRES_COMMAND_OK;
+  if (!ok) fromResult(c, r, d);
+  PQclear(r);
+  return ok ? 0 : -1;
+}
+
 const DbiBackendOps kPgOps{
     kDbiBackendAbi, "PostgreSQL",  pgOpen,         pgClose,        pgBegin,
     pgCommit,       pgRollback,    pgQuery,        pgColumnCount,  pgColumnName,
     pgFetch,        pgValueKind,   pgValueInteger, pgValueReal,    pgValueText,
-    pgCloseQuery,   pgUpdate,       pgInterrupt,
+    pgCloseQuery,   pgUpdate,      pgInterrupt,    pgSessionTable, pgSessionBegin,
+    pgSessionLoad,  pgSessionSave,
 };
 
 }  // namespace
