@@ -9,8 +9,17 @@ const puppeteer = require('puppeteer-core');
 const [base, shots, profile] = process.argv.slice(2);
 const shop = base + '/cgi-bin/shop';
 
-function check(condition, what) {
-  if (!condition) throw new Error(what);
+// The page of the step that runs, for the message of a failed check.
+let current = null;
+
+async function check(condition, what) {
+  if (condition) return;
+  let shown = '';
+  if (current) {
+    await shot(current, 'failed');
+    shown = '\n--- the page (screenshot failed.png) ---\n' + (await text(current)).slice(0, 2000);
+  }
+  throw new Error(what + shown);
 }
 
 async function text(page) {
@@ -28,7 +37,7 @@ async function follow(page, selector) {
 
 async function visitNumber(page) {
   const match = /visit number (\d+)/.exec(await text(page));
-  check(match, 'no visit number on the session page');
+  await check(match, 'no visit number on the session page');
   return Number(match[1]);
 }
 
@@ -42,18 +51,19 @@ async function main() {
   });
   try {
     const page = await browser.newPage();
+    current = page;
     await page.setViewport({width: 900, height: 700});
 
     await page.goto(shop + '?braxel=list.brx');
-    check((await text(page)).includes('Pineapple'), 'the product list is not shown');
+    await check((await text(page)).includes('Pineapple'), 'the product list is not shown');
     await shot(page, '1-list');
 
     // Markup typed into the search box comes back as text, not as markup.
     const typed = '<b id="typed">bold</b><script>window.injected = 1</script>';
     await page.type('input[name="q"]', typed);
     await follow(page, 'input[type="submit"]');
-    check((await text(page)).includes('No product matches "' + typed + '"'), 'the search text is not shown as typed');
-    check(await page.evaluate(() => !document.getElementById('typed') && window.injected === undefined),
+    await check((await text(page)).includes('No product matches "' + typed + '"'), 'the search text is not shown as typed');
+    await check(await page.evaluate(() => !document.getElementById('typed') && window.injected === undefined),
           'the search text became markup');
     await shot(page, '2-search');
 
@@ -67,9 +77,9 @@ async function main() {
     await page.type('textarea[name="body"]', review);
     await shot(page, '3-entry');
     await follow(page, 'input[type="submit"]');
-    check(page.url().includes('detail.brx'), 'saving the review did not lead to the product page: ' + page.url());
+    await check(page.url().includes('detail.brx'), 'saving the review did not lead to the product page: ' + page.url());
     const detail = await text(page);
-    check(detail.includes(review) && detail.includes("Eve O'Hara"), 'the new review is not listed');
+    await check(detail.includes(review) && detail.includes("Eve O'Hara"), 'the new review is not listed');
     await shot(page, '4-review-listed');
 
     // The visit counter grows from one request to the next.
@@ -77,7 +87,7 @@ async function main() {
     const first = await visitNumber(page);
     await page.reload();
     const second = await visitNumber(page);
-    check(second === first + 1, `the visit counter went ${first}, ${second}`);
+    await check(second === first + 1, `the visit counter went ${first}, ${second}`);
     await shot(page, '5-visits');
   } finally {
     await browser.close();

@@ -83,6 +83,7 @@ class Site:
     database with the seed data."""
 
     def __init__(self, work, binary):
+        work = os.path.abspath(work)   # the servers' configurations name it
         shutil.rmtree(work, ignore_errors=True)
         os.makedirs(work)
         os.chmod(work, 0o755)
