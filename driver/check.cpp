@@ -227,9 +227,29 @@ static void checkFile(CheckRun* run, const char* program, const char* file) {
 // ---------------------------------------------------------------------------
 // Output
 
+// The length of the well-formed UTF-8 sequence at s[i] (0 when it is not
+// one): JSON texts are UTF-8, templates and file names need not be.
+static size_t utf8Length(const std::string& s, size_t i) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char c = byte(i);
+  const size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+  if (n == 0 || i + n > s.size()) return 0;
+  for (size_t k = 1; k < n; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+  }
+  return n;
+}
+
 static void writeJsonString(const std::string& s) {
   std::putchar('"');
-  for (const unsigned char c : s) {
+  for (size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    const size_t n = utf8Length(s, i);
+    if (n == 0) {
+      std::fputs("\\ufffd", stdout);   // a byte that is not UTF-8
+      ++i;
+      continue;
+    }
     switch (c) {
       case '"': std::fputs("\\\"", stdout); break;
       case '\\': std::fputs("\\\\", stdout); break;
@@ -237,8 +257,9 @@ static void writeJsonString(const std::string& s) {
       case '\t': std::fputs("\\t", stdout); break;
       default:
         if (c < 0x20) std::printf("\\u%04x", c);
-        else std::putchar(c);
+        else std::fwrite(s.data() + i, 1, n, stdout);
     }
+    i += n;
   }
   std::putchar('"');
 }
