@@ -116,16 +116,21 @@ int SectionSlotOf(uint16_t kind);
 //   TKName           name
 //   TKconst          constant
 //   TKselektor       name (field), left (base)
+//
+// The fields are ordered so that the record has no holes: nodes are charged
+// to the budget by their size (tree.cpp checks it).
 struct Token {
   Token* next;
   uint16_t kind;
+  int32_t textLength;
   Position position;
 
   char* text;
-  int32_t textLength;
 
   Ident name;
   Ident qualifier;
+  // TKName, TKselektor: where the name was found last (interp/eval.cpp).
+  SlotCache slot;
 
   Token* left;
   Token* right;

@@ -7,6 +7,7 @@
 #include "diag/messages.h"
 #include "driver/cgi.h"
 #include "driver/globals.h"
+#include "driver/predefined.h"
 #include "frontend/tree.h"
 #include "interp/builtins.h"
 #include "interp/calls.h"
@@ -64,13 +65,19 @@ static Value nullString() {
   return v;
 }
 
+// The text of a number (Integer "%d", Real "%f") into buf; its length.
+inline constexpr size_t kNumberTextSize = 400;   // "%f" of the largest double needs 317 bytes
+static int numberChars(const Value& v, char* buf) {
+  if (v.type == tInteger) return IntegerText(v.val.Integer, buf);
+  const int n = std::snprintf(buf, kNumberTextSize, "%f", v.val.Real);
+  return n < 0 ? 0 : n;
+}
+
 // A new temporary String holding a number's text. Kept out of line so that
 // the conversion buffer never sits in a recursive frame.
 [[gnu::noinline]] static Value numberText(Globals* G, const Value& v) {
-  char buf[400];   // "%f" of the largest double needs 317 bytes
-  const int n = v.type == tInteger ? std::snprintf(buf, sizeof buf, "%d", v.val.Integer)
-                                   : std::snprintf(buf, sizeof buf, "%f", v.val.Real);
-  return MakeString(G, buf, n < 0 ? 0 : n, VF_TEMP);
+  char buf[kNumberTextSize];
+  return MakeString(G, buf, numberChars(v, buf), VF_TEMP);
 }
 
 // ---------------------------------------------------------------------------
@@ -164,8 +171,8 @@ static Value nullOperator(Globals* G, int op, Position pos) {
 // 32-bit two's complement arithmetic. The one quotient that overflows,
 // the smallest integer divided by -1, wraps around to the smallest integer
 // (and its remainder is 0), as the other operators wrap.
-static Value integerOperator(Globals* G, int op, int32_t a, int32_t b, bool withNull,
-                             Position pos) {
+[[gnu::noinline]] static Value integerOperator(Globals* G, int op, int32_t a, int32_t b,
+                                              bool withNull, Position pos) {
   const uint32_t ua = static_cast<uint32_t>(a);
   const uint32_t ub = static_cast<uint32_t>(b);
   switch (op) {
@@ -269,6 +276,55 @@ static Value tupleOperator(Globals* G, int op, Value* l, Value* r, bool withNull
   return MakeBoolean(op == opEq ? same : !same);
 }
 
+// String + number, number + String: the number's text goes straight into the
+// sum. It is charged as the temporary String the conversion makes elsewhere,
+// so that the budget sees the same request either way. Out of line, like
+// numberText, for the buffer.
+[[gnu::noinline]] static Value concatNumber(Globals* G, Value* l, Value* r) {
+  const bool numberFirst = l->type != tString;
+  Value* str = numberFirst ? r : l;
+  char buf[kNumberTextSize];
+  const int n = numberChars(numberFirst ? *l : *r, buf);
+  Charge(G, static_cast<size_t>(n) + 1);
+  const chars& t = str->val.String;
+  const char* text = t.str ? t.str : "";
+  const int32_t size = t.str ? t.size : 0;
+  Value result = nullValue;
+  result.type = tString;
+  result.flags = VF_TEMP;
+  result.val.String = numberFirst ? chars_cat(G, buf, n, text, size) : chars_cat(G, text, size, buf, n);
+  ReleaseIfTemp(G, str);
+  return result;
+}
+
+static bool isNumber(uint16_t type) { return type == tInteger || type == tReal; }
+
+// Two Integer operands, the most frequent case, without a call; what can fail
+// (a zero divisor, the one overflowing quotient) or is rare goes through
+// integerOperator.
+static Value integerBinary(Globals* G, const Token* node, int32_t a, int32_t b) {
+  const uint32_t ua = static_cast<uint32_t>(a);
+  const uint32_t ub = static_cast<uint32_t>(b);
+  switch (node->op) {
+    case opPlus: return MakeInteger(static_cast<int32_t>(ua + ub));
+    case opMinus: return MakeInteger(static_cast<int32_t>(ua - ub));
+    case opTimes: return MakeInteger(static_cast<int32_t>(ua * ub));
+    case opDiv:
+      if (b != 0 && b != -1) return MakeInteger(a / b);
+      break;
+    case opMod:
+      if (b != 0 && b != -1) return MakeInteger(a % b);
+      break;
+    case opLess: return MakeBoolean(a < b);
+    case opLessEq: return MakeBoolean(a <= b);
+    case opGreaterEq: return MakeBoolean(a >= b);
+    case opEq: return MakeBoolean(a == b);
+    case opNotEq: return MakeBoolean(a != b);
+    default: break;
+  }
+  return integerOperator(G, node->op, a, b, false, node->position);
+}
+
 // exprbin -> left op right
 static Value evalBinary(Globals* G, Token* node) {
   Value l = eval(G, node->left);
@@ -281,6 +337,9 @@ static Value evalBinary(Globals* G, Token* node) {
   const Position pos = node->position;
   const uint16_t lt = l.type;
   const uint16_t rt = r.type;
+  if (lt == tInteger && rt == tInteger) return integerBinary(G, node, l.val.Integer, r.val.Integer);
+  if (op == opPlus && ((lt == tString && isNumber(rt)) || (rt == tString && isNumber(lt))))
+    return concatNumber(G, &l, &r);
   const uint16_t common = CommonType(lt, rt, op);
   if (lt != common) l = Coerce(G, l, common, pos);
   if (rt != common) r = Coerce(G, r, common, pos);
@@ -321,10 +380,40 @@ static Value evalUnary(Globals* G, Token* node) {
 // Names, selection, indexing, assignment
 // ---------------------------------------------------------------------------
 
-static Value evalName(Globals* G, Token* node) {
-  const Value v = GetLocalVariable(G, *currentLocals(G), node->name);
-  if (v.type == tError) FatalMessageI(G, "Undefined variable", node->position, InfoIdent(node->name));
+// A name node's slot cache holds a position only for an ordinary variable
+// (no root, no predefined Srv... name), so a hit needs no other test. The
+// cache is shared by the node's reading and its assignment.
+static bool ordinaryVariable(Ident id) {
+  return id != Idff && id != Idgl && id != Idse && !IsPredefinedVariable(id);
+}
+
+// The field of the current frame's variables that the node's cache points at,
+// or null.
+[[gnu::always_inline]] static inline Field* cachedLocal(Globals* G, Token* node) {
+  const Value* locals = currentLocals(G);
+  Tuple* t = locals->val.tuple.t;
+  if (locals->type != tTuple || t == nullptr || node->slot.stamp != t->stamp) return nullptr;
+  const int32_t i = node->slot.index;
+  return i < t->logsize && t->fields[i].name == node->name ? &t->fields[i] : nullptr;
+}
+
+[[gnu::noinline]] static Value evalNameLookup(Globals* G, Token* node) {
+  const Ident id = node->name;
+  const Value locals = *currentLocals(G);
+  Value v = errorValue;
+  if (ordinaryVariable(id) && locals.type == tTuple && locals.val.tuple.t != nullptr) {
+    const Field* f = vFindFieldCached(locals.val.tuple.t, id, &node->slot);
+    if (f != nullptr) v = f->v;
+  } else {
+    v = GetLocalVariable(G, locals, id);
+  }
+  if (v.type == tError) FatalMessageI(G, "Undefined variable", node->position, InfoIdent(id));
   return v;
+}
+
+static Value evalName(Globals* G, Token* node) {
+  if (const Field* f = cachedLocal(G, node)) return f->v;
+  return evalNameLookup(G, node);
 }
 
 // selektor -> base '.' name
@@ -332,10 +421,11 @@ static Value evalSelector(Globals* G, Token* node) {
   Value* base = evallvalue(G, node->left);
   if (base->type != tTuple)
     FatalMessage(G, "The expression before the . must lead to a tuple.", node->position);
-  const Value* field = vGetField(*base, node->name);
+  Tuple* t = base->val.tuple.t;
+  const Field* field = t != nullptr ? vFindFieldCached(t, node->name, &node->slot) : nullptr;
   if (field == nullptr)
     FatalMessageI(G, "Undefined tuple field ", node->position, InfoIdent(node->name));
-  Value v = *field;
+  Value v = field->v;
   dropTemp(&v);
   return v;
 }
@@ -479,8 +569,7 @@ static Value evalNode(Globals* G, Token* node) {
   }
 }
 
-Value eval(Globals* G, Token* node) {
-  if (node == nullptr) return nullValue;
+[[gnu::noinline]] static Value evalNested(Globals* G, Token* node) {
   DbhtmlRec* d = G->dbhtml;
   if (++d->X_ExprDepth > kMaxExprDepth || StackExhausted(d))
     FatalMessage(G, "Expression nested too deeply", node->position);
@@ -489,26 +578,60 @@ Value eval(Globals* G, Token* node) {
   return v;
 }
 
+// Leaves are read at once: a variable its cache finds and a constant nest
+// nothing, so they take no frame of their own (the stack guard of their
+// parent covers them) and leave the depth as they find it; the depth bound
+// still applies to them as to any node.
+Value eval(Globals* G, Token* node) {
+  if (node == nullptr) return nullValue;
+  if (G->dbhtml->X_ExprDepth < kMaxExprDepth) {
+    if (node->kind == TKName) {
+      if (const Field* f = cachedLocal(G, node)) return f->v;
+    } else if (node->kind == TKconst && node->constant.type != tTuple) {
+      Value v = node->constant;
+      dropTemp(&v);
+      return v;
+    }
+  }
+  return evalNested(G, node);
+}
+
 // ---------------------------------------------------------------------------
 // Locations
 // ---------------------------------------------------------------------------
 
-static Value* locationOfName(Globals* G, Token* node) {
-  G->dbhtml->X_MsgPos = node->position;
+[[gnu::noinline]] static Value* locationOfNameLookup(Globals* G, Token* node) {
   const Ident id = node->name;
   if (id == Idff) return &G->value->ff;
   if (id == Idgl) return &G->value->gl;
   if (id == Idse) return &G->value->se;
   Value* locals = currentLocals(G);
+  if (locals->type == tTuple && locals->val.tuple.t != nullptr && !IsPredefinedVariable(id)) {
+    Tuple* t = locals->val.tuple.t;
+    if (Field* f = vFindFieldCached(t, id, &node->slot)) return &f->v;
+    Value* v = vAddField(G, *locals, id);
+    node->slot = SlotCache{t->stamp, t->logsize - 1};
+    return v;
+  }
   Value* v = vGetField(*locals, id);
   return v != nullptr ? v : vAddField(G, *locals, id);
+}
+
+static Value* locationOfName(Globals* G, Token* node) {
+  G->dbhtml->X_MsgPos = node->position;
+  if (Field* f = cachedLocal(G, node)) return &f->v;
+  return locationOfNameLookup(G, node);
 }
 
 static Value* locationOfSelector(Globals* G, Token* node) {
   Value* base = evallvalue(G, node->left);
   if (base->type != tTuple) FatalMessage(G, "Tuple type expected", node->position);
-  Value* v = vGetField(*base, node->name);
-  return v != nullptr ? v : vAddField(G, *base, node->name);
+  Tuple* t = base->val.tuple.t;
+  if (t == nullptr) return vAddField(G, *base, node->name);   // the check there ends the request
+  if (Field* f = vFindFieldCached(t, node->name, &node->slot)) return &f->v;
+  Value* v = vAddField(G, *base, node->name);
+  node->slot = SlotCache{t->stamp, t->logsize - 1};
+  return v;
 }
 
 static Value* locationOfIndex(Globals* G, Token* node) {
@@ -529,7 +652,7 @@ static Value* locationOfIndex(Globals* G, Token* node) {
   return &field->v;
 }
 
-Value* evallvalue(Globals* G, Token* node) {
+[[gnu::noinline]] static Value* lvalueNested(Globals* G, Token* node) {
   if (node == nullptr) InternalError(G, "evallvalue: Internal error: no expression");
   DbhtmlRec* d = G->dbhtml;
   if (++d->X_ExprDepth > kMaxExprDepth || StackExhausted(d))
@@ -548,6 +671,18 @@ Value* evallvalue(Globals* G, Token* node) {
   }
   --d->X_ExprDepth;
   return loc;
+}
+
+// A variable its cache finds is a leaf, as in eval.
+Value* evallvalue(Globals* G, Token* node) {
+  if (node != nullptr && node->kind == TKName) {
+    DbhtmlRec* d = G->dbhtml;
+    if (d->X_ExprDepth < kMaxExprDepth) {
+      d->X_MsgPos = node->position;
+      if (Field* f = cachedLocal(G, node)) return &f->v;
+    }
+  }
+  return lvalueNested(G, node);
 }
 
 // ---------------------------------------------------------------------------

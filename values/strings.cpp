@@ -69,6 +69,22 @@ int chars_cmp(Globals* /*G*/, const chars& a, const chars& b) {
 
 // ---- Conversions ----------------------------------------------------------
 
+int IntegerText(int32_t i, char* buf) {
+  // Digits from the right into a scratch of ten, then moved to the front.
+  uint32_t u = i < 0 ? 0u - static_cast<uint32_t>(i) : static_cast<uint32_t>(i);
+  char digits[10];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + u % 10);
+    u /= 10;
+  } while (u != 0);
+  int len = 0;
+  if (i < 0) buf[len++] = '-';
+  while (n > 0) buf[len++] = digits[--n];
+  buf[len] = '\0';
+  return len;
+}
+
 // A charged copy of a formatted number.
 static char* formatted(Globals* G, const char* format, ...) __attribute__((format(printf, 2, 3)));
 static char* formatted(Globals* G, const char* format, ...) {
@@ -91,7 +107,11 @@ char* Value2Char(Globals* G, Value v) {
   switch (v.type) {
     case tError:
     case tNull: break;
-    case tInteger: text = formatted(G, "%d", v.val.Integer); break;
+    case tInteger: {
+      char digits[kIntegerTextSize];
+      text = STRNDUP(G, digits, static_cast<size_t>(IntegerText(v.val.Integer, digits)));
+      break;
+    }
     case tReal: text = formatted(G, "%f", v.val.Real); break;
     case tBoolean: text = STRDUP(G, v.val.Boolean != 0 ? "true" : "false"); break;
     case tString: text = STRDUP(G, v.val.String.str); break;
@@ -108,7 +128,12 @@ char* Value2Char(Globals* G, Value v) {
 void WriteValue(Globals* G, Value v, OutputMode mode) {
   FILE* out = G->serverInterface->X_Out;
   switch (v.type) {
-    case tInteger: serverPrintf(out, "%i", v.val.Integer); break;
+    case tInteger: {
+      char digits[kIntegerTextSize];
+      IntegerText(v.val.Integer, digits);
+      serverPuts(digits, out);
+      break;
+    }
     case tReal: serverPrintf(out, "%f", v.val.Real); break;
     case tBoolean: serverPuts(v.val.Boolean != 0 ? "true" : "false", out); break;
     case tString:

@@ -13,6 +13,11 @@ chars chars_cat(Globals* G, const char* a, int32_t asize, const char* b, int32_t
 void chars_free(Globals* G, chars* c);
 int chars_cmp(Globals* G, const chars& a, const chars& b);
 
+// The decimal text of an integer, as "%d" writes it, into buf (at least
+// kIntegerTextSize bytes), zero-terminated; returns its length.
+inline constexpr size_t kIntegerTextSize = 12;
+int IntegerText(int32_t i, char* buf);
+
 // A new allocation (bxAlloc; free with bxFree) of the value's text, or null
 // for Null/Error/the null string. A temporary value is released afterwards.
 char* Value2Char(Globals* G, Value v);

@@ -82,12 +82,24 @@ static Field* newFields(Globals* G, int32_t n) {
                                            slots * kFieldCharge));
 }
 
+// Process-wide, so that a stamp is never reused while a syntax node may still
+// hold it (slot caches live in the tree). It wraps after four billion tuples
+// and rearrangements; even then a cache can only lead to a field that bears
+// the name looked for (the cache checks it), never out of the tuple.
+static uint32_t lastStamp = 0;
+
+uint32_t vNewStamp() {
+  if (++lastStamp == 0) ++lastStamp;
+  return lastStamp;
+}
+
 static Tuple* newTuple(Globals* G, int32_t log, int32_t phys) {
   if (phys < 0) phys = 0;
   auto* t = static_cast<Tuple*>(bxAllocAs(G, sizeof(Tuple), kTupleCharge));
   t->physsize = phys;
   t->logsize = log;
   t->refcount = 1;
+  t->stamp = vNewStamp();
   t->pending = nullptr;
   t->fields = newFields(G, phys);
   return t;
@@ -104,7 +116,10 @@ static void vSetCapacity(Globals* G, Tuple* t, int64_t cap) {
   if (cap > INT32_MAX) braxel_MemExceed(G);
   Field* fields = newFields(G, static_cast<int32_t>(cap));
   t->physsize = static_cast<int32_t>(cap);
-  if (t->logsize > t->physsize) t->logsize = t->physsize;
+  if (t->logsize > t->physsize) {
+    t->logsize = t->physsize;
+    t->stamp = vNewStamp();
+  }
   if (t->logsize > 0) std::memcpy(fields, t->fields, static_cast<size_t>(t->logsize) * sizeof(Field));
   freeBlock(G, t->fields);
   t->fields = fields;
@@ -167,20 +182,6 @@ void valueFinalizeGV(Globals* G) {
 
 // ---- Small constructors ---------------------------------------------------
 
-Value MakeInteger(int32_t i) {
-  Value v{tInteger, 0, {}};
-  v.val.Integer = i;
-  return v;
-}
-
-Value MakeReal(double d) {
-  Value v{tReal, 0, {}};
-  v.val.Real = d;
-  return v;
-}
-
-Value MakeBoolean(bool b) { return b ? trueValue : falseValue; }
-
 Value MakeString(Globals* G, const char* bytes, int32_t n, uint16_t flags) {
   Value v{tString, flags, {}};
   v.val.String = chars_make(G, bytes, n);
@@ -209,25 +210,8 @@ void FreeValueInt(Globals* G, Value* v) {
   }
 }
 
-void ReleaseIfTemp(Globals* G, Value* v) {
-  if (IsTemp(*v)) ReleaseValue(G, v);
-}
-
-void StoreValue(Globals* G, Value* dst, Value src) {
-  if (IsTemp(src)) {
-    src.flags &= static_cast<uint16_t>(~VF_TEMP);
-    *dst = src;
-  } else {
-    *dst = AssignValue(G, src);
-  }
-}
-
-Value AssignValue(Globals* G, Value v) {
-  if (v.type == tTuple) {
-    if (v.val.tuple.t != nullptr) v.val.tuple.t->refcount++;
-    return v;
-  }
-  if (v.type == tString) v.val.String = chars_copy(G, v.val.String.str, v.val.String.size);
+Value AssignString(Globals* G, Value v) {
+  v.val.String = chars_copy(G, v.val.String.str, v.val.String.size);
   v.flags &= static_cast<uint16_t>(~VF_READONLY);
   return v;
 }
@@ -390,6 +374,7 @@ static Field* openField(Globals* G, Tuple* t, int32_t i) {
   f->name = 0;
   f->v = nullValue;
   t->logsize++;
+  t->stamp = vNewStamp();
   return f;
 }
 
@@ -422,6 +407,7 @@ void vDelField(Globals* G, Value tuple, Ident name) {
   const int32_t i = static_cast<int32_t>(f - t->fields);
   std::memmove(f, f + 1, static_cast<size_t>(t->logsize - i - 1) * sizeof(Field));
   t->logsize--;
+  t->stamp = vNewStamp();
   clearSlots(t, t->logsize, 1);
 }
 
@@ -435,12 +421,14 @@ void vDelField2(Globals* G, Value tuple, Field* at, int32_t n) {
   std::memmove(&t->fields[i], &t->fields[i + k],
                static_cast<size_t>(t->logsize - i - k) * sizeof(Field));
   t->logsize -= k;
+  t->stamp = vNewStamp();
   clearSlots(t, t->logsize, k);
 }
 
 void vResizeTuple(Globals* G, Tuple* t, int32_t l, int32_t phys) {
   bxAssert(G, t != nullptr, "t != ((void *)0)", kValueSite);
   bxAssert(G, l >= 0, "l>=0", kValueSite);
+  t->stamp = vNewStamp();
   if (l <= t->physsize) {
     t->logsize = l;
     return;

@@ -55,13 +55,44 @@ struct Field {
 
 // Invariants: 0 <= logsize <= physsize; fields below logsize are valid;
 // refcount >= 1 while referenced (1000000 for tuples loaded from a session).
+// stamp is never 0 and never shared by two tuples: it is taken fresh from
+// vNewStamp when the tuple is made and whenever its fields move (insertion,
+// deletion, a change of logsize). A renamed field keeps its position, and a
+// rename never gives a name that another field bears, so renames keep the
+// stamp. A position found by name stays right while the stamp is unchanged
+// and the field there still bears the name (the slot caches rely on it).
 struct Tuple {
   int32_t physsize;
   int32_t logsize;
   int32_t refcount;
+  uint32_t stamp;
   Field* fields;
   Tuple* pending;   // scratch link of the release walk; never read before it is set
 };
+
+// A stamp no tuple bears yet (a process-wide sequence; 0 is skipped).
+uint32_t vNewStamp();
+
+// Where a syntax node last found its variable or field: the tuple's stamp and
+// the field's position. A zero stamp caches nothing.
+struct SlotCache {
+  uint32_t stamp;
+  int32_t index;
+};
+
+// The field named name in t through the cache c: the cached position when the
+// stamp matches and the field there bears the name, else the first field of
+// that name, which the cache then remembers.
+Field* dbFieldOf(Tuple* t, Ident name);
+inline Field* vFindFieldCached(Tuple* t, Ident name, SlotCache* c) {
+  if (c->stamp == t->stamp) {
+    const int32_t i = c->index;
+    if (i < t->logsize && t->fields[i].name == name) return &t->fields[i];
+  }
+  Field* f = dbFieldOf(t, name);
+  if (f != nullptr) *c = SlotCache{t->stamp, static_cast<int32_t>(f - t->fields)};
+  return f;
+}
 
 // The sizes charged to the budget for a tuple record and a field slot.
 inline constexpr size_t kTupleCharge = 16;
@@ -86,9 +117,22 @@ void valueInitializeGV(Globals* G);
 void valueFinalizeGV(Globals* G);
 
 // Small constructors (no allocation).
-Value MakeInteger(int32_t i);
-Value MakeReal(double d);
-Value MakeBoolean(bool b);
+inline Value MakeInteger(int32_t i) {
+  Value v{tInteger, 0, {}};
+  v.val.Integer = i;
+  return v;
+}
+inline Value MakeReal(double d) {
+  Value v{tReal, 0, {}};
+  v.val.Real = d;
+  return v;
+}
+// trueValue or falseValue.
+inline Value MakeBoolean(bool b) {
+  Value v{tBoolean, 0, {}};
+  v.val.Boolean = b ? 1 : 0;
+  return v;
+}
 // A new String of n bytes (copied), with the given flags (VF_TEMP usually).
 Value MakeString(Globals* G, const char* bytes, int32_t n, uint16_t flags);
 Value MakeStringZ(Globals* G, const char* text, uint16_t flags);
@@ -102,12 +146,34 @@ inline void ReleaseValue(Globals* G, Value* v) {
   v->type = tNull;
 }
 // Releases v only when it carries VF_TEMP.
-void ReleaseIfTemp(Globals* G, Value* v);
+inline void ReleaseIfTemp(Globals* G, Value* v) {
+  if (IsTemp(*v)) ReleaseValue(G, v);
+}
+
+// The assignment copy of a String (a new copy of its bytes).
+Value AssignString(Globals* G, Value v);
+// Assignment copy: a String's bytes are copied, a tuple gains a reference,
+// and the copy is never read-only.
+inline Value AssignValue(Globals* G, Value v) {
+  if (v.type == tTuple) {
+    if (v.val.tuple.t != nullptr) v.val.tuple.t->refcount++;
+    return v;
+  }
+  if (v.type == tString) return AssignString(G, v);
+  v.flags &= static_cast<uint16_t>(~VF_READONLY);
+  return v;
+}
+
 // Stores src into *dst (dst's old contents are NOT released): a temporary is
 // moved (bit cleared), anything else copied with AssignValue.
-void StoreValue(Globals* G, Value* dst, Value src);
-
-Value AssignValue(Globals* G, Value v);   // assignment copy
+inline void StoreValue(Globals* G, Value* dst, Value src) {
+  if (IsTemp(src)) {
+    src.flags &= static_cast<uint16_t>(~VF_TEMP);
+    *dst = src;
+  } else {
+    *dst = AssignValue(G, src);
+  }
+}
 // Deep copy. Walks nested tuples without recursion, so neither deep nesting
 // nor a tuple that contains itself can exhaust the stack (the budget stops
 // the copy of a cycle).
@@ -120,7 +186,6 @@ Tuple* vCreateTuple(Globals* G, int32_t l, int32_t phys);
 // The lookups take no G: applied to a non-tuple they find nothing.
 Value* vGetField(Value tuple, Ident name);
 Field* vFindField(Value tuple, Ident name);
-Field* dbFieldOf(Tuple* t, Ident name);
 Field* vIndexField(Value tuple, int32_t i);
 
 Value* vAddField(Globals* G, Value tuple, Ident name);
