@@ -89,12 +89,18 @@ void FinalizeAllGV(Globals* G) {
 // error page (which comes back here through serverExit); then the records
 // are released, the streams flushed, and the process ends with status 1.
 // Nothing is committed: the database rolls the open transaction back.
-static void endProcess(Globals* G, const FatalEvent& event) {
+// The first part of every fatal end: the status and the fatal message's
+// page (which comes back to the handler through serverExit, text null).
+static void fatalPage(Globals* G, const FatalEvent& event) {
   // Unless the error said otherwise: a server error, if the header has not
   // gone yet.
   HttpErrorStatus(500);
   if (event.text != nullptr && G != nullptr)
     HandleFatalMessage(G, event.text, xxFatal, event.pos, event.info);
+}
+
+static void endProcess(Globals* G, const FatalEvent& event) {
+  fatalPage(G, event);
   // A fatal error raised while the records are being released must not
   // release them a second time.
   static bool finalizing = false;
@@ -107,6 +113,15 @@ static void endProcess(Globals* G, const FatalEvent& event) {
   std::exit(1);
 }
 
+// The fatal handler of a persistent mode: the page as above, then the
+// unwinding to the request loop, which releases the records. Every frame
+// between here and the loop is left as it stands; what those frames owned
+// is released with the records or stays charged to the request that ends.
+static void endRequest(Globals* G, const FatalEvent& event) {
+  fatalPage(G, event);
+  throw RequestEnded{1};
+}
+
 // Where a built-in or the interpreter stands: the position of a fatal
 // message that the value module raises.
 static Position interpreterPosition(Globals* G) {
@@ -117,3 +132,5 @@ void InstallUpperHooks() {
   serverSetFatalHandler(endProcess);
   valueSetHooks(ValueHooks{InSessionSpaces, interpreterPosition, ShowTuple});
 }
+
+void InstallRequestEndHook() { serverSetFatalHandler(endRequest); }
