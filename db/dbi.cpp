@@ -247,7 +247,7 @@ void dbiSelectDatabase(Globals* G, const char* name) {
 
 // ---- Queries ------------------------------------------------------------------
 
-DbCursor* dbiExecuteQuery(Globals* G, const char* sql) {
+DbCursor* dbiExecuteQuery(Globals* G, const char* sql, long maxRows) {
   S.G = G;
   clearError();
   const char* p = sql;
@@ -283,7 +283,8 @@ DbCursor* dbiExecuteQuery(Globals* G, const char* sql) {
     return nullptr;
   }
   if (!ensureTransaction()) return nullptr;
-  void* stmt = S.ops->query(S.conn, text, single ? 1 : 0, &S.diag);
+  const int limit = single ? 1 : maxRows > 0 && maxRows < INT32_MAX ? static_cast<int>(maxRows) : 0;
+  void* stmt = S.ops->query(S.conn, text, limit, &S.diag);
   if (stmt == nullptr) {
     S.error = dbiErrDatabase;
     return nullptr;

@@ -42,7 +42,8 @@ void dbiConnect(Globals* G, const char* host, const char* user, const char* pass
 // Opens the database: SQLite the file (relative names are relative to the
 // configuration file's folder), PostgreSQL the database on the server.
 void dbiSelectDatabase(Globals* G, const char* name);
-DbCursor* dbiExecuteQuery(Globals* G, const char* sql);
+// maxRows: no more rows are fetched (0: no limit).
+DbCursor* dbiExecuteQuery(Globals* G, const char* sql, long maxRows = 0);
 Value dbiGetDescription(Globals* G, DbCursor* cursor);
 int dbiGetNext(Globals* G, DbCursor* cursor, Value tuple);   // 0 none, 1 row, 2 error
 void dbiCloseQuery(Globals* G, DbCursor* cursor);

@@ -81,7 +81,8 @@ struct DbiBackendOps {
   int (*begin)(void* conn, DbiDiag* diag);
   int (*commit)(void* conn, DbiDiag* diag);
   int (*rollback)(void* conn, DbiDiag* diag);
-  // Opens a query; maxRows 1 for the single-row forms, 0 for no limit.
+  // Opens a query that delivers at most maxRows rows (1 for the single-row
+  // forms, 0 for no limit); the backend fetches no more from the server.
   // Returns the statement or null (diag filled).
   void* (*query)(void* conn, const char* sql, int maxRows, DbiDiag* diag);
   int (*columnCount)(void* stmt);

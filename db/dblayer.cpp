@@ -153,10 +153,10 @@ bool dbIsConnected(Globals* /*G*/) { return GV_db.X_isConnected; }
 
 // ---- Statements ------------------------------------------------------------------
 
-DbCursor* dbExecuteQuery(Globals* G, const char* sql) {
+DbCursor* dbExecuteQuery(Globals* G, const char* sql, long maxRows) {
   GV_db.X_error = 0;
   if (!GV_db.X_isConnected) return nullptr;
-  return dbiExecuteQuery(G, sql);
+  return dbiExecuteQuery(G, sql, maxRows);
 }
 
 Value dbGetDescription(Globals* G, DbCursor* cursor) {

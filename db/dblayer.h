@@ -16,7 +16,9 @@ void dbDisconnect(Globals* G);
 int dbSelectDatabase(Globals* G, const char* name);
 bool dbAllowWrite(Globals* G);
 bool dbIsConnected(Globals* G);
-DbCursor* dbExecuteQuery(Globals* G, const char* sql);
+// maxRows: the rows the page can still lay out (0: no limit); the database
+// is asked for no more.
+DbCursor* dbExecuteQuery(Globals* G, const char* sql, long maxRows = 0);
 Value dbGetDescription(Globals* G, DbCursor* cursor);   // a Tuple, one field per column
 int dbGetNext(Globals* G, DbCursor* cursor, Value tuple);   // 0 none, 1 row, 2 error
 int dbCloseQuery(Globals* G, DbCursor* cursor);

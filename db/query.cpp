@@ -208,7 +208,7 @@ int perform_select(Globals* G, Token* node, const char* text) {
   const int depth = ++q->X_QueryDepth;
   q->X_QueryStack[depth] = QueryStackEntry{node->name, nullValue};
 
-  DbCursor* cursor = dbExecuteQuery(G, text);
+  DbCursor* cursor = dbExecuteQuery(G, text, maxRows);
   if (cursor == nullptr || dbError(G) != 0) dbhDatabaseError(G, text, node->position);
   Value tuple = dbGetDescription(G, cursor);
   if (dbError(G) != 0) dbhDatabaseError(G, text, node->position);

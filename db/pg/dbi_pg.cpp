@@ -32,14 +32,20 @@ struct PgStmt {
   PGresult* res;    // the current batch
   int row;          // current row in the batch
   int rows;         // rows in the batch
-  int batch;        // rows asked for per FETCH
+  int batch;        // rows asked for by the last FETCH
   int maxRows;      // 0 for no limit
   int delivered;
+  long rowBytes;    // the widest row fetched so far, 0 before the first
   bool exhausted;   // the last batch was short
   char name[32];
 };
 
+// A batch holds at most kBatchRows rows and, by the widest row so far,
+// about kBatchBytes; the first, before any row has been seen, at most
+// kFirstBatchRows. So memory follows what the page shows, not the table.
 constexpr int kBatchRows = 200;
+constexpr int kFirstBatchRows = 10;
+constexpr long kBatchBytes = 1L << 20;
 
 // ---- Errors ---------------------------------------------------------------------
 
@@ -181,23 +187,55 @@ int pgRollback(void* conn, DbiDiag* d) {
 
 // ---- Queries ----------------------------------------------------------------------
 
+// The rows the next FETCH asks for: no more than the query can still
+// deliver, and a batch of about kBatchBytes.
+int nextBatch(const PgStmt* s) {
+  long rows = kBatchRows;
+  if (s->rowBytes == 0)
+    rows = kFirstBatchRows;
+  else if (s->rowBytes > kBatchBytes / kBatchRows)
+    rows = kBatchBytes / s->rowBytes > 1 ? kBatchBytes / s->rowBytes : 1;
+  if (s->maxRows > 0 && s->maxRows - s->delivered < rows) rows = s->maxRows - s->delivered;
+  // NEVER below 1 (pgFetch asks only while rows remain): FETCH 0 would
+  // deliver the current row again.
+  return rows > 1 ? static_cast<int>(rows) : 1;
+}
+
+// The widest row of a batch: its values and a little for each.
+long widestRow(const PGresult* r) {
+  long widest = 0;
+  const int columns = PQnfields(r);
+  for (int i = 0; i < PQntuples(r); ++i) {
+    long bytes = 16;
+    for (int j = 0; j < columns; ++j) bytes += PQgetlength(r, i, j) + 8;
+    if (bytes > widest) widest = bytes;
+  }
+  return widest;
+}
+
 bool fetchBatch(PgStmt* s, DbiDiag* d) {
+  s->batch = nextBatch(s);
   char sql[80];
   snprintf(sql, sizeof sql, "FETCH FORWARD %d FROM %s", s->batch, s->name);
+  // The previous batch goes first: two of them never live together.
+  PQclear(s->res);
+  s->res = nullptr;
+  s->rows = 0;
+  s->row = -1;
   PGresult* r = run(s->conn, sql, PGRES_TUPLES_OK, d);
   if (r == nullptr) return false;
-  PQclear(s->res);
   s->res = r;
   s->rows = PQntuples(r);
-  s->row = -1;
   s->exhausted = s->rows < s->batch;
+  const long widest = widestRow(r);
+  if (widest > s->rowBytes) s->rowBytes = widest;
   return true;
 }
 
 void* pgQuery(void* conn, const char* sql, int maxRows, DbiDiag* d) {
   auto* c = static_cast<PgConn*>(conn);
   auto* s = static_cast<PgStmt*>(host->alloc(sizeof(PgStmt)));
-  *s = PgStmt{c, nullptr, -1, 0, maxRows == 1 ? 1 : kBatchRows, maxRows, 0, false, {}};
+  *s = PgStmt{c, nullptr, -1, 0, 0, maxRows, 0, 0, false, {}};
   snprintf(s->name, sizeof s->name, "braxel_c%u", ++c->serial);
   static const char prefix[] = "DECLARE %s NO SCROLL CURSOR FOR ";
   const size_t size = strlen(sql) + sizeof prefix + sizeof s->name;
@@ -280,8 +318,84 @@ int pgCloseQuery(void* stmt, DbiDiag* d) {
 
 // ---- Updates --------------------------------------------------------------------------
 
-// Rewrites the "?" markers outside literals, quoted names and comments as
-// $1, $2, ... into out (size bytes); returns the number of markers.
+// ---- Host-variable markers
+
+bool isIdentChar(char ch) {
+  const auto u = static_cast<unsigned char>(ch);
+  return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || u == '_' ||
+         u == '$' || u >= 0x80;
+}
+
+// The end of the dollar quote that opens at p ($$ or $tag$, a tag being an
+// identifier that does not begin with a digit), or null when p opens none.
+const char* dollarQuoteEnd(const char* p) {
+  const char* t = p + 1;
+  if (*t >= '0' && *t <= '9') return nullptr;   // $1: a parameter
+  while (*t != '$') {
+    if (!isIdentChar(*t)) return nullptr;
+    ++t;
+  }
+  const size_t tag = static_cast<size_t>(t - p) + 1;   // "$tag$"
+  for (const char* q = t + 1; *q != 0; ++q)
+    if (*q == '$' && strncmp(q, p, tag) == 0) return q + tag;
+  return p + strlen(p);   // unterminated: the server reports it
+}
+
+// The end of the token at p in which a "?" is no marker, or null when p
+// begins none: a string ('...', E'...' with backslash escapes), a quoted
+// identifier ("..."), a dollar-quoted string, a comment (-- to the end of
+// the line, /* */ nested as PostgreSQL nests them). p lies in sql.
+const char* skippedToken(const char* sql, const char* p) {
+  const char prev = p > sql ? p[-1] : 0;
+  if (*p == '\'' || *p == '"') {
+    const char q = *p;
+    // An E (or e) that is a word of its own, right before the quote, lets
+    // backslashes escape.
+    const bool escapes = q == '\'' && (prev == 'E' || prev == 'e') &&
+                         (p - 1 == sql || !isIdentChar(p[-2]));
+    const char* t = p + 1;
+    while (*t != 0) {
+      if (escapes && *t == '\\' && t[1] != 0) {
+        t += 2;
+      } else if (*t == q && t[1] == q) {
+        t += 2;
+      } else if (*t == q) {
+        return t + 1;
+      } else {
+        ++t;
+      }
+    }
+    return t;
+  }
+  if (p[0] == '-' && p[1] == '-') {
+    const char* t = p;
+    while (*t != 0 && *t != '\n') ++t;
+    return t;
+  }
+  if (p[0] == '/' && p[1] == '*') {
+    int depth = 0;
+    const char* t = p;
+    while (*t != 0) {
+      if (t[0] == '/' && t[1] == '*') {
+        ++depth;
+        t += 2;
+      } else if (t[0] == '*' && t[1] == '/') {
+        t += 2;
+        if (--depth == 0) return t;
+      } else {
+        ++t;
+      }
+    }
+    return t;
+  }
+  if (*p == '$' && !isIdentChar(prev)) return dollarQuoteEnd(p);
+  return nullptr;
+}
+
+// Rewrites the "?" markers as $1, $2, ... into out (size bytes) and returns
+// their number. A "?" inside a string, a quoted identifier, a dollar quote
+// or a comment is none; the jsonb operators ?, ?| and ?& are, so pages
+// write them as jsonb_exists, jsonb_exists_any and jsonb_exists_all.
 int numberMarkers(const char* sql, char* out, size_t size) {
   int count = 0;
   size_t o = 0;
@@ -289,26 +403,8 @@ int numberMarkers(const char* sql, char* out, size_t size) {
     if (o + 1 < size) out[o++] = ch;
   };
   for (const char* p = sql; *p != 0;) {
-    if (*p == '\'' || *p == '"') {
-      const char q = *p;
-      put(*p++);
-      while (*p != 0) {
-        if (*p == q && p[1] == q) {
-          put(*p++);
-          put(*p++);
-        } else if (*p == q) {
-          put(*p++);
-          break;
-        } else {
-          put(*p++);
-        }
-      }
-    } else if (p[0] == '-' && p[1] == '-') {
-      while (*p != 0 && *p != '\n') put(*p++);
-    } else if (p[0] == '/' && p[1] == '*') {
-      const char* end = strstr(p + 2, "*/");
-      const char* stop = end != nullptr ? end + 2 : p + strlen(p);
-      while (p < stop) put(*p++);
+    if (const char* end = skippedToken(sql, p)) {
+      while (p < end) put(*p++);
     } else if (*p == '?') {
       char num[16];
       snprintf(num, sizeof num, "$%d", ++count);
