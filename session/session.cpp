@@ -706,13 +706,17 @@ void sessionInitializeGV(Globals* G) {
 
 void sessionFinalizeGV(Globals* G) {
   if (G->session == nullptr) return;
-  // An open session is neither written nor closed explicitly: the end of
-  // the process closes it and releases its lock.
+  // An open session is not written: its file is closed and its lock
+  // released, as the end of a CGI process would, so that a process that
+  // serves further requests does not keep it.
+  closeSession(G);
   for (SessionSpace* s = G->session->X_previous; s != nullptr;) {
     SessionSpace* next = s->next;
+    bxFree(s->start);
     bxFree(s);
     s = next;
   }
+  bxFree(G->session->X_tupleSpace);
   bxDelete(G->session);
   G->session = nullptr;
 }
