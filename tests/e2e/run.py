@@ -26,6 +26,24 @@ Case file format (one or more cases per file):
     --- status                    expected exit status (default 0)
     --- option: noconfig          do not write an empty .braxel
     --- option: program NAME      the binary's name in the folder (default braxel)
+    --- run                       a further run of the binary, after the ones
+                                  before it: the env, stdin, stdout, stderr and
+                                  status sections that follow belong to it (its
+                                  environment is the clean one plus its own env
+                                  lines), and the files that follow are written
+                                  just before it; args, setup and check belong to
+                                  the case
+
+With --fastcgi the binary serves the runs as a FastCGI worker instead: it is
+started once per case in the case's folder, with the args and a listening
+socket on its standard input, and each run is one request sent with cgi-fcgi
+(the run's environment as the request's parameters, its standard input as the
+body). A request must give exactly what the CGI run gives: the page, the
+standard error and the exit status. A case without setup and check scripts
+and with a single run is sent twice, and the second answer must be the same
+(a worker keeps nothing of a request, and a cached template runs as a fresh
+one). The worker must stop at SIGTERM with status 0 and write nothing to its
+own standard error. Check scripts run the binary as CGI.
 
 The binary is linked into the case's folder and run as ./NAME from there, so a
 `.braxel` written by the case is found next to the program and the template.
@@ -38,6 +56,7 @@ import argparse
 import os
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -127,22 +146,122 @@ def content_of(section, defines):
     return text.encode('latin-1')
 
 
-def run_case(case, binary, defines):
+def write_file(folder, name, content):
+    target = os.path.join(folder, name)
+    os.makedirs(os.path.dirname(target), exist_ok=True)
+    with open(target, 'wb') as f:
+        f.write(content)
+
+
+class Run:
+    """One run of the binary: its environment, input and expectations."""
+
+    def __init__(self, env):
+        self.env = env
+        self.files = []
+        self.stdin = b''
+        self.expected_out = None
+        self.out_regex = False
+        self.expected_err = None
+        self.status = 0
+
+
+def compare(run, returncode, stdout, stderr, label):
+    problems = []
+    if returncode != run.status and not (run.status == 255 and returncode == -1):
+        problems.append('%sexit status %d, expected %d' % (label, returncode, run.status))
+    if run.expected_out is not None:
+        if run.out_regex:
+            exp_lines = run.expected_out.decode('latin-1').split('\n')
+            act_lines = stdout.decode('latin-1').split('\n')
+            ok = lines_match(exp_lines, act_lines)
+        else:
+            ok = stdout == run.expected_out
+        if not ok:
+            problems.append('%sstdout differs\n--- expected\n%s\n--- actual\n%s' % (
+                label, run.expected_out.decode('latin-1'), stdout.decode('latin-1')))
+    if run.expected_err is not None and stderr != run.expected_err:
+        problems.append('%sstderr differs\n--- expected\n%s\n--- actual\n%s' % (
+            label, run.expected_err.decode('latin-1'), stderr.decode('latin-1')))
+    if b'AddressSanitizer' in stderr or b'runtime error:' in stderr:
+        problems.append('%ssanitizer report:\n%s' % (label, stderr.decode('latin-1')))
+    return problems
+
+
+class CgiRunner:
+    """Each run is a process of its own."""
+
+    def __init__(self, folder, command, env):
+        self.folder, self.command = folder, command
+
+    def request(self, run):
+        r = subprocess.run(self.command, cwd=self.folder, env=run.env, input=run.stdin,
+                           capture_output=True, timeout=60)
+        return r.returncode, r.stdout, r.stderr
+
+    def stop(self):
+        return []
+
+
+class FastCgiRunner:
+    """Every run is a request to one worker, started on a listening socket."""
+
+    def __init__(self, folder, command, env):
+        self.place = tempfile.mkdtemp(prefix='braxel-fcgi-')
+        self.socket_path = os.path.join(self.place, 'socket')
+        listener = socket.socket(socket.AF_UNIX)
+        listener.bind(self.socket_path)
+        listener.listen(64)
+        self.log = open(os.path.join(self.place, 'worker.err'), 'w+b')
+        try:
+            self.worker = subprocess.Popen(command, cwd=folder, env=env, stdin=listener,
+                                           stdout=self.log, stderr=self.log)
+        finally:
+            listener.close()
+
+    def request(self, run):
+        # cgi-fcgi sends CONTENT_LENGTH bytes of its input as the body, and
+        # none without it; a web server always says how long a body is.
+        env = dict(run.env)
+        if run.stdin and 'CONTENT_LENGTH' not in env:
+            env['CONTENT_LENGTH'] = str(len(run.stdin))
+        r = subprocess.run(['cgi-fcgi', '-bind', '-connect', self.socket_path], env=env,
+                           input=run.stdin, capture_output=True, timeout=60)
+        return r.returncode, r.stdout, r.stderr
+
+    def stop(self):
+        problems = []
+        self.worker.terminate()
+        try:
+            status = self.worker.wait(timeout=30)
+            if status != 0:
+                problems.append('worker ended with status %d' % status)
+        except subprocess.TimeoutExpired:
+            self.worker.kill()
+            self.worker.wait()
+            problems.append('worker did not stop at SIGTERM')
+        self.log.seek(0)
+        output = self.log.read()
+        self.log.close()
+        if output:
+            problems.append('worker wrote to its standard error:\n' + output.decode('latin-1'))
+        shutil.rmtree(self.place, ignore_errors=True)
+        return problems
+
+
+def run_case(case, binary, defines, fastcgi=False):
     folder = tempfile.mkdtemp(prefix='braxel-e2e-')
     try:
         defines = dict(defines)
         defines['DIR'] = folder
-        env = {'PATH': os.environ.get('PATH', '/usr/bin:/bin'), 'LANG': 'C',
-               'HOME': folder, 'TZ': 'UTC'}
+        clean = {'PATH': os.environ.get('PATH', '/usr/bin:/bin'), 'LANG': 'C',
+                 'HOME': folder, 'TZ': 'UTC'}
         for key in ('ASAN_OPTIONS', 'UBSAN_OPTIONS', 'LSAN_OPTIONS'):
             if key in os.environ:
-                env[key] = os.environ[key]
+                clean[key] = os.environ[key]
+        runs = [Run(dict(clean))]
+        run = runs[0]
         args = None
-        stdin = b''
-        expected_out = None
-        out_regex = False
-        expected_err = None
-        status = 0
         setup = []
         checks = []
         program = 'braxel'
@@ -150,30 +269,31 @@ def run_case(case, binary, defines):
         noconfig = False
         for s in case['sections']:
             kind = s['kind']
-            if kind == 'file':
-                name = s['arg']
-                target = os.path.join(folder, name)
-                os.makedirs(os.path.dirname(target), exist_ok=True)
-                with open(target, 'wb') as f:
-                    f.write(content_of(s, defines))
-                if name == '.braxel':
+            if kind == 'run':
+                run = Run(dict(clean))
+                runs.append(run)
+            elif kind == 'file' and len(runs) > 1:
+                run.files.append((s['arg'], content_of(s, defines)))
+            elif kind == 'file':
+                write_file(folder, s['arg'], content_of(s, defines))
+                if s['arg'] == '.braxel':
                     config_written = True
             elif kind == 'env':
                 for line in content_of(s, defines).decode('latin-1').splitlines():
                     if '=' in line:
                         k, v = line.split('=', 1)
-                        env[k] = v
+                        run.env[k] = v
             elif kind == 'args':
                 args = content_of(s, defines).decode('latin-1').splitlines()
             elif kind == 'stdin':
-                stdin = content_of(s, defines)
+                run.stdin = content_of(s, defines)
             elif kind == 'stdout':
-                expected_out = content_of(s, defines)
-                out_regex = 're' in s['opts']
+                run.expected_out = content_of(s, defines)
+                run.out_regex = 're' in s['opts']
             elif kind == 'stderr':
-                expected_err = content_of(s, defines)
+                run.expected_err = content_of(s, defines)
             elif kind == 'status':
-                status = int(content_of(s, defines).decode().strip())
+                run.status = int(content_of(s, defines).decode().strip())
             elif kind == 'setup':
                 setup.append(content_of(s, defines).decode('latin-1'))
             elif kind == 'check':
@@ -189,6 +309,7 @@ def run_case(case, binary, defines):
         if not config_written and not noconfig:
             open(os.path.join(folder, '.braxel'), 'wb').close()
         os.symlink(os.path.abspath(binary), os.path.join(folder, program))
+        env = runs[0].env
         for script in setup:
             r = subprocess.run(['bash', '-e', '-c', script], cwd=folder, env=env,
                                capture_output=True, timeout=120)
@@ -196,29 +317,21 @@ def run_case(case, binary, defines):
                 return 'setup failed:\n' + r.stdout.decode('latin-1') + r.stderr.decode('latin-1')
         if args is None:
             args = ['page.brx']
-        try:
-            r = subprocess.run(['./' + program] + args, cwd=folder, env=env, input=stdin,
-                               capture_output=True, timeout=60)
-        except subprocess.TimeoutExpired:
-            return 'timed out'
+        runner = (FastCgiRunner if fastcgi else CgiRunner)(folder, ['./' + program] + args, clean)
         problems = []
-        if r.returncode != status and not (status == 255 and r.returncode == -1):
-            problems.append('exit status %d, expected %d' % (r.returncode, status))
-        if expected_out is not None:
-            if out_regex:
-                exp_lines = expected_out.decode('latin-1').split('\n')
-                act_lines = r.stdout.decode('latin-1').split('\n')
-                ok = lines_match(exp_lines, act_lines)
-            else:
-                ok = r.stdout == expected_out
-            if not ok:
-                problems.append('stdout differs\n--- expected\n%s\n--- actual\n%s' % (
-                    expected_out.decode('latin-1'), r.stdout.decode('latin-1')))
-        if expected_err is not None and r.stderr != expected_err:
-            problems.append('stderr differs\n--- expected\n%s\n--- actual\n%s' % (
-                expected_err.decode('latin-1'), r.stderr.decode('latin-1')))
-        if b'AddressSanitizer' in r.stderr or b'runtime error:' in r.stderr:
-            problems.append('sanitizer report:\n' + r.stderr.decode('latin-1'))
+        try:
+            # A pure case is asked twice of the same worker.
+            again = fastcgi and len(runs) == 1 and not setup and not checks
+            for i, run in enumerate(runs + runs[:1] if again else runs):
+                label = 'run %d: ' % (i + 1) if len(runs) > 1 or again else ''
+                for name, content in run.files:
+                    write_file(folder, name, content)
+                returncode, stdout, stderr = runner.request(run)
+                problems += compare(run, returncode, stdout, stderr, label)
+        except subprocess.TimeoutExpired:
+            problems.append('timed out')
+        finally:
+            problems += runner.stop()
         for script in checks:
             c = subprocess.run(['bash', '-e', '-c', script], cwd=folder, env=env,
                                capture_output=True, timeout=120)
@@ -234,6 +347,8 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument('--binary', required=True)
     ap.add_argument('--define', action='append', default=[])
+    ap.add_argument('--fastcgi', action='store_true',
+                    help='run the binary as a FastCGI worker and send each run as a request')
     ap.add_argument('cases', nargs='+')
     opts = ap.parse_args()
     defines = dict(d.split('=', 1) for d in opts.define)
@@ -241,7 +356,8 @@ def main():
     for path in opts.cases:
         for case in parse_cases(path):
             problem = run_case(case, opts.binary,
-                               dict(defines, CASES=os.path.dirname(os.path.abspath(path))))
+                               dict(defines, CASES=os.path.dirname(os.path.abspath(path))),
+                               opts.fastcgi)
             if problem:
                 failed += 1
                 print('FAIL %s: %s\n%s\n' % (os.path.basename(path), case['name'], problem))
