@@ -24,13 +24,14 @@ static constexpr bool kNodeChunks = true;
 #endif
 static constexpr size_t kChunkBytes = 65536;
 
-// n zero bytes for nodes, aligned for a Token.
+// n bytes for nodes, aligned for a Token. They are not cleared: every
+// caller initializes what it carves (a chunk is not worth zeroing twice).
 static void* carve(Globals* G, size_t n) {
   n = (n + alignof(Token) - 1) & ~(alignof(Token) - 1);
   if (!kNodeChunks || n > kChunkBytes / 4) return bxAllocZero(G, n);
   TokenModule* m = G->token;
   if (n > m->chunkLeft) {
-    m->chunk = static_cast<char*>(bxAllocZero(G, kChunkBytes));
+    m->chunk = static_cast<char*>(bxAlloc(G, kChunkBytes));
     m->chunkLeft = kChunkBytes;
   }
   void* p = m->chunk;
@@ -52,7 +53,9 @@ static Token* newNode(Globals* G, uint16_t kind, Position pos) {
 
 // The section slots of query and section nodes.
 static Token** newSections(Globals* G) {
-  return static_cast<Token**>(carve(G, SecCount * sizeof(Token*)));
+  Token** slots = static_cast<Token**>(carve(G, SecCount * sizeof(Token*)));
+  for (int i = 0; i < SecCount; i++) slots[i] = nullptr;
+  return slots;
 }
 
 static Token* newPooled(Globals* G, uint16_t kind, Position pos) {
@@ -172,6 +175,7 @@ Token* mTKText(Globals* G, const char* text, int32_t length) {
   t->kind = TKtext;
   t->text = block + sizeof(Token);
   std::memcpy(t->text, text, n);
+  t->text[n] = '\0';
   t->textLength = length;
   return t;
 }
