@@ -280,7 +280,7 @@ TEST_F(ValueTest, BlocksInTheSessionSpaceAreNeverFreedOneByOne) {
   auto* t = reinterpret_cast<Tuple*>(space);
   auto* fields = reinterpret_cast<Field*>(space + 64);
   char* text = std::strcpy(space + 256, "kept");
-  *t = Tuple{2, 1, kSessionRefcount, fields, nullptr};
+  *t = Tuple{2, 1, kSessionRefcount, vNewStamp(), fields, nullptr};
   fields[0] = Field{id("v"), Value{tString, 0, {}}};
   fields[0].v.val.String = chars{text, 4};
   Value se{tTuple, 0, {}};
