@@ -2,6 +2,7 @@
 // expression-node pool, list operations and the side-effect pass.
 #include "frontend/tree.h"
 
+#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -15,7 +16,8 @@
 
 // Nodes live until the end of the request and are never freed one by one, so
 // they are carved from large charged chunks: one allocation per chunk instead
-// of two per text run. Under AddressSanitizer every node is a block of its
+// of two per text run; the chunks go with the request (or with a template
+// cache that keeps the tree). Under AddressSanitizer every node is a block of its
 // own, so that an overrun of one node is still caught.
 #if defined(__SANITIZE_ADDRESS__)
 static constexpr bool kNodeChunks = false;
@@ -24,15 +26,35 @@ static constexpr bool kNodeChunks = true;
 #endif
 static constexpr size_t kChunkBytes = 65536;
 
+// The header before the node bytes of a block keeps them aligned as malloc
+// aligns; the budget is charged for the node bytes alone.
+static constexpr size_t kBlockHeader = alignof(std::max_align_t);
+static_assert(sizeof(TreeBlock) <= kBlockHeader);
+
+// A block of n node bytes (charged: n bytes), linked into the request's trees.
+static char* newBlock(Globals* G, size_t n, size_t charged, bool zeroed) {
+  void* p = zeroed ? bxAllocZeroAs(G, kBlockHeader + n, charged) : bxAllocAs(G, kBlockHeader + n, charged);
+  TreeBlock* block = static_cast<TreeBlock*>(p);
+  TokenModule* m = G->token;
+  block->link = m->trees.blocks;
+  m->trees.blocks = block;
+  return static_cast<char*>(p) + kBlockHeader;
+}
+
 // n bytes for nodes, aligned for a Token. They are not cleared: every
 // caller initializes what it carves (a chunk is not worth zeroing twice).
 static void* carve(Globals* G, size_t n) {
   n = (n + alignof(Token) - 1) & ~(alignof(Token) - 1);
-  if (!kNodeChunks || n > kChunkBytes / 4) return bxAllocZero(G, n);
+  if (!kNodeChunks || n > kChunkBytes / 4) return newBlock(G, n, n, true);
   TokenModule* m = G->token;
   if (n > m->chunkLeft) {
-    m->chunk = static_cast<char*>(bxAlloc(G, kChunkBytes));
-    m->chunkLeft = kChunkBytes;
+    // The rest of a chunk paid for with a cached tree comes first, as it
+    // would have after a fresh parse.
+    const size_t paid = m->prepaid;
+    m->prepaid = 0;
+    const bool usePaid = n <= paid;
+    m->chunk = newBlock(G, usePaid ? paid : kChunkBytes, usePaid ? 0 : kChunkBytes, false);
+    m->chunkLeft = usePaid ? paid : kChunkBytes;
   }
   void* p = m->chunk;
   m->chunk += n;
@@ -91,14 +113,43 @@ void tokenInitializeGV(Globals* G) {
   G->token->size = 0;
   G->token->chunk = nullptr;
   G->token->chunkLeft = 0;
+  G->token->prepaid = 0;
+  G->token->trees = TreeStore{nullptr, nullptr};
+  G->token->X_Log = nullptr;
 }
 
+// The request's trees go with it.
 void tokenFinalizeGV(Globals* G) {
   if (G->token == nullptr) return;
+  FreeTrees(G, &G->token->trees);
   bxFree(G->token->defs);
   bxDelete(G->token);
   G->token = nullptr;
 }
+
+TreeStore TakeTrees(Globals* G, size_t* chunkLeft) {
+  TokenModule* m = G->token;
+  const TreeStore taken = m->trees;
+  *chunkLeft = m->chunkLeft;
+  m->trees = TreeStore{nullptr, nullptr};
+  m->chunk = nullptr;
+  m->chunkLeft = 0;
+  // Pooled nodes waiting for reuse lie in the blocks taken.
+  if (G->expr != nullptr) G->expr->freeList = nullptr;
+  return taken;
+}
+
+void FreeTrees(Globals* G, TreeStore* trees) {
+  for (Token* t = trees->constants; t != nullptr; t = t->prevDef) ReleaseValue(G, &t->constant);
+  for (TreeBlock* b = trees->blocks; b != nullptr;) {
+    TreeBlock* next = b->link;
+    bxFree(b);
+    b = next;
+  }
+  *trees = TreeStore{nullptr, nullptr};
+}
+
+void PrepaidChunk(Globals* G, size_t bytes) { G->token->prepaid = bytes; }
 
 void exprInitializeGV(Globals* G) {
   G->expr = bxNew<ExprRec>(G);
@@ -291,7 +342,13 @@ Token* mTKDefine(Globals* G, uint16_t kind, Position pos, Ident name, Token* bod
   Token* t = newNode(G, kind, pos);
   t->name = name;
   t->body = body;
+  DefinitionLog* log = G->token->X_Log;
+  const int64_t before = G->serverInterface->X_MemLeft;
   growDefinitions(G, name);
+  if (log != nullptr) {
+    log->made.push_back(t);
+    log->charged += before - G->serverInterface->X_MemLeft;
+  }
   t->prevDef = G->token->defs[name];
   G->token->defs[name] = t;
   return t;
@@ -365,8 +422,14 @@ Token* mTKName(Globals* G, Position pos, Ident id) {
   return t;
 }
 
+// The parser sets the constant's value; the node is listed so that the
+// value is released with the trees.
 Token* mTKConst(Globals* G, Position pos) {
-  return newNode(G, TKconst, pos);
+  Token* t = newNode(G, TKconst, pos);
+  TreeStore& trees = G->token->trees;
+  t->prevDef = trees.constants;
+  trees.constants = t;
+  return t;
 }
 
 Token* mTKExprCopy(Globals* G, Token* expr) {

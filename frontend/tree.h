@@ -2,6 +2,8 @@
 // through next; the kind decides which of the fields below are in use.
 #pragma once
 
+#include <vector>
+
 #include "support/types.h"
 #include "values/value.h"
 
@@ -152,6 +154,29 @@ struct Token {
   Value constant;
 };
 
+// A block that nodes are carved from: a chunk, or one large node (every
+// node under AddressSanitizer). The node bytes follow the header.
+struct TreeBlock {
+  TreeBlock* link;
+};
+
+// The trees of a request, released together: every block their nodes were
+// carved from, and the constant nodes, whose texts and tuples are
+// allocations of their own (linked through prevDef, which a constant does
+// not otherwise use).
+struct TreeStore {
+  TreeBlock* blocks;
+  Token* constants;
+};
+
+// What a parse does to the definition table, written down while a template
+// cache watches it: the definitions in the order they were made, and what
+// the table's growth charged to the budget.
+struct DefinitionLog {
+  std::vector<Token*> made;
+  int64_t charged;
+};
+
 // The token module record (slot 11): the definition table, indexed by
 // identifier, each slot the newest TKdef / TKdefenv of that name.
 struct TokenModule {
@@ -161,6 +186,12 @@ struct TokenModule {
   // request; a text node carries its bytes right behind it.
   char* chunk;
   size_t chunkLeft;
+  // Bytes of a chunk that the budget was charged for already (a cached
+  // tree's last chunk, see PrepaidChunk): the next chunk holds this much
+  // and costs nothing.
+  size_t prepaid;
+  TreeStore trees;
+  DefinitionLog* X_Log;   // null unless a template cache watches the parse
 };
 
 // The expression-node pool (slot 20).
@@ -170,6 +201,16 @@ struct ExprRec {
 
 void tokenInitializeGV(Globals* G);
 void tokenFinalizeGV(Globals* G);
+
+// Takes the trees parsed so far out of the request, for a cache that keeps
+// them; nodes made later go into new chunks. *chunkLeft: the bytes left in
+// the last chunk, which a fresh parse would still have used.
+TreeStore TakeTrees(Globals* G, size_t* chunkLeft);
+// Releases trees: the constants' values, then the blocks.
+void FreeTrees(Globals* G, TreeStore* trees);
+// After a cached tree stands for a parse: its last chunk's unused bytes were
+// charged with it, and are the first that later nodes take.
+void PrepaidChunk(Globals* G, size_t bytes);
 void exprInitializeGV(Globals* G);
 void exprFinalizeGV(Globals* G);
 

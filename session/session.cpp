@@ -840,6 +840,8 @@ int decodeSession(Globals* G, Value* cell, const char* appKey, const uint8_t* da
   s->X_tupleSpace = block;
   s->X_tupleSpaceSize = needed;
   Tuple* root = reader.build(block);
+  // The loaded tuple takes the place of what the cell held.
+  ReleaseValue(G, cell);
   cell->type = tTuple;
   cell->flags = 0;
   cell->val.tuple.t = root;
