@@ -1,0 +1,47 @@
+# The end-to-end cases once more through FastCGI (run.py --fastcgi): each
+# case is served by a worker that the runner starts on a socket, each of its
+# runs one request, and every request must give what the CGI run gives. The
+# database cases run in the variants of postgres.cmake (whose defines are
+# used here): on SQLite, on PostgreSQL, and db_session with files too.
+foreach(case ${E2E_CASES} ${DB_CASES})
+  get_filename_component(name ${case} NAME_WE)
+  set(variants "")
+  if(NOT name MATCHES "^db_")
+    list(APPEND variants plain)
+  else()
+    if(name STREQUAL "db_session")
+      list(APPEND variants files)
+    endif()
+    if(NOT name STREQUAL "db_postgres")
+      list(APPEND variants sqlite)
+    endif()
+    if(NOT name STREQUAL "db_sqlite")
+      list(APPEND variants postgres)
+    endif()
+  endif()
+  foreach(variant IN LISTS variants)
+    set(test fastcgi.${name})
+    set(defines "")
+    if(variant STREQUAL "files")
+      set(defines ${SQLITE_DEFINES} ${FILES_SESSION_DEFINES})
+    elseif(variant STREQUAL "sqlite")
+      set(defines ${SQLITE_DEFINES} ${SQLITE_SESSION_DEFINES})
+    elseif(variant STREQUAL "postgres")
+      set(defines ${PG_DEFINES} ${PG_SESSION_DEFINES})
+    endif()
+    if(NOT variant STREQUAL "plain")
+      set(test ${test}.${variant})
+    endif()
+    add_test(NAME ${test}
+             COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/run.py --fastcgi
+                     --binary $<TARGET_FILE:braxel> ${defines} ${case})
+    set_tests_properties(${test} PROPERTIES TIMEOUT 300)
+    if(variant STREQUAL "postgres")
+      set_tests_properties(${test} PROPERTIES FIXTURES_REQUIRED pgserver RESOURCE_LOCK pgserver)
+    endif()
+    if(BRAXEL_SANITIZE)
+      # A request ended by a fatal error leaves what its frames held.
+      set_tests_properties(${test} PROPERTIES ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")
+    endif()
+  endforeach()
+endforeach()
