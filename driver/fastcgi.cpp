@@ -6,6 +6,7 @@
 
 #include <fcgiapp.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -76,6 +77,7 @@ struct FcgiWorker {
   int processFds[2];
   long served;
   bool recycle;         // set when the worker must not serve another request
+  size_t heapBaseline;  // heap in use after the first request
 };
 
 FcgiWorker worker;
@@ -238,6 +240,30 @@ void takeBody(FCGX_Stream* in) {
 }
 
 // ---------------------------------------------------------------------------
+// The heap
+
+// A request ended by a fatal error leaves behind what its frames held (a
+// capture's buffer, a call's variables): the records are released, the rest
+// is not tracked. A worker whose heap has grown this much beyond what it
+// held after its first request is recycled.
+constexpr size_t kHeapAllowance = size_t{64} << 20;
+
+size_t heapInUse() {
+  const struct mallinfo2 m = mallinfo2();
+  return m.uordblks + m.hblkhd;
+}
+
+// After each request: the first one sets the baseline; after a fatal end the
+// heap is measured against it.
+void checkHeap(int status) {
+  if (worker.served == 1) {
+    worker.heapBaseline = heapInUse();
+  } else if (status != 0 && heapInUse() > worker.heapBaseline + kHeapAllowance) {
+    worker.recycle = true;
+  }
+}
+
+// ---------------------------------------------------------------------------
 // One request
 
 // After a fatal end: the request's database work is rolled back, never
@@ -302,6 +328,7 @@ void serveRequest(int argc, char** argv, RequestCycle cycle) {
   FCGX_SetExitStatus(status, request.out);
   FCGX_Finish_r(&request);
   ++worker.served;
+  checkHeap(status);
 }
 
 // ---------------------------------------------------------------------------
