@@ -35,7 +35,7 @@ Globals* InitializeAllGV(long instance) {
   StorageInitializeGV(G);
   serverInterfaceInitializeGV(G);
   SystemInitializeGV(G);
-  IdentsInitializeGV(G);
+  IdentsInitializeGV(G, kStartNames);
   ErrorsInitializeGV(G);
   SourceInitializeGV(G);
   ScannerInitializeGV(G);

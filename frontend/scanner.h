@@ -114,6 +114,10 @@ enum FormatWord : int {
 // The customer-specific format word: `<dbf name cust>` gives the field output
 // kind 13, and `cust` in an expression is the format identifier fwCustom.
 inline constexpr const char* kCustomFormatWord = "cust";
+// The format words in FormatWord order; their names are the first a request
+// makes.
+inline constexpr const char* kFormatWords[fwHstv + 1] = {
+    "html", "furl", "quoted", "dbhtml", "input", kCustomFormatWord, "hstv"};
 
 void ScannerInitializeGV(Globals* G);
 void ScannerFinalizeGV(Globals* G);

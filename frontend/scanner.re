@@ -913,9 +913,7 @@ static int scanOne(Globals* G, ScannerBuffers* B) {
 void ScannerInitializeGV(Globals* G) {
   ScannerRec* S = static_cast<ScannerRec*>(bxAllocZero(G, sizeof(ScannerRec)));
   G->Scanner = S;
-  static const char* const words[7] = {"html", "furl", "quoted", "dbhtml", "input",
-                                       kCustomFormatWord, "hstv"};
-  for (int i = 0; i < 7; i++) S->formatIds[i] = MakeIdent(G, words[i]);
+  for (int i = 0; i < 7; i++) S->formatIds[i] = MakeIdent(G, kFormatWords[i]);
   S->pendingLess = NoPosition;
   ScannerInitializeGeneratedGV(G);
 }

@@ -11,11 +11,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <span>
 #include <utility>
 
 #include "diag/messages.h"
 #include "driver/cgi.h"
 #include "driver/globals.h"
+#include "frontend/scanner.h"
 #include "interp/eval.h"
 #include "interp/interpret.h"
 #include "support/idents.h"
@@ -23,7 +25,7 @@
 
 // ---- Registration tables ------------------------------------------------
 
-const FunctionTableRow bitab[] = {
+constexpr FunctionTableRow bitab[] = {
     {"asc", biasc, 1, 1},
     {"chr", bichr, 1, 1},
     {"contains", bicontains, 2, 2},
@@ -74,23 +76,95 @@ const FunctionTableRow bitab[] = {
     {"TuProject", biTuProject, 2, 2},
     {"TuMerge", biTuMerge, 2, 2},
     {"TuAssign", biTuAssign, 2, 2},
-    {"", nullptr, 0, 0},
 };
 
-const FunctionTableRow userfuntab[] = {
-    {"repeat", birepeat, 2, 2},
-    {"", nullptr, 0, 0},
+// The HTTP built-ins (interp/httpfns.cpp).
+constexpr FunctionTableRow httptab[] = {
+    {"cookie", bicookie, 1, 1},
+    {"httpheader", bihttpheader, 2, 2},
+    {"sessionkey", bisessionkey, 0, 0},
+    {"setcookie", bisetcookie, 2, 3},
 };
+
+constexpr FunctionTableRow userfuntab[] = {
+    {"repeat", birepeat, 2, 2},
+};
+
+// ---- The names every request starts with --------------------------------
+
+// In the order start-up has always made them, which must never change (a
+// session file stores their numbers): the scanner's format words, the
+// tables above, the session built-ins (session/session.cpp registers them
+// after these), the predefined identifiers (driver/predefined.cpp,
+// InitIdentifiers). A unit test compares the table with what start-up makes.
+constexpr const char* kSessionFunctionNames[] = {
+    "sessioniOpen", "sessioniRead", "sessioniClose", "sessioniAbort", "sessioniCreate", "sessioniDelete",
+};
+constexpr const char* kPredefinedNames[] = {
+    "head", "top", "body", "rowbegin", "rowend", "column", "foot",
+    "SrvMax", "braxel", "stamp", "SrvMaxNest", "empty",
+    "SrvHost", "Srv_Remote_Host", "SrvHostname", "SrvName", "SrvIp", "Srv_Remote_Addr", "SrvDate",
+    "SrvTime", "SrvTimeZone", "SrvDaylight", "SrvTZName", "SrvFname", "SrvField", "SrvServer",
+    "SrvDbsys", "SrvOs", "SrvUserAgent", "Srv_Http_User_Agent", "SrvUser", "Srv_Remote_User",
+    "Srv_Server_Name", "Srv_Server_Port", "Srv_Server_Admin", "Srv_Server_Protocol", "SrvFileName",
+    "SrvLocalUrl", "SrvBraxelVersion", "SrvPid", "Srv_Server_Software", "SrvDebug", "Srv_Http_Accept",
+    "update", "altquery", "database", "ff", "gl", "se", "SrvDebugShow", "this",
+    "0", "1",
+};
+
+constexpr size_t kBuiltinCount = std::size(bitab) + std::size(httptab) + std::size(userfuntab);
+constexpr size_t kStartNameCount =
+    std::size(kFormatWords) + kBuiltinCount + std::size(kSessionFunctionNames) + std::size(kPredefinedNames);
+
+consteval std::array<const char*, kStartNameCount> startNameList() {
+  std::array<const char*, kStartNameCount> names{};
+  size_t n = 0;
+  for (const char* word : kFormatWords) names[n++] = word;
+  for (const auto table : {std::span<const FunctionTableRow>(bitab), std::span<const FunctionTableRow>(httptab),
+                            std::span<const FunctionTableRow>(userfuntab)})
+    for (const FunctionTableRow& row : table) names[n++] = row.name;
+  for (const char* name : kSessionFunctionNames) names[n++] = name;
+  for (const char* name : kPredefinedNames) names[n++] = name;
+  return names;
+}
+
+constexpr auto kStartNameTable = MakeIdentSeed(startNameList());
+constinit const IdentSeed kStartNames = kStartNameTable.seed();
 
 // ---- Registry -----------------------------------------------------------
 
+// The built-ins of the tables, each numbered by its name: laid out at
+// compile time, so that no request registers them one by one.
+consteval std::array<FunctionRecord, kBuiltinCount> builtinRecords() {
+  std::array<FunctionRecord, kBuiltinCount> records{};
+  size_t n = 0;
+  for (const auto table : {std::span<const FunctionTableRow>(bitab), std::span<const FunctionTableRow>(httptab),
+                            std::span<const FunctionTableRow>(userfuntab)})
+    for (const FunctionTableRow& row : table)
+      records[n++] = FunctionRecord{kStartNameTable.number(row.name), row.fn, row.minArity, row.maxArity, nullptr};
+  return records;
+}
+constexpr std::array<FunctionRecord, kBuiltinCount> kBuiltins = builtinRecords();
+
+// By name number: the built-in of the tables, or none.
+consteval std::array<const FunctionRecord*, kStartNameTable.count + 1> builtinsByNumber() {
+  std::array<const FunctionRecord*, kStartNameTable.count + 1> byNumber{};
+  for (const FunctionRecord& r : kBuiltins) {
+    if (byNumber[r.name] != nullptr) throw "a built-in registered twice";
+    byNumber[r.name] = &r;
+  }
+  return byNumber;
+}
+constexpr std::array<const FunctionRecord*, kStartNameTable.count + 1> kBuiltinByNumber = builtinsByNumber();
+
+// The tables' built-ins are charged as their records were when each request
+// made them; a function registered later (the session built-ins) gets a
+// record of its own.
 void dbhfunInitializeGV(Globals* G) {
   G->dbhfun = bxNew<DbhfunRec>(G);
   G->dbhfun->head = nullptr;
   G->dbhfun->randomSeeded = false;
-  dbhRegisterFunctions(G, bitab);
-  dbhRegisterFunctions(G, httptab);
-  InitUserFunctions(G);
+  Charge(G, kBuiltinCount * sizeof(FunctionRecord));
 }
 
 void dbhfunFinalizeGV(Globals* G) {
@@ -104,8 +178,6 @@ void dbhfunFinalizeGV(Globals* G) {
   bxFree(G->dbhfun);
   G->dbhfun = nullptr;
 }
-
-void InitUserFunctions(Globals* G) { dbhRegisterFunctions(G, userfuntab); }
 
 void dbhRegisterFunctions(Globals* G, const FunctionTableRow* table) {
   for (const FunctionTableRow* row = table; row->name[0] != '\0'; ++row)
@@ -130,6 +202,7 @@ void dbhRegisterFunction(Globals* G, const char* name, BuiltinFunction fn,
 }
 
 const FunctionRecord* FindFunction(Globals* G, Ident name) {
+  if (name < kBuiltinByNumber.size() && kBuiltinByNumber[name] != nullptr) return kBuiltinByNumber[name];
   if (!G->dbhfun) return nullptr;
   for (const FunctionRecord* r = G->dbhfun->head; r; r = r->next)
     if (r->name == name) return r;

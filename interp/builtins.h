@@ -2,6 +2,7 @@
 // built-ins and the registration tables.
 #pragma once
 
+#include "support/idents.h"
 #include "support/types.h"
 #include "values/value.h"
 
@@ -30,13 +31,14 @@ struct DbhfunRec {
   bool randomSeeded;   // random() was seeded in this request (srandom or entropy)
 };
 
-extern const FunctionTableRow bitab[];
-extern const FunctionTableRow userfuntab[];
-extern const FunctionTableRow httptab[];
+// The names every request starts with, numbered in a fixed order: the
+// built-ins' among them. IdentsInitializeGV takes it.
+extern const IdentSeed kStartNames;
 
+// The built-ins of the language are laid out at compile time (FindFunction
+// knows them); dbhRegisterFunction adds one for this request.
 void dbhfunInitializeGV(Globals* G);
 void dbhfunFinalizeGV(Globals* G);
-void InitUserFunctions(Globals* G);
 void dbhRegisterFunctions(Globals* G, const FunctionTableRow* table);
 void dbhRegisterFunction(Globals* G, const char* name, BuiltinFunction fn,
                          int16_t minArity, int16_t maxArity);

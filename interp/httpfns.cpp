@@ -16,14 +16,6 @@
 #include "support/memory.h"
 #include "values/value.h"
 
-const FunctionTableRow httptab[] = {
-    {"cookie", bicookie, 1, 1},
-    {"httpheader", bihttpheader, 2, 2},
-    {"sessionkey", bisessionkey, 0, 0},
-    {"setcookie", bisetcookie, 2, 3},
-    {"", nullptr, 0, 0},
-};
-
 namespace {
 
 Value* setValue(Value* r, Value v) {

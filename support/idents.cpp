@@ -11,10 +11,6 @@
 
 // ---- Case folding ---------------------------------------------------------
 
-static constexpr size_t kInitialIdentCapacity = 1024;
-// The budget an entry costs besides its name's bytes.
-static constexpr size_t kEntryCharge = 13;
-
 // Maps a-z to A-Z; every other byte value, 128 to 255 included, stays.
 const unsigned char ToUpper[256] = {
       0,   1,   2,   3,   4,   5,   6,   7,   8,   9,  10,  11,  12,  13,  14,  15,
@@ -37,28 +33,17 @@ const unsigned char ToUpper[256] = {
 
 // ---- Entries --------------------------------------------------------------
 
-// FNV-1a over the case-folded bytes. A hash of the first and last byte and
-// the length alone lets a request with many similar names (n1, n2, ...: form
-// fields sent by a visitor) pile them into a few chains and take quadratic time.
-uint32_t IdentHash(const char* bytes, size_t n) {
-  if (n == 0) return 0;
-  const auto* s = reinterpret_cast<const unsigned char*>(bytes);
-  uint32_t h = 2166136261u;
-  for (size_t i = 0; i < n; ++i) h = (h ^ ToUpper[s[i]]) * 16777619u;
-  return h;
-}
-
 static constexpr uint32_t kInitialBuckets = 256;
 
 static IdentEntry** newBuckets(Globals* G, uint32_t n) {
   return static_cast<IdentEntry**>(bxAllocZero(G, sizeof(IdentEntry*) * n));
 }
 
-// Doubles the bucket table and moves every entry to its new chain.
+// Doubles the bucket table and moves every made entry to its new chain.
 static void growBuckets(Globals* G, IdentsRec* r) {
   const uint32_t n = r->bucketCount * 2;
   IdentEntry** buckets = newBuckets(G, n);
-  for (Ident i = 0; i <= r->count; ++i) {
+  for (Ident i = r->seed->count + 1; i <= r->count; ++i) {
     IdentEntry* e = r->entries[i];
     const uint32_t h = IdentHash(e->name, e->length) & (n - 1);
     e->next = buckets[h];
@@ -78,42 +63,57 @@ static bool sameName(const unsigned char* a, const unsigned char* b, size_t n) {
   return true;
 }
 
+// The entry and its name's bytes in one block.
 static IdentEntry* newEntry(Globals* G, const char* bytes, size_t n, Ident number) {
-  const size_t bytesNeeded = offsetof(IdentEntry, name) + n + 1;
-  auto* e = static_cast<IdentEntry*>(bxAllocAs(G, bytesNeeded, n + kEntryCharge));
-  e->length = static_cast<uint32_t>(n);
-  e->number = number;
-  e->next = nullptr;
-  if (n > 0) std::memcpy(e->name, bytes, n);
-  e->name[n] = '\0';
+  auto* e = static_cast<IdentEntry*>(bxAllocAs(G, sizeof(IdentEntry) + n + 1, n + kIdentEntryCharge));
+  char* name = reinterpret_cast<char*>(e + 1);
+  if (n > 0) std::memcpy(name, bytes, n);
+  name[n] = '\0';
+  *e = IdentEntry{name, static_cast<uint32_t>(n), number, nullptr};
   return e;
+}
+
+// ---- The seed -------------------------------------------------------------
+
+static constexpr IdentSeedTable<0> kNoNames = MakeIdentSeed(std::array<const char*, 0>{});
+constinit const IdentSeed kNoIdentSeed = kNoNames.seed();
+
+// The seeded entry of a name, or none.
+static const IdentEntry* seeded(const IdentSeed& seed, const unsigned char* s, size_t length,
+                                uint32_t hash) {
+  for (uint32_t i = hash & seed.slotMask; seed.slots[i] != 0; i = (i + 1) & seed.slotMask) {
+    const IdentEntry* e = &seed.entries[seed.slots[i] - 1];
+    if (e->length == length && sameName(reinterpret_cast<const unsigned char*>(e->name), s, length))
+      return e;
+  }
+  return nullptr;
 }
 
 // ---- Module record --------------------------------------------------------
 
-void IdentsInitializeGV(Globals* G) {
-  IdentsRec* r = bxNew<IdentsRec>(G);
+void IdentsInitializeGV(Globals* G, const IdentSeed& seed) {
+  // The record is charged for its fields besides the seed's pointer.
+  auto* r = static_cast<IdentsRec*>(bxAllocAs(G, sizeof(IdentsRec), sizeof(IdentsRec) - sizeof(IdentsRec::seed)));
   G->Idents = r;
-  r->count = 0;
+  r->seed = &seed;
+  r->count = seed.count;
   r->capacity = kInitialIdentCapacity;
   MakeArray(G, &r->entries, &r->capacity);
   if (r->entries == nullptr) MALLOC_CHECK(G, nullptr);
   r->bucketCount = kInitialBuckets;
   r->buckets = newBuckets(G, kInitialBuckets);
-  IdentEntry* empty = newEntry(G, "", 0, 0);
-  r->buckets[0] = empty;
-  r->entries[0] = empty;
+  Charge(G, seed.charge);
 }
 
 void IdentsFinalizeGV(Globals* G) {
   IdentsRec* r = G->Idents;
   if (r == nullptr) return;
   if (r->entries != nullptr) {
-    for (Ident i = r->count + 1; i-- > 0;) bxFree(r->entries[i]);
+    for (Ident i = r->count; i > r->seed->count; --i) bxFree(r->entries[i]);
     ReleaseArray(G, &r->entries);
   }
   bxFree(r->buckets);
-  bxDelete(r);
+  bxFree(r);
   G->Idents = nullptr;
 }
 
@@ -122,8 +122,9 @@ void IdentsFinalizeGV(Globals* G) {
 Ident MakeIdent(Globals* G, const char* bytes, size_t length) {
   IdentsRec* r = G->Idents;
   const auto* s = reinterpret_cast<const unsigned char*>(bytes);
-  if (length > UINT32_MAX - kEntryCharge) length = UINT32_MAX - kEntryCharge;
+  if (length > UINT32_MAX - kIdentEntryCharge) length = UINT32_MAX - kIdentEntryCharge;
   const uint32_t hash = IdentHash(bytes, length);
+  if (const IdentEntry* e = seeded(*r->seed, s, length, hash)) return e->number;
   for (IdentEntry* e = r->buckets[hash & (r->bucketCount - 1)]; e != nullptr; e = e->next) {
     if (e->length == length &&
         sameName(reinterpret_cast<const unsigned char*>(e->name), s, length))
@@ -151,7 +152,8 @@ Ident MakeIdent(Globals* G, const char* text) {
 // An unknown number reads as the empty name.
 static const IdentEntry* entryOf(Globals* G, Ident id) {
   const IdentsRec* r = G->Idents;
-  return r->entries[id <= r->count ? id : 0];
+  if (id <= r->seed->count || id > r->count) return &r->seed->entries[id <= r->seed->count ? id : 0];
+  return r->entries[id];
 }
 
 const char* GetStringIdent(Globals* G, Ident id) { return entryOf(G, id)->name; }

@@ -2,32 +2,130 @@
 // compared as numbers; numbers never change during a request.
 #pragma once
 
+#include <array>
+#include <string_view>
+
 #include "support/types.h"
 
 struct IdentEntry {
+  const char* name;   // length bytes and a zero (a made entry's own, after it)
   uint32_t length;
   Ident number;
-  IdentEntry* next;   // next entry of the same bucket
-  char name[1];       // length bytes and a zero (allocated to fit)
+  IdentEntry* next;   // next made entry of the same bucket
 };
 
-// Buckets: a power of two, 256 at first, doubled when the table holds more
-// than two names per bucket, so chains stay short for any set of names.
+// The table by number starts with room for this many entries.
+inline constexpr size_t kInitialIdentCapacity = 1024;
+// The budget an entry costs besides its name's bytes.
+inline constexpr size_t kIdentEntryCharge = 13;
+
+// Folds a-z to A-Z; every other byte value, 128 to 255 included, stays.
+constexpr unsigned char FoldIdentChar(unsigned char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - ('a' - 'A')) : c;
+}
+
+// The bucket-independent hash of a name: FNV-1a over every byte, case-folded;
+// the empty name hashes to 0. A hash of the first and last byte and the
+// length alone lets a request with many similar names (n1, n2, ...: form
+// fields sent by a visitor) pile them into a few chains and take quadratic time.
+constexpr uint32_t IdentHash(const char* bytes, size_t n) {
+  if (n == 0) return 0;
+  uint32_t h = 2166136261u;
+  for (size_t i = 0; i < n; ++i) h = (h ^ FoldIdentChar(static_cast<unsigned char>(bytes[i]))) * 16777619u;
+  return h;
+}
+
+// The names every request starts with, numbered 0 (the empty name) to
+// count in a fixed order, laid out at compile time (MakeIdentSeed) so that
+// start-up neither allocates nor hashes them. They are found through an
+// open-addressed table of their own, before the table of made names.
+struct IdentSeed {
+  const IdentEntry* entries;   // by number, 0 to count
+  Ident count;
+  const uint16_t* slots;       // 0 empty, else number + 1; slotMask + 1 of them
+  uint32_t slotMask;
+  size_t charge;               // what making them one by one charges
+};
+
+// The storage of a seed of at most N names (MakeIdentSeed fills it).
+template <size_t N>
+struct IdentSeedTable {
+  static_assert(N + 1 < kInitialIdentCapacity, "the seeded names fit the first table by number");
+  static constexpr size_t kSlots = [] {
+    size_t n = 1;
+    while (n < 2 * (N + 1)) n *= 2;   // at most half full
+    return n;
+  }();
+  IdentEntry entries[N + 1];
+  uint16_t slots[kSlots];
+  Ident count;
+  size_t charge;
+
+  constexpr IdentSeed seed() const {
+    return IdentSeed{entries, count, slots, static_cast<uint32_t>(kSlots - 1), charge};
+  }
+  // The number of a name of the seed (compile time; none is a build error).
+  consteval Ident number(const char* name) const {
+    const size_t n = std::string_view(name).size();
+    for (Ident i = 0; i <= count; ++i)
+      if (entries[i].length == n && sameIdentName(entries[i].name, name, n)) return i;
+    throw "not a name of the seed";
+  }
+  static constexpr bool sameIdentName(const char* a, const char* b, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+      if (FoldIdentChar(static_cast<unsigned char>(a[i])) != FoldIdentChar(static_cast<unsigned char>(b[i])))
+        return false;
+    return true;
+  }
+};
+
+// Numbers names as MakeIdent would, made one by one in this order on an
+// empty table: a name equal to an earlier one but for case keeps the
+// earlier number and spelling.
+template <size_t N>
+consteval IdentSeedTable<N> MakeIdentSeed(const std::array<const char*, N>& names) {
+  IdentSeedTable<N> t{};
+  t.entries[0] = IdentEntry{"", 0, 0, nullptr};
+  t.count = 0;
+  t.charge = kIdentEntryCharge;
+  for (const char* name : names) {
+    const size_t n = std::string_view(name).size();
+    bool known = n == 0;
+    for (Ident i = 1; i <= t.count && !known; ++i)
+      known = t.entries[i].length == n && IdentSeedTable<N>::sameIdentName(t.entries[i].name, name, n);
+    if (known) continue;
+    ++t.count;
+    t.entries[t.count] = IdentEntry{name, static_cast<uint32_t>(n), t.count, nullptr};
+    t.charge += n + kIdentEntryCharge;
+  }
+  for (Ident i = 0; i <= t.count; ++i) {
+    size_t s = IdentHash(t.entries[i].name, t.entries[i].length) & (IdentSeedTable<N>::kSlots - 1);
+    while (t.slots[s] != 0) s = (s + 1) & (IdentSeedTable<N>::kSlots - 1);
+    t.slots[s] = static_cast<uint16_t>(i + 1);
+  }
+  return t;
+}
+
+// The seeded names come first; the names made later hang in buckets: a
+// power of two, 256 at first, doubled when the table holds more than two
+// names per bucket (seeded ones counted), so chains stay short for any set
+// of names.
 struct IdentsRec {
+  const IdentSeed* seed;
   IdentEntry** buckets;
   uint32_t bucketCount;
   uint32_t count;          // highest number handed out
-  IdentEntry** entries;    // dynamic array indexed by number
+  IdentEntry** entries;    // made entries by number (a seeded number's slot unused)
   size_t capacity;         // starts at 1024
 };
 
 extern const unsigned char ToUpper[256];
 
-// The bucket-independent hash of a name (over every byte, case-folded); the
-// empty name hashes to 0.
-uint32_t IdentHash(const char* bytes, size_t length);
+// The seed of the empty name alone.
+extern const IdentSeed kNoIdentSeed;
 
-void IdentsInitializeGV(Globals* G);
+// The table starts with the seed's names, charged as if each was made.
+void IdentsInitializeGV(Globals* G, const IdentSeed& seed = kNoIdentSeed);
 void IdentsFinalizeGV(Globals* G);
 
 Ident MakeIdent(Globals* G, const char* bytes, size_t length);

@@ -68,4 +68,40 @@ TEST(Idents, ChargesGrowthAndManySimilarNames) {
   EXPECT_EQ(5000u, MaxIdent(c.G));
 }
 
+// A seed numbers its names as making them one by one would (a later
+// spelling of a name keeps the first), is charged the same, and the names
+// made after it go on from its last number.
+TEST(Idents, ASeedStandsForTheNamesMadeInItsOrder) {
+  static constexpr auto kSeed = MakeIdentSeed(std::array<const char*, 4>{"Alpha", "beta", "ALPHA", ""});
+  static constexpr IdentSeed kSeedView = kSeed.seed();
+  static_assert(kSeed.number("alpha") == 1 && kSeed.number("BETA") == 2);
+  FoundationContext c;
+  IdentsFinalizeGV(c.G);
+  int64_t before = c.left();
+  IdentsInitializeGV(c.G);
+  for (const char* name : {"Alpha", "beta", "ALPHA", ""}) MakeIdent(c.G, name);
+  const int64_t byHand = before - c.left();
+  IdentsFinalizeGV(c.G);
+  before = c.left();
+  IdentsInitializeGV(c.G, kSeedView);
+  EXPECT_EQ(byHand, before - c.left());
+  EXPECT_EQ(2u, MaxIdent(c.G));
+  EXPECT_EQ(1u, MakeIdent(c.G, "ALPHA"));
+  EXPECT_STREQ("Alpha", GetStringIdent(c.G, 1));
+  EXPECT_EQ(2u, MakeIdent(c.G, "Beta"));
+  EXPECT_EQ(0u, MakeIdent(c.G, ""));
+  before = c.left();
+  EXPECT_EQ(3u, MakeIdent(c.G, "gamma"));
+  EXPECT_EQ(before - (5 + 13), c.left());
+  EXPECT_STREQ("gamma", GetStringIdent(c.G, 3));
+  EXPECT_STREQ("beta", GetStringIdent(c.G, 2));
+  // The buckets of made names double when the seeded ones are counted too.
+  for (int i = 4; i <= 512; ++i) MakeIdent(c.G, ("n" + std::to_string(i)).c_str());
+  EXPECT_EQ(256u, c.G->Idents->bucketCount);
+  MakeIdent(c.G, "n513");
+  EXPECT_EQ(512u, c.G->Idents->bucketCount);
+  EXPECT_EQ(3u, MakeIdent(c.G, "GAMMA")) << "found after the move";
+  EXPECT_EQ(1u, MakeIdent(c.G, "alpha"));
+}
+
 }  // namespace
