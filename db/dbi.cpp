@@ -45,6 +45,7 @@ struct DbiState {
   char (*numbers)[32];           // texts of numeric parameters
   int paramSlots;
   Globals* G;                    // the request being served (allocation callbacks)
+  DbCursor* open;                // the statements open now (DbCursor::nextOpen)
   // The session store's connection (dbiSession...), beside the page's.
   const DbiBackendOps* sessionOps;
   void* sessionConn;
@@ -150,6 +151,8 @@ static void interruptStatement() {
 }
 
 static void closeConnection() {
+  // Statements still open belong to the connection.
+  while (S.open != nullptr) dbiCloseQuery(S.G, S.open);
   void* conn = S.conn;
   S.conn = nullptr;
   if (conn != nullptr) S.ops->close(conn);
@@ -295,6 +298,8 @@ DbCursor* dbiExecuteQuery(Globals* G, const char* sql, long maxRows) {
   c->texts = static_cast<DbiColumnText*>(bxAllocZero(G, sizeof(DbiColumnText) * (c->columns + 1)));
   c->number = single ? 0 : ++S.cursors;
   S.statements++;
+  c->nextOpen = S.open;
+  S.open = c;
   return c;
 }
 
@@ -408,8 +413,21 @@ void dbiCloseQuery(Globals* G, DbCursor* cursor) {
     S.error = dbiErrDatabase;
   if (cursor->number >= 1 && cursor->number <= kDbiMaxCursors) S.cursors--;
   S.statements--;
+  for (DbCursor** at = &S.open; *at != nullptr; at = &(*at)->nextOpen) {
+    if (*at == cursor) {
+      *at = cursor->nextOpen;
+      break;
+    }
+  }
   bxFree(cursor->texts);
   bxFree(cursor);
+}
+
+void dbiCloseAllQueries(Globals* G) {
+  while (S.open != nullptr) {
+    dbiCloseQuery(G, S.open);
+    clearError();
+  }
 }
 
 // ---- Updates and transactions -------------------------------------------------------

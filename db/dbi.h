@@ -30,6 +30,7 @@ struct DbCursor {
   void* stmt;               // the backend's statement
   int32_t columns;
   DbiColumnText* texts;     // one per column
+  DbCursor* nextOpen;       // the statements open now, newest first
 };
 
 void dbiInitializeGV(Globals* G);
@@ -62,6 +63,9 @@ inline constexpr bool dbiEndTransaction = true;
 
 // The number of cursors open now (for tests and assertions).
 int dbiOpenCursors();
+// Closes every statement still open: after a request that a fatal error
+// ended, whose frames held them. Failures are not reported.
+void dbiCloseAllQueries(Globals* G);
 
 // ---- The session store ---------------------------------------------------
 // Sessions as rows of braxel_session (sessionstore=database), on a

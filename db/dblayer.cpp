@@ -27,10 +27,15 @@ struct DbLayerState {
   char* X_dbName;
   bool selected;                // X_dbName is open in the binding
   bool firstTime;
+  // The settings the physical connection was opened with: a cached
+  // connection serves a request only when they are the request's own.
+  bool openWrite;
+  bool openAutocommit;
+  int openIsolation;
 };
 
 DbLayerState GV_db{false, false, false, false, 0, nullptr, nullptr, nullptr, nullptr,
-                   false, true};
+                   false, true, false, false, 0};
 
 constexpr int kNoConnection = 4;
 
@@ -105,8 +110,12 @@ void dbConnect(Globals* G, const char* host, const char* user, const char* passw
   if (user == nullptr) user = "";
   if (password == nullptr) password = "";
   if (GV_db.X_isInternalConnected) {
+    // The cached connection goes on with the same server, login and
+    // settings; whatever differs (dbwrite, isolation, autocommit) is a
+    // connection of its own.
     if (optimizeConnect && sameText(GV_db.X_host, host) && sameText(GV_db.X_user, user) &&
-        sameText(GV_db.X_password, password)) {
+        sameText(GV_db.X_password, password) && GV_db.openWrite == allowWrite &&
+        GV_db.openAutocommit == autocommit && GV_db.openIsolation == isolation) {
       GV_db.X_allowWrite = allowWrite;
       noteConnectResult(optimizeConnect);
       return;
@@ -118,6 +127,9 @@ void dbConnect(Globals* G, const char* host, const char* user, const char* passw
   GV_db.X_user = STRDUP(G, user);
   GV_db.X_password = STRDUP(G, password);
   GV_db.X_allowWrite = allowWrite;
+  GV_db.openWrite = allowWrite;
+  GV_db.openAutocommit = autocommit;
+  GV_db.openIsolation = isolation;
   dbiConnect(G, host, user, password, allowWrite, optimizeConnect, autocommit, isolation);
   noteConnectResult(optimizeConnect);
 }
@@ -127,6 +139,20 @@ void dbDisconnect(Globals* G) {
   dbiSessionDisconnect(G);
   if (!GV_db.X_isConnected) return;
   if (!GV_db.X_optimizeConnect) dbRealDisconnect(G);
+  GV_db.X_isConnected = false;
+}
+
+// A request that a fatal error ended leaves its statements open and its
+// transaction undecided: the statements are closed and the transaction
+// rolled back, never committed. A cached connection then serves the next
+// request, unless the rollback failed.
+void dbAbandon(Globals* G) {
+  GV_db.X_error = 0;
+  dbiSessionDisconnect(G);
+  if (!GV_db.X_isInternalConnected) return;
+  dbiCloseAllQueries(G);
+  dbiRollBack(G);
+  if (!GV_db.X_optimizeConnect || dbiError() != 0) dbRealDisconnect(G);
   GV_db.X_isConnected = false;
 }
 

@@ -13,6 +13,10 @@ void dbFinalizeGV(Globals* G);
 void dbConnect(Globals* G, const char* host, const char* user, const char* password,
                bool allowWrite, bool optimizeConnect, bool autocommit, int isolation);
 void dbDisconnect(Globals* G);
+// The end of a request that a fatal error ended (a persistent mode): its
+// statements closed, its transaction rolled back; a cached connection stays
+// for the next request when that succeeded.
+void dbAbandon(Globals* G);
 int dbSelectDatabase(Globals* G, const char* name);
 bool dbAllowWrite(Globals* G);
 bool dbIsConnected(Globals* G);

@@ -277,8 +277,7 @@ void releaseCycle(RequestSlot* slot) {
     return;
   }
   try {
-    dbRollBack(G);
-    dbDisconnect(G);
+    dbAbandon(G);
     FinalizeAllGV(G);
   } catch (const RequestEnded&) {
     worker.recycle = true;
