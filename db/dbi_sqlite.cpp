@@ -105,6 +105,14 @@ int waitForLock(void* conn, int count) {
 // creates the file when it is missing and waits for locks through
 // waitForLock.
 sqlite3* openHandle(const char* path, int allowWrite, SqliteConn* sessionStore, DbiDiag* d) {
+  // Once per process, before SQLite's first use: a connection's page cache
+  // starts empty and takes pages as they are read, instead of laying out
+  // twenty at its start (about 17 page faults a request that touches few).
+  static const bool configured = [] {
+    sqlite3_config(SQLITE_CONFIG_PAGECACHE, nullptr, 0, 0);
+    return true;
+  }();
+  (void)configured;
   sqlite3* db = nullptr;
   // Never create the database file: a missing database is a failed
   // connection. The session store's file is braxel's own.
