@@ -297,6 +297,50 @@ static Value tupleOperator(Globals* G, int op, Value* l, Value* r, bool withNull
   return result;
 }
 
+// The field of the current frame's variables that the node's cache points at,
+// or null.
+[[gnu::always_inline]] static inline Field* cachedLocal(Globals* G, Token* node) {
+  const Value* locals = currentLocals(G);
+  Tuple* t = locals->val.tuple.t;
+  if (locals->type != tTuple || t == nullptr || node->slot.stamp != t->stamp) return nullptr;
+  const int32_t i = node->slot.index;
+  return i < t->logsize && t->fields[i].name == node->name ? &t->fields[i] : nullptr;
+}
+
+[[gnu::noinline]] static Value evalNested(Globals* G, Token* node);
+[[gnu::noinline]] static Value* lvalueNested(Globals* G, Token* node);
+
+// Leaves are read at once: a variable its cache finds and a constant nest
+// nothing, so they take no frame of their own (the stack guard of their
+// parent covers them) and leave the depth as they find it; the depth bound
+// still applies to them as to any node. The operators below read their
+// operands through this inline copy of eval, so a leaf operand costs no call.
+[[gnu::always_inline]] static inline Value evalChild(Globals* G, Token* node) {
+  if (node == nullptr) return nullValue;
+  if (G->dbhtml->X_ExprDepth < kMaxExprDepth) {
+    if (node->kind == TKName) {
+      if (const Field* f = cachedLocal(G, node)) return f->v;
+    } else if (node->kind == TKconst && node->constant.type != tTuple) {
+      Value v = node->constant;
+      dropTemp(&v);
+      return v;
+    }
+  }
+  return evalNested(G, node);
+}
+
+// A variable its cache finds is a leaf, as in evalChild.
+[[gnu::always_inline]] static inline Value* lvalueChild(Globals* G, Token* node) {
+  if (node != nullptr && node->kind == TKName) {
+    DbhtmlRec* d = G->dbhtml;
+    if (d->X_ExprDepth < kMaxExprDepth) {
+      d->X_MsgPos = node->position;
+      if (Field* f = cachedLocal(G, node)) return &f->v;
+    }
+  }
+  return lvalueNested(G, node);
+}
+
 static bool isNumber(uint16_t type) { return type == tInteger || type == tReal; }
 
 // Two Integer operands, the most frequent case, without a call; what can fail
@@ -327,8 +371,8 @@ static Value integerBinary(Globals* G, const Token* node, int32_t a, int32_t b) 
 
 // exprbin -> left op right
 static Value evalBinary(Globals* G, Token* node) {
-  Value l = eval(G, node->left);
-  Value r = eval(G, node->right);
+  Value l = evalChild(G, node->left);
+  Value r = evalChild(G, node->right);
   const int op = node->op;
   if (op == opSeq) {
     ReleaseIfTemp(G, &l);
@@ -357,7 +401,7 @@ static Value evalBinary(Globals* G, Token* node) {
 
 // exprun -> op operand
 static Value evalUnary(Globals* G, Token* node) {
-  Value v = eval(G, node->left);
+  Value v = evalChild(G, node->left);
   const Position pos = node->position;
   if (v.type == tNull) Coerce(G, v, tNull, pos);
   if (v.type != tInteger && v.type != tReal && v.type != tBoolean)
@@ -387,16 +431,6 @@ static bool ordinaryVariable(Ident id) {
   return id != Idff && id != Idgl && id != Idse && !IsPredefinedVariable(id);
 }
 
-// The field of the current frame's variables that the node's cache points at,
-// or null.
-[[gnu::always_inline]] static inline Field* cachedLocal(Globals* G, Token* node) {
-  const Value* locals = currentLocals(G);
-  Tuple* t = locals->val.tuple.t;
-  if (locals->type != tTuple || t == nullptr || node->slot.stamp != t->stamp) return nullptr;
-  const int32_t i = node->slot.index;
-  return i < t->logsize && t->fields[i].name == node->name ? &t->fields[i] : nullptr;
-}
-
 [[gnu::noinline]] static Value evalNameLookup(Globals* G, Token* node) {
   const Ident id = node->name;
   const Value locals = *currentLocals(G);
@@ -418,7 +452,7 @@ static Value evalName(Globals* G, Token* node) {
 
 // selektor -> base '.' name
 static Value evalSelector(Globals* G, Token* node) {
-  Value* base = evallvalue(G, node->left);
+  Value* base = lvalueChild(G, node->left);
   if (base->type != tTuple)
     FatalMessage(G, "The expression before the . must lead to a tuple.", node->position);
   Tuple* t = base->val.tuple.t;
@@ -461,8 +495,8 @@ static Value indexValue(Globals* G, Token* node, Value base, Value index) {
 
 // exprindex -> base '[' index ']'  (the index first, then the base)
 static Value evalIndex(Globals* G, Token* node) {
-  const Value index = eval(G, node->right);
-  const Value base = eval(G, node->left);
+  const Value index = evalChild(G, node->right);
+  const Value base = evalChild(G, node->left);
   return indexValue(G, node, base, index);
 }
 
@@ -478,8 +512,8 @@ static void assignTo(Globals* G, Value* loc, Value v, Position pos) {
 
 // exprassign -> target '=' value  (the value first, then the target)
 static Value evalAssign(Globals* G, Token* node) {
-  const Value v = eval(G, node->right);
-  Value* loc = evallvalue(G, node->left);
+  const Value v = evalChild(G, node->right);
+  Value* loc = lvalueChild(G, node->left);
   assignTo(G, loc, v, node->position);
   Value result = *loc;
   dropTemp(&result);
@@ -578,22 +612,23 @@ static Value evalNode(Globals* G, Token* node) {
   return v;
 }
 
-// Leaves are read at once: a variable its cache finds and a constant nest
-// nothing, so they take no frame of their own (the stack guard of their
-// parent covers them) and leave the depth as they find it; the depth bound
-// still applies to them as to any node.
-Value eval(Globals* G, Token* node) {
-  if (node == nullptr) return nullValue;
-  if (G->dbhtml->X_ExprDepth < kMaxExprDepth) {
-    if (node->kind == TKName) {
-      if (const Field* f = cachedLocal(G, node)) return f->v;
-    } else if (node->kind == TKconst && node->constant.type != tTuple) {
-      Value v = node->constant;
-      dropTemp(&v);
-      return v;
-    }
+Value eval(Globals* G, Token* node) { return evalChild(G, node); }
+
+// As eval, then the value released when temporary. An assignment's result
+// would be a borrowed copy of the stored value, which dropping leaves alone,
+// so none is made; the node counts for the depth as in evalNested.
+void evalForEffect(Globals* G, Token* node) {
+  if (node != nullptr && node->kind == TKexprassign) {
+    DbhtmlRec* d = G->dbhtml;
+    if (++d->X_ExprDepth > kMaxExprDepth || StackExhausted(d))
+      FatalMessage(G, "Expression nested too deeply", node->position);
+    const Value v = evalChild(G, node->right);
+    assignTo(G, lvalueChild(G, node->left), v, node->position);
+    --d->X_ExprDepth;
+    return;
   }
-  return evalNested(G, node);
+  Value v = evalChild(G, node);
+  ReleaseIfTemp(G, &v);
 }
 
 // ---------------------------------------------------------------------------
@@ -624,7 +659,7 @@ static Value* locationOfName(Globals* G, Token* node) {
 }
 
 static Value* locationOfSelector(Globals* G, Token* node) {
-  Value* base = evallvalue(G, node->left);
+  Value* base = lvalueChild(G, node->left);
   if (base->type != tTuple) FatalMessage(G, "Tuple type expected", node->position);
   Tuple* t = base->val.tuple.t;
   if (t == nullptr) return vAddField(G, *base, node->name);   // the check there ends the request
@@ -673,17 +708,7 @@ static Value* locationOfIndex(Globals* G, Token* node) {
   return loc;
 }
 
-// A variable its cache finds is a leaf, as in eval.
-Value* evallvalue(Globals* G, Token* node) {
-  if (node != nullptr && node->kind == TKName) {
-    DbhtmlRec* d = G->dbhtml;
-    if (d->X_ExprDepth < kMaxExprDepth) {
-      d->X_MsgPos = node->position;
-      if (Field* f = cachedLocal(G, node)) return &f->v;
-    }
-  }
-  return lvalueNested(G, node);
-}
+Value* evallvalue(Globals* G, Token* node) { return lvalueChild(G, node); }
 
 // ---------------------------------------------------------------------------
 // Field references

@@ -5,6 +5,9 @@
 #include "values/value.h"
 
 Value eval(Globals* G, Token* node);
+// Evaluates node for its effects and drops the value (a statement such as
+// <let a = b>): an assignment stores without making a result.
+void evalForEffect(Globals* G, Token* node);
 Value* evallvalue(Globals* G, Token* node);
 // A field reference for the tuple built-ins: *tupleOut receives the
 // containing tuple (Null for a standalone field), *nameOut the name.

@@ -372,11 +372,9 @@ static int runStatement(Globals* G, Token* node, Value hostTuple) {
     case TKexprformatstr:
       putFormatted(G, node, hostTuple);
       return irEnd;
-    case TKlet: {
-      Value v = eval(G, node->expr);
-      ReleaseIfTemp(G, &v);
+    case TKlet:
+      evalForEffect(G, node->expr);
       return irEnd;
-    }
     case TKdef: case TKdefenv:
       ActivateDefinition(G, node);
       return irEnd;

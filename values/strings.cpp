@@ -69,19 +69,33 @@ int chars_cmp(Globals* /*G*/, const chars& a, const chars& b) {
 
 // ---- Conversions ----------------------------------------------------------
 
+// "00" to "99": the digits of a number are written two at a time.
+static constexpr char kDigitPairs[201] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
 int IntegerText(int32_t i, char* buf) {
-  // Digits from the right into a scratch of ten, then moved to the front.
   uint32_t u = i < 0 ? 0u - static_cast<uint32_t>(i) : static_cast<uint32_t>(i);
-  char digits[10];
-  int n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + u % 10);
-    u /= 10;
-  } while (u != 0);
-  int len = 0;
-  if (i < 0) buf[len++] = '-';
-  while (n > 0) buf[len++] = digits[--n];
-  buf[len] = '\0';
+  int digits = 1;
+  for (uint32_t bound = 10; digits < 10 && u >= bound; bound *= 10) ++digits;
+  const int len = (i < 0 ? 1 : 0) + digits;
+  // From the right: the lowest two digits first.
+  char* p = buf + len;
+  *p = '\0';
+  while (u >= 100) {
+    const uint32_t pair = u % 100;
+    u /= 100;
+    p -= 2;
+    std::memcpy(p, &kDigitPairs[2 * pair], 2);
+  }
+  if (u >= 10) {
+    p -= 2;
+    std::memcpy(p, &kDigitPairs[2 * u], 2);
+  } else {
+    *--p = static_cast<char>('0' + u);
+  }
+  if (i < 0) *--p = '-';
   return len;
 }
 
