@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -292,7 +293,8 @@ DbCursor* dbiExecuteQuery(Globals* G, const char* sql, long maxRows) {
     S.error = dbiErrDatabase;
     return nullptr;
   }
-  auto* c = static_cast<DbCursor*>(bxAllocZero(G, sizeof(DbCursor)));
+  // Charged for the cursor's own fields, not for the list of open ones.
+  auto* c = static_cast<DbCursor*>(bxAllocZeroAs(G, sizeof(DbCursor), offsetof(DbCursor, nextOpen)));
   c->stmt = stmt;
   c->columns = S.ops->columnCount(stmt);
   c->texts = static_cast<DbiColumnText*>(bxAllocZero(G, sizeof(DbiColumnText) * (c->columns + 1)));

@@ -28,7 +28,7 @@ struct KeyInfo {
 };
 
 constexpr int kLastPosition = 28;   // the last key that a position can give
-constexpr int kKeyCount = 31;       // positional keys, then keys given by name only
+constexpr int kKeyCount = 32;       // positional keys, then keys given by name only
 constexpr size_t kLineSize = 1024;
 constexpr int64_t kMegabyte = 1048576;
 
@@ -71,6 +71,8 @@ const KeyInfo kKeys[kKeyCount] = {
     {{"isolation", nullptr, nullptr}, kLevel, nullptr, &ResourceConfig::isolation, nullptr},
     {{"charset", nullptr, nullptr}, kText, &ResourceConfig::charset, nullptr, nullptr},
     {{"sessionstore", nullptr, nullptr}, kStore, nullptr, &ResourceConfig::sessionstore,
+     nullptr},
+    {{"templatecache", nullptr, nullptr}, kSwitch, nullptr, &ResourceConfig::templatecache,
      nullptr},
 };
 
@@ -136,6 +138,7 @@ const ResourceConfig kDefaults = {
     0,                 // isolation
     nullptr,           // charset
     kSessionStoreFile, // sessionstore
+    kSwitchNotGiven,   // templatecache
 };
 
 }  // namespace

@@ -53,6 +53,7 @@ struct ResourceConfig {
   // Keys given by name only.
   char* charset;        // the page's character set in the Content-type line
   int sessionstore;     // kSessionStoreFile or kSessionStoreDatabase
+  int templatecache;    // a process serving many requests keeps parsed templates unless false
 };
 
 // The configuration in force: X_Resource, or the built-in defaults before

@@ -25,6 +25,7 @@
 
 #include "db/dblayer.h"
 #include "driver/output.h"
+#include "frontend/reader.h"
 #include "support/system.h"
 
 namespace {
@@ -258,7 +259,8 @@ size_t heapInUse() {
 void checkHeap(int status) {
   if (worker.served == 1) {
     worker.heapBaseline = heapInUse();
-  } else if (status != 0 && heapInUse() > worker.heapBaseline + kHeapAllowance) {
+  } else if (status != 0 && heapInUse() > worker.heapBaseline + kHeapAllowance +
+                                             static_cast<size_t>(TemplateCacheBytes())) {
     worker.recycle = true;
   }
 }
@@ -507,6 +509,7 @@ int FcgiServe(int argc, char** argv, RequestCycle cycle) {
   }
   sigprocmask(SIG_SETMASK, nullptr, &processMask);
   InstallRequestEndHook();
+  TemplateCacheStart();
   // The socket moves off standard input, which is the request's body while
   // a request is served and empty otherwise; commands a template starts
   // never inherit it. It does not block: workers that share it wait in

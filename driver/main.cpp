@@ -142,7 +142,7 @@ void processTemplateFile(Globals* G, const char* name) {
 
   if (BraxelDebug(G, name, 1)) return;
 
-  Token* tree = dbhReadFileHandle(G, name, ".", true);
+  Token* tree = dbhReadTemplate(G, name, ".", true);
   // An empty template has no statements but was found: it runs and writes
   // nothing.
   if (tree == nullptr && dbhLastFoundFile(G) == nullptr) {

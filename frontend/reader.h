@@ -16,3 +16,13 @@ Token* dbhReadFileHandle(Globals* G, const char* name, const char* path,
 const char* dbhLastFoundFile(Globals* G);
 // Parse computed template text; null when the scanner fails to start.
 Token* dbhReadString(Globals* G, const char* text);
+
+// The main template of a request. In a process that serves many requests
+// (TemplateCacheStart) the tree of an unchanged template is taken from the
+// template cache, unless the configuration says templatecache=F; the
+// request goes on exactly as after a parse. Otherwise dbhReadFileHandle.
+Token* dbhReadTemplate(Globals* G, const char* name, const char* path, bool linksAllowed);
+// Turns the template cache on for the rest of the process.
+void TemplateCacheStart();
+// What the kept parses charged, in bytes: the cache's share of the heap.
+int64_t TemplateCacheBytes();

@@ -4,8 +4,10 @@
 
 #include <sys/stat.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "diag/messages.h"
 #include "driver/globals.h"
@@ -79,7 +81,7 @@ static long readDescriptor(int fd, char* buffer, size_t size) {
 // Module record
 
 void SourceInitializeGV(Globals* G) {
-  G->Source = static_cast<SourceRec*>(bxAllocZero(G, sizeof(SourceRec)));
+  G->Source = ::new (bxAllocZeroAs(G, sizeof(SourceRec), offsetof(SourceRec, X_Log))) SourceRec{};
   G->Source->X_ReadParameters = rmFormParameters;
   G->Source->formBodyLeft = -1;
 }
@@ -89,6 +91,7 @@ void SourceFinalizeGV(Globals* G) {
   if (S == nullptr) return;
   freeList(S->includeOnce);
   freeList(S->ownedNames);
+  S->~SourceRec();
   bxFree(S);
   G->Source = nullptr;
 }
@@ -124,6 +127,10 @@ int BeginSource(Globals* G, const char* fileName) {
   if (S->X_FileStackTop + 1 > kMaxIncludeDepth) {
     Close(fd);
     FatalMessage(G, "Include files too deeply nested", currentPosition(G));
+  }
+  if (S->X_Log != nullptr) {
+    SourceFile file{fileName, {}};
+    if (fstat(fd, &file.status) == 0) S->X_Log->files.push_back(std::move(file));
   }
   const char* name = keepName(G, fileName, std::strlen(fileName));
   setPositionFile(G, name);
@@ -244,10 +251,12 @@ const char* dbhCurrentIncludeName(Globals* G) {
 
 void dbhRegisterIncludeOnce(Globals* G, const char* name) {
   SourceRec* S = G->Source;
+  const int64_t before = G->serverInterface->X_MemLeft;
   IncludeOnceNode* node = bxNew<IncludeOnceNode>(G);
   node->name = STRDUP(G, name);
   node->next = S->includeOnce;
   S->includeOnce = node;
+  if (S->X_Log != nullptr) S->X_Log->onceCharged += before - G->serverInterface->X_MemLeft;
 }
 
 int dbhCheckInIncludeOnce(Globals* G, const char* name) {

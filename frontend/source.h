@@ -2,6 +2,11 @@
 // form parameters, with the include stack and the include-once registry.
 #pragma once
 
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
 #include "support/types.h"
 
 inline constexpr int kMaxIncludeDepth = 15;
@@ -23,6 +28,19 @@ struct IncludeOnceNode {
   char* name;
 };
 
+// What a parse reads, written down while a template cache watches it: each
+// file opened (the template and its parse-time includes) with what stat
+// says of it at that moment, and what the include-once registrations
+// charged to the budget.
+struct SourceFile {
+  std::string name;
+  struct stat status;
+};
+struct SourceLog {
+  std::vector<SourceFile> files;
+  int64_t onceCharged;
+};
+
 struct SourceRec {
   int X_ReadParameters;         // the ReadMode of the current level
   const char* dynamicText;      // rest of the dynamic text (owned by the caller)
@@ -39,6 +57,8 @@ struct SourceRec {
                                 // the whole request (positions point into them)
   long formBodyLeft;            // rmFormParameters, request body: bytes still to read from
                                 // the descriptor, or -1 to read to its end
+  SourceLog* X_Log;             // null unless a template cache watches a parse (last:
+                                // the record is charged for the fields before it)
 };
 
 void SourceInitializeGV(Globals* G);

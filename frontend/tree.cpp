@@ -107,8 +107,10 @@ static void growDefinitions(Globals* G, Ident n) {
 
 // ---------------------------------------------------------------- module records
 
+// The record is charged for the definition table and the chunk; the
+// bookkeeping of the trees is not the template's to pay.
 void tokenInitializeGV(Globals* G) {
-  G->token = bxNew<TokenModule>(G);
+  G->token = ::new (bxAllocAs(G, sizeof(TokenModule), offsetof(TokenModule, prepaid))) TokenModule{};
   G->token->defs = nullptr;
   G->token->size = 0;
   G->token->chunk = nullptr;

@@ -92,10 +92,12 @@ static const IdentEntry* seeded(const IdentSeed& seed, const unsigned char* s, s
 // ---- Module record --------------------------------------------------------
 
 void IdentsInitializeGV(Globals* G, const IdentSeed& seed) {
-  // The record is charged for its fields besides the seed's pointer.
-  auto* r = static_cast<IdentsRec*>(bxAllocAs(G, sizeof(IdentsRec), sizeof(IdentsRec) - sizeof(IdentsRec::seed)));
+  // The record is charged for its fields besides the seed's and the log's
+  // pointers.
+  auto* r = static_cast<IdentsRec*>(bxAllocAs(G, sizeof(IdentsRec), sizeof(IdentsRec) - sizeof(IdentsRec::seed) - sizeof(IdentsRec::X_Log)));
   G->Idents = r;
   r->seed = &seed;
+  r->X_Log = nullptr;
   r->count = seed.count;
   r->capacity = kInitialIdentCapacity;
   MakeArray(G, &r->entries, &r->capacity);
@@ -119,17 +121,8 @@ void IdentsFinalizeGV(Globals* G) {
 
 // ---- Lookup ---------------------------------------------------------------
 
-Ident MakeIdent(Globals* G, const char* bytes, size_t length) {
-  IdentsRec* r = G->Idents;
-  const auto* s = reinterpret_cast<const unsigned char*>(bytes);
-  if (length > UINT32_MAX - kIdentEntryCharge) length = UINT32_MAX - kIdentEntryCharge;
-  const uint32_t hash = IdentHash(bytes, length);
-  if (const IdentEntry* e = seeded(*r->seed, s, length, hash)) return e->number;
-  for (IdentEntry* e = r->buckets[hash & (r->bucketCount - 1)]; e != nullptr; e = e->next) {
-    if (e->length == length &&
-        sameName(reinterpret_cast<const unsigned char*>(e->name), s, length))
-      return e->number;
-  }
+// A new entry for a name that is in neither table.
+static Ident makeEntry(Globals* G, IdentsRec* r, const char* bytes, size_t length, uint32_t hash) {
   const Ident number = r->count + 1;
   if (number == r->capacity) {
     ExtendArray(G, &r->entries, &r->capacity);
@@ -142,6 +135,28 @@ Ident MakeIdent(Globals* G, const char* bytes, size_t length) {
   e->next = r->buckets[h];
   r->buckets[h] = e;
   if (r->count > 2 * r->bucketCount) growBuckets(G, r);
+  return number;
+}
+
+Ident MakeIdent(Globals* G, const char* bytes, size_t length) {
+  IdentsRec* r = G->Idents;
+  const auto* s = reinterpret_cast<const unsigned char*>(bytes);
+  if (length > UINT32_MAX - kIdentEntryCharge) length = UINT32_MAX - kIdentEntryCharge;
+  const uint32_t hash = IdentHash(bytes, length);
+  if (const IdentEntry* e = seeded(*r->seed, s, length, hash)) return e->number;
+  for (IdentEntry* e = r->buckets[hash & (r->bucketCount - 1)]; e != nullptr; e = e->next) {
+    if (e->length == length &&
+        sameName(reinterpret_cast<const unsigned char*>(e->name), s, length)) {
+      if (r->X_Log != nullptr) r->X_Log->looked.push_back(e->number);
+      return e->number;
+    }
+  }
+  const int64_t before = G->serverInterface != nullptr ? G->serverInterface->X_MemLeft : 0;
+  const Ident number = makeEntry(G, r, bytes, length, hash);
+  if (r->X_Log != nullptr) {
+    r->X_Log->looked.push_back(number);
+    r->X_Log->charged += before - G->serverInterface->X_MemLeft;
+  }
   return number;
 }
 

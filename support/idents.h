@@ -4,6 +4,7 @@
 
 #include <array>
 #include <string_view>
+#include <vector>
 
 #include "support/types.h"
 
@@ -110,8 +111,17 @@ consteval IdentSeedTable<N> MakeIdentSeed(const std::array<const char*, N>& name
 // power of two, 256 at first, doubled when the table holds more than two
 // names per bucket (seeded ones counted), so chains stay short for any set
 // of names.
+// What a parse does to the table, written down while a template cache
+// watches it: the numbers of the made names it looked up, in the order of
+// the lookups, and what the names it made charged to the budget.
+struct IdentLog {
+  std::vector<Ident> looked;
+  int64_t charged;
+};
+
 struct IdentsRec {
   const IdentSeed* seed;
+  IdentLog* X_Log;         // null unless a template cache watches a parse
   IdentEntry** buckets;
   uint32_t bucketCount;
   uint32_t count;          // highest number handed out
