@@ -310,6 +310,24 @@ static Value tupleOperator(Globals* G, int op, Value* l, Value* r, bool withNull
 [[gnu::noinline]] static Value evalNested(Globals* G, Token* node);
 [[gnu::noinline]] static Value* lvalueNested(Globals* G, Token* node);
 
+// v.name with v a variable, both found through their caches: a leaf too,
+// when the depth the selection and its variable would take is within the
+// bound. The variable's position becomes the message position, as reading
+// it as a location does.
+[[gnu::always_inline]] static inline Field* cachedSelection(Globals* G, Token* node) {
+  Token* base = node->left;
+  DbhtmlRec* d = G->dbhtml;
+  if (base == nullptr || base->kind != TKName || d->X_ExprDepth >= kMaxExprDepth - 1) return nullptr;
+  const Field* variable = cachedLocal(G, base);
+  if (variable == nullptr || variable->v.type != tTuple) return nullptr;
+  Tuple* t = variable->v.val.tuple.t;
+  const int32_t i = node->slot.index;
+  if (t == nullptr || node->slot.stamp != t->stamp || i >= t->logsize || t->fields[i].name != node->name)
+    return nullptr;
+  d->X_MsgPos = base->position;
+  return &t->fields[i];
+}
+
 // Leaves are read at once: a variable its cache finds and a constant nest
 // nothing, so they take no frame of their own (the stack guard of their
 // parent covers them) and leave the depth as they find it; the depth bound
@@ -324,6 +342,12 @@ static Value tupleOperator(Globals* G, int op, Value* l, Value* r, bool withNull
       Value v = node->constant;
       dropTemp(&v);
       return v;
+    } else if (node->kind == TKselektor) {
+      if (const Field* f = cachedSelection(G, node)) {
+        Value v = f->v;
+        dropTemp(&v);
+        return v;
+      }
     }
   }
   return evalNested(G, node);
@@ -337,6 +361,8 @@ static Value tupleOperator(Globals* G, int op, Value* l, Value* r, bool withNull
       d->X_MsgPos = node->position;
       if (Field* f = cachedLocal(G, node)) return &f->v;
     }
+  } else if (node != nullptr && node->kind == TKselektor) {
+    if (Field* f = cachedSelection(G, node)) return &f->v;
   }
   return lvalueNested(G, node);
 }
