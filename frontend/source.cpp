@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "diag/messages.h"
 #include "driver/globals.h"
@@ -81,7 +80,7 @@ static long readDescriptor(int fd, char* buffer, size_t size) {
 // Module record
 
 void SourceInitializeGV(Globals* G) {
-  G->Source = ::new (bxAllocZeroAs(G, sizeof(SourceRec), offsetof(SourceRec, X_Log))) SourceRec{};
+  G->Source = static_cast<SourceRec*>(bxAllocZeroAs(G, sizeof(SourceRec), offsetof(SourceRec, X_Log)));
   G->Source->X_ReadParameters = rmFormParameters;
   G->Source->formBodyLeft = -1;
 }
@@ -91,7 +90,6 @@ void SourceFinalizeGV(Globals* G) {
   if (S == nullptr) return;
   freeList(S->includeOnce);
   freeList(S->ownedNames);
-  S->~SourceRec();
   bxFree(S);
   G->Source = nullptr;
 }

@@ -110,7 +110,8 @@ static void growDefinitions(Globals* G, Ident n) {
 // The record is charged for the definition table and the chunk; the
 // bookkeeping of the trees is not the template's to pay.
 void tokenInitializeGV(Globals* G) {
-  G->token = ::new (bxAllocAs(G, sizeof(TokenModule), offsetof(TokenModule, prepaid))) TokenModule{};
+  G->token = static_cast<TokenModule*>(
+      bxAllocZeroAs(G, sizeof(TokenModule), offsetof(TokenModule, prepaid)));
   G->token->defs = nullptr;
   G->token->size = 0;
   G->token->chunk = nullptr;
@@ -125,7 +126,7 @@ void tokenFinalizeGV(Globals* G) {
   if (G->token == nullptr) return;
   FreeTrees(G, &G->token->trees);
   bxFree(G->token->defs);
-  bxDelete(G->token);
+  bxFree(G->token);
   G->token = nullptr;
 }
 
