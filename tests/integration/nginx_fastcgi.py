@@ -1,0 +1,70 @@
+"""The example shop under nginx over FastCGI: deploy/nginx-fastcgi.conf (a
+server block) inside a private nginx main configuration, and the program's
+FastCGI workers started by the spawn-fcgi line of the same file on a socket
+of their own."""
+
+import os
+import re
+import shlex
+
+import common
+
+
+def spawn_command(site, socket_path):
+    """The spawn-fcgi line of deploy/nginx-fastcgi.conf with the test's
+    paths, kept in the foreground (-n) so that the test stops it; without
+    root, the options that change users go."""
+    with open(os.path.join(common.DEPLOY, "nginx-fastcgi.conf")) as f:
+        lines = [line[1:].strip() for line in f if "spawn-fcgi -s" in line]
+    common.check(len(lines) == 1, "nginx-fastcgi.conf: one spawn-fcgi line")
+    words = shlex.split(lines[0].replace("/run/braxel-shop.sock", socket_path)
+                        .replace("/srv/braxel/shop/", site.app + "/")
+                        .replace("/srv/braxel/shop", site.app))
+    env = dict(word.split("=", 1) for word in words if re.match(r"^[A-Z_]+=", word))
+    command = [word for word in words if not re.match(r"^[A-Z_]+=", word)]
+    command.insert(1, "-n")
+    if os.getuid() != 0:
+        for option in ("-U", "-u", "-g"):
+            at = command.index(option)
+            del command[at:at + 2]
+    return env, command
+
+
+def body(site, servers, args):
+    folder = os.path.join(site.work, "nginx")
+    os.makedirs(folder)
+    common.give_to_server_user(folder)
+    socket_path = os.path.join(folder, "braxel-shop.sock")
+    port = common.free_port()
+    common.fill("nginx-fastcgi.conf", os.path.join(folder, "braxel.conf"), [
+        ("listen 80;", f"listen 127.0.0.1:{port};"),
+        ("/var/www/html", site.www),
+        ("unix:/run/braxel-shop.sock", f"unix:{socket_path}"),
+    ])
+    as_root = os.getuid() == 0
+    temp = "".join(f"    {kind}_temp_path {folder}/{kind};\n"
+                   for kind in ("client_body", "fastcgi", "proxy", "uwsgi", "scgi"))
+    main = os.path.join(folder, "nginx-main.conf")
+    with open(main, "w") as f:
+        f.write(("user www-data;\n" if as_root else "")
+                + f"pid {folder}/nginx.pid;\n"
+                + f"error_log {site.logs}/nginx-error.log;\n"
+                + "events { worker_connections 64; }\n"
+                + "http {\n    access_log off;\n" + temp
+                + f"    include {folder}/braxel.conf;\n}}\n")
+
+    env, command = spawn_command(site, socket_path)
+    os.environ.update(env)
+    servers.start("braxel", command, socket_path=socket_path)
+    servers.start("nginx", ["nginx", "-p", folder, "-e", f"{site.logs}/nginx-error.log", "-c", main,
+                            "-g", "daemon off;"], port=port)
+    common.check_private(port, site)
+    common.check_shop(port)
+    # The pages came from the workers, not from a program started per request.
+    workers = open(f"/proc/{servers.running[0][1].pid}/task/{servers.running[0][1].pid}/children").read().split()
+    common.check(len(workers) == int(env["BRAXEL_FCGI_CHILDREN"]),
+                 f"{len(workers)} workers, not {env['BRAXEL_FCGI_CHILDREN']}")
+
+
+if __name__ == "__main__":
+    common.run(__doc__, body)
