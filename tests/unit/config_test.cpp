@@ -1,45 +1,16 @@
 // config_test.cpp: the configuration file reader (words, positions, value
-// types, the dash rule, the memory limit), the include path conversion, and
-// malformed files of random bytes. Where the file is found is an end-to-end case.
+// types, the dash rule, the memory limit) and the include path conversion.
+// Where the file is found and every refusal's page are end-to-end cases.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <random>
-#include <regex>
-#include <sstream>
+#include <memory>
 #include <string>
 
-#include "driver/config.h"
-#include "driver/globals.h"
-#include "support/memory.h"
+#include "tests/unit/foundation_context.h"
 #include "tests/unit/testing.h"
 
 namespace {
-
-// A scratch folder, removed at the end.
-class Folder {
- public:
-  Folder() {
-    char templ[] = "/tmp/braxel-cfg-XXXXXX";
-    path_ = mkdtemp(templ);
-  }
-  ~Folder() {
-    const std::string cmd = "rm -rf '" + path_ + "'";
-    if (std::system(cmd.c_str()) != 0) {}
-  }
-  void put(const std::string& name, const std::string& bytes) const {
-    std::ofstream(path_ + "/" + name, std::ios::binary) << bytes;
-  }
-  std::string program() const { return path_ + "/braxel"; }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 std::string str(const char* s) { return s == nullptr ? "(null)" : s; }
 
@@ -52,19 +23,18 @@ std::string texts(const ResourceConfig& r) {
 // Reads text as the `.braxel` next to the program and keeps it as X_Resource.
 class Reader : public testing::Test {
  protected:
-  void SetUp() override { G = NewTestGlobals(); }
-  void TearDown() override { FinalizeAllGV(G); }
   const ResourceConfig& read(const std::string& text) {
     FreeResourceConfig(G->serverInterface->X_Resource);
-    folder_ = std::make_unique<Folder>();
+    folder_ = std::make_unique<ScratchFolder>();
     folder_->put(".braxel", text);
-    G->serverInterface->X_Resource = readResourceFile(G, folder_->program().c_str(), nullptr);
+    G->serverInterface->X_Resource = readResourceFile(G, (folder_->path + "/braxel").c_str(), nullptr);
     return *G->serverInterface->X_Resource;
   }
-  Globals* G = nullptr;
+  FoundationContext c;
+  Globals* G = c.G;
 
  private:
-  std::unique_ptr<Folder> folder_;
+  std::unique_ptr<ScratchFolder> folder_;
 };
 
 }  // namespace
@@ -211,7 +181,8 @@ TEST_F(Reader, MemlimitSetsTheBudgetWhenRead) {
 // Include path conversion
 
 TEST(IncludePath, RelativeEntriesGoBelowTheConfigurationFolder) {
-  Globals* G = NewTestGlobals();
+  FoundationContext c;
+  Globals* G = c.G;
   const struct {
     const char* include;
     const char* config;
@@ -231,122 +202,4 @@ TEST(IncludePath, RelativeEntriesGoBelowTheConfigurationFolder) {
   EXPECT_EQ(ConvertIncludePath(G, &include, nullptr), 1);
   EXPECT_STREQ(include, "keep");
   bxFree(include);
-  FinalizeAllGV(G);
-}
-
-// ---------------------------------------------------------------------------
-// Malformed files: every file is either read or answered with the format
-// page and one error line, and the process ends with status 1.
-
-namespace {
-
-struct Outcome {
-  int status;
-  std::string page;
-};
-
-// Runs the reader on the bytes in a child process whose error pages go to a
-// file; status 0 means the reader returned.
-Outcome readInChild(const std::string& bytes) {
-  Folder folder;
-  folder.put(".braxel", bytes);
-  const std::string pagePath = folder.path() + "/page.out";
-  std::fflush(stdout);
-  std::fflush(stderr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    Globals* G = NewTestGlobals();
-    G->serverInterface->X_ErrOut = std::fopen(pagePath.c_str(), "wb");
-    readResourceFile(G, folder.program().c_str(), nullptr);
-    _exit(0);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  std::stringstream page;
-  page << std::ifstream(pagePath, std::ios::binary).rdbuf();
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), page.str()};
-}
-
-bool endsWith(const std::string& s, const std::string& end) {
-  return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
-}
-
-// The error line of a page that begins with the format page.
-bool isErrorLine(const std::string& line) {
-  static const std::regex kLine(
-      "Error: (Line too long|Too many parameters\\.|Unknown parameter name \"[\\s\\S]*\"\\.|"
-      "Value '[\\s\\S]*' unknown for isolation parameter\\.)<br>\n");
-  return std::regex_match(line, kLine);
-}
-
-bool hasLongLine(const std::string& bytes) {
-  size_t start = 0;
-  for (size_t end; (end = bytes.find('\n', start)) != std::string::npos; start = end + 1)
-    if (end - start > 1022) return true;
-  return bytes.size() - start > 1022;
-}
-
-std::string randomFile(std::mt19937& rng) {
-  static const char* const kPieces[] = {
-      "user", "=", " ", "\t", "\"", "\n", "\r", "" /* NUL */, "#", "isolation",
-      "memlimit", "x", "\xff", "-", "1", "serializable", "dbname", "access", "\x7f", "==", "  "};
-  std::string s;
-  switch (rng() % 4) {
-    case 0:   // random bytes
-      for (size_t n = rng() % 3000; n > 0; --n) s += static_cast<char>(rng());
-      break;
-    case 1:   // pieces of the format
-      for (size_t n = rng() % 400; n > 0; --n) {
-        const size_t i = rng() % (sizeof kPieces / sizeof kPieces[0]);
-        s += i == 7 ? std::string(1, '\0') : std::string(kPieces[i]);
-      }
-      break;
-    case 2:   // lines around the length limit: comments and single words
-      for (size_t n = 1 + rng() % 3; n > 0; --n) {
-        std::string line = (rng() % 2 != 0 ? "#" : "user=");
-        line.resize(1018 + rng() % 10, 'w');
-        for (size_t k = rng() % 4; k > 0; --k) line[5 + rng() % (line.size() - 5)] = "\0\xff\r"[rng() % 3];
-        s += line + (rng() % 4 != 0 ? "\n" : "");
-      }
-      break;
-    default:   // around the last position
-      for (size_t n = 24 + rng() % 8; n > 0; --n) s += (rng() % 9 == 0 ? "\n" : "w ");
-      break;
-  }
-  return s;
-}
-
-}  // namespace
-
-TEST(MalformedFiles, EndWithTheFormatPageOrAreRead) {
-  const Outcome known = readInChild("colour=blue\n");
-  ASSERT_EQ(known.status, 1);
-  const std::string line = "Error: Unknown parameter name \"colour\".<br>\n";
-  ASSERT_TRUE(endsWith(known.page, line));
-  const std::string formatPage = known.page.substr(0, known.page.size() - line.size());
-  ASSERT_EQ(formatPage.rfind("<HTML><title>Error in braxel</title>\nThe braxel configuration", 0), 0u);
-
-  std::mt19937 rng(20240611);
-  int read = 0, refused = 0;
-  for (int i = 0; i < 400; ++i) {
-    const std::string bytes = randomFile(rng);
-    const Outcome o = readInChild(bytes);
-    SCOPED_TRACE(testing::Message() << "input " << i << " of " << bytes.size() << " bytes");
-    if (o.status == 0) {
-      EXPECT_EQ(o.page, "");
-      EXPECT_FALSE(hasLongLine(bytes));
-      ++read;
-      continue;
-    }
-    ASSERT_EQ(o.status, 1);
-    ASSERT_EQ(o.page.compare(0, formatPage.size(), formatPage), 0);
-    const std::string error = o.page.substr(formatPage.size());
-    EXPECT_TRUE(isErrorLine(error)) << error;
-    if (error == "Error: Line too long<br>\n") {
-      EXPECT_TRUE(hasLongLine(bytes));
-    }
-    ++refused;
-  }
-  EXPECT_GT(read, 20);
-  EXPECT_GT(refused, 20);
 }

@@ -3,45 +3,22 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <filesystem>
 #include <cstring>
 #include <string>
 
 #include "support/filesearch.h"
+#include "tests/unit/testing.h"
 
 namespace {
 
-// A scratch directory that is also the current directory while it lives.
-class ScratchDir {
- public:
-  ScratchDir() {
-    char templ[] = "/tmp/braxel-fs-XXXXXX";
-    path_ = mkdtemp(templ);
-    char here[4096];
-    saved_ = getcwd(here, sizeof here);
-    EXPECT_EQ(chdir(path_.c_str()), 0);
-  }
-  ~ScratchDir() {
-    if (chdir(saved_.c_str()) != 0) {}
-    const std::string cmd = "rm -rf '" + path_ + "'";
-    if (std::system(cmd.c_str()) != 0) {}
-  }
-  const std::string& path() const { return path_; }
-  void file(const std::string& name) const {
-    const size_t slash = name.rfind('/');
-    if (slash != std::string::npos) dir(name.substr(0, slash));
-    FILE* f = std::fopen((path_ + "/" + name).c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fclose(f);
-  }
-  void dir(const std::string& name) const {
-    const std::string cmd = "mkdir -p '" + path_ + "/" + name + "'";
-    if (std::system(cmd.c_str()) != 0) {}
-  }
-
- private:
-  std::string path_;
-  std::string saved_;
+// A scratch folder that is also the current directory while it lives.
+struct ScratchDir : ScratchFolder {
+  const std::filesystem::path saved = std::filesystem::current_path();
+  ScratchDir() { std::filesystem::current_path(path); }
+  ~ScratchDir() { std::filesystem::current_path(saved); }
+  void file(const std::string& name) const { put(name); }
+  void dir(const std::string& name) const { std::filesystem::create_directories(path + "/" + name); }
 };
 
 // The result code and the found name, as "code name".
@@ -102,8 +79,8 @@ TEST(IncludeNames, RelativeWithAnAllowedEnding) {
 TEST(Search, EntriesAreTriedInOrderAndEmptyOnesSkipped) {
   ScratchDir d;
   d.file("b/x");
-  const std::string a = d.path() + "/a";
-  const std::string b = d.path() + "/b/";   // no second slash is added
+  const std::string a = d.path + "/a";
+  const std::string b = d.path + "/b/";   // no second slash is added
   const std::string path = ":::" + a + "::" + b + ":";
   EXPECT_EQ(search(path.c_str(), "x"), "0 " + b + "x");
   d.file("a/x");
@@ -115,9 +92,9 @@ TEST(Search, NotFoundAndIllegalArguments) {
   d.file("x");
   d.dir("sub/x");
   // an empty path never tries the name alone; a directory is not a file
-  for (const std::string& path : {std::string(), std::string(":::"), d.path() + "/sub"})
+  for (const std::string& path : {std::string(), std::string(":::"), d.path + "/sub"})
     EXPECT_EQ(search(path.c_str(), "x"), "1 ") << path;
-  EXPECT_EQ(search(d.path().c_str(), "nothing"), "1 ");
+  EXPECT_EQ(search(d.path.c_str(), "nothing"), "1 ");
   EXPECT_EQ(search(nullptr, "x"), "3 ");
   EXPECT_EQ(search("/tmp", nullptr), "3 ");
   EXPECT_EQ(search("/tmp", ""), "3 ");
@@ -130,11 +107,11 @@ TEST(Search, EntryPlusNameNeedingTheBufferIsTooLong) {
   ScratchDir d;
   d.file("x");
   // entry with its slash, the name and 8 bytes of headroom
-  const size_t need = d.path().size() + 1 + 1 + 8;
-  EXPECT_EQ(search(d.path().c_str(), "x", need), "2 ");
-  EXPECT_EQ(search(d.path().c_str(), "x", need + 1), "0 " + d.path() + "/x");
-  EXPECT_EQ(search(d.path().c_str(), "x", 4), "2 ");   // the entry alone does not fit
-  EXPECT_EQ(searchBraxel(d.path().c_str(), "x", true, need), "2 ");
+  const size_t need = d.path.size() + 1 + 1 + 8;
+  EXPECT_EQ(search(d.path.c_str(), "x", need), "2 ");
+  EXPECT_EQ(search(d.path.c_str(), "x", need + 1), "0 " + d.path + "/x");
+  EXPECT_EQ(search(d.path.c_str(), "x", 4), "2 ");   // the entry alone does not fit
+  EXPECT_EQ(searchBraxel(d.path.c_str(), "x", true, need), "2 ");
 }
 
 // ---------------------------------------------------------------------------
@@ -144,7 +121,7 @@ TEST(SearchBraxel, EmptyPathOrAbsoluteNameTriesTheNameItself) {
   ScratchDir d;
   d.file("page.brx");
   EXPECT_EQ(searchBraxel("", "page.brx"), "0 page.brx");
-  const std::string abs = d.path() + "/page.brx";
+  const std::string abs = d.path + "/page.brx";
   EXPECT_EQ(searchBraxel("/nonexistent", abs.c_str()), "0 " + abs);
   EXPECT_EQ(searchBraxel("", "missing.brx"), "1 ");
   EXPECT_EQ(searchBraxel("", "page.brx", true, 8), "2 ");

@@ -15,7 +15,7 @@
 #include "frontend/scanner.h"
 #include "frontend/source.h"
 #include "frontend/tree.h"
-#include "tests/unit/testing.h"
+#include "tests/unit/testing_core.h"
 #include "tests/unit/treeprint.h"
 
 // Trees live until the end of the request by design (the end of the process

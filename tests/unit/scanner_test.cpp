@@ -3,11 +3,9 @@
 // strings, numbers, positions, includes, form states, messages, markers and a
 // fuzz run over random and mutated templates.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 
@@ -19,7 +17,7 @@
 #include "frontend/source.h"
 #include "support/idents.h"
 #include "support/memory.h"
-#include "tests/unit/testing.h"
+#include "tests/unit/testing_core.h"
 #include "tests/unit/treeprint.h"
 
 namespace {
@@ -28,17 +26,8 @@ using treeprint::escaped;
 
 class ScannerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    G = NewTestGlobals();
-    dir = std::filesystem::temp_directory_path() /
-          ("scanner_test_" + std::to_string(getpid()) + "_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir);
-  }
-  void TearDown() override {
-    FinalizeAllGV(G);
-    std::filesystem::remove_all(dir);
-  }
+  void SetUp() override { G = NewTestGlobals(); }
+  void TearDown() override { FinalizeAllGV(G); }
 
   std::string name(Ident id) { return id == 0 ? "#0" : GetStringIdent(G, id); }
 
@@ -109,12 +98,7 @@ class ScannerTest : public ::testing::Test {
     return drain();
   }
 
-  std::string write(const std::string& file, const std::string& content) {
-    const std::filesystem::path p = dir / file;
-    std::filesystem::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << content;
-    return p.string();
-  }
+  std::string write(const std::string& file, const std::string& content) { return scratch.put(file, content); }
 
   // Scans a template file; included files are searched in the test folder.
   std::string scanFile(const std::string& path, bool withPositions = false) {
@@ -153,7 +137,8 @@ class ScannerTest : public ::testing::Test {
   }
 
   Globals* G = nullptr;
-  std::filesystem::path dir;
+  ScratchFolder scratch;
+  const std::filesystem::path dir{scratch.path};
   std::string held;
   bool positions = false;
   size_t count = 0;
@@ -362,6 +347,7 @@ TEST_F(ScannerTest, IncludesErrorsAndIncludeOnce) {
   EXPECT_EQ(scanFile(write("twice.brx", "<include once.brx><include once.brx><include part.brx>")),
             "\"O\" \"P\" <? #1 >");
   EXPECT_EQ(dbhCheckInIncludeOnce(G, "once.brx"), 1);
+  EXPECT_EQ(dbhCheckInIncludeOnce(G, "ONCE.brx") + dbhCheckInIncludeOnce(G, "./once.brx"), 0) << "as written";
   // the registry lasts for the request
   EXPECT_EQ(scanFile(write("again.brx", "<include once.brx>.")), "\".\"");
   // includeonce in a file that was not included registers nothing

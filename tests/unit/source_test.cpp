@@ -1,19 +1,18 @@
-// source_test.cpp: the source module's read modes, the stack of open sources
-// with their names, and the include-once registry.
+// source_test.cpp: the source module's reading of form parameters (the query
+// string cut at one load, other methods, text to decode). Files, dynamic text,
+// the stack of open sources and the include-once registry are read through
+// the scanner (scanner_test, scanner.case).
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "driver/globals.h"
 #include "frontend/scanner.h"
 #include "frontend/source.h"
-#include "tests/unit/testing.h"
+#include "tests/unit/testing_core.h"
 
 namespace {
 
@@ -22,25 +21,14 @@ class SourceTest : public ::testing::Test {
   void SetUp() override {
     clearRequest();
     G = NewTestGlobals();
-    dir = std::filesystem::temp_directory_path() /
-          ("source_test_" + std::to_string(getpid()) + "_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir);
   }
   void TearDown() override {
     FinalizeAllGV(G);
     clearRequest();
-    std::filesystem::remove_all(dir);
   }
   static void clearRequest() {
     unsetenv("REQUEST_METHOD");
     unsetenv("QUERY_STRING");
-  }
-
-  std::string write(const std::string& name, const std::string& content) {
-    const std::filesystem::path p = dir / name;
-    std::ofstream(p, std::ios::binary) << content;
-    return p.string();
   }
 
   std::string read(int fd, size_t size) {
@@ -61,32 +49,7 @@ class SourceTest : public ::testing::Test {
   }
 
   Globals* G = nullptr;
-  std::filesystem::path dir;
 };
-
-// ---------------------------------------------------------------------------
-// Dynamic text
-
-TEST_F(SourceTest, DynamicTextInLoads) {
-  const std::string text(4096, 'd');
-  dbhInitSource(G);
-  BeginString(G, text.c_str());
-  EXPECT_EQ(G->Source->X_ReadParameters, 1);
-  EXPECT_EQ(read(0, 4096), text);
-  EXPECT_EQ(G->Source->X_ReadParameters, 2);
-  EXPECT_EQ(read(0, 4096), "");
-  dbhInitSource(G);
-  BeginString(G, "abcdefghijklmnopqrst");
-  EXPECT_EQ(read(0, 8), "abcdefgh");
-  EXPECT_EQ(read(0, 8), "ijklmnop");
-  EXPECT_EQ(G->Source->X_ReadParameters, 1);
-  EXPECT_EQ(read(0, 8), "qrst");
-  EXPECT_EQ(read(0, 8), "");
-  EXPECT_EQ(G->Source->X_FileStackTop, 1);
-  EXPECT_STREQ(G->Source->fileNames[1], "** DYNAMIC TEXT **");
-  EXPECT_STREQ(G->ScannerAttribute->pos.file, "** DYNAMIC TEXT **");
-  EXPECT_EQ(G->Source->includeNames[1], nullptr);
-}
 
 // ---------------------------------------------------------------------------
 // Form parameters
@@ -131,97 +94,6 @@ TEST_F(SourceTest, OtherMethodsReadTheDescriptorAndDecodeTextComesFirst) {
   EXPECT_EQ(read(0, 100), "=text");
   EXPECT_EQ(G->Source->formText, nullptr);
   EXPECT_EQ(read(0, 100), "");
-}
-
-// ---------------------------------------------------------------------------
-// The stack of open sources
-
-TEST_F(SourceTest, FilesOpenAndCloseInNestedLevelsAndMissingOnesChangeNothing) {
-  const std::string a = write("a.brx", "AAAA");
-  const std::string b = write("b.brx", "BB");
-  dbhInitSource(G);
-  const int fa = BeginSource(G, a.c_str());
-  ASSERT_GE(fa, 1);
-  EXPECT_EQ(G->Source->X_FileStackTop, 1);
-  EXPECT_EQ(G->Source->X_ReadParameters, 0);
-  EXPECT_EQ(std::string(G->ScannerAttribute->pos.file), a);
-  EXPECT_EQ(read(fa, 2), "AA");
-  // a missing file changes nothing
-  G->Scanner->errorIndication = 4;
-  EXPECT_LT(BeginSource(G, (dir / "missing.brx").c_str()), 1);
-  EXPECT_EQ(G->Scanner->errorIndication, 0);   // cleared by the attempt
-  EXPECT_EQ(G->Source->X_FileStackTop, 1);
-  EXPECT_EQ(std::string(G->ScannerAttribute->pos.file), a);
-
-  const int fb = BeginSource(G, b.c_str());
-  ASSERT_GE(fb, 1);
-  dbhSetIncludeName(G, "b.brx", 5);
-  EXPECT_EQ(G->Source->X_FileStackTop, 2);
-  EXPECT_STREQ(dbhCurrentIncludeName(G), "b.brx");
-  EXPECT_EQ(std::string(G->ScannerAttribute->pos.file), b);
-  EXPECT_EQ(read(fb, 10), "BB");
-  EXPECT_EQ(SourceSizeHint(G, fb), 2);
-  CloseSource(G, fb);
-
-  // back in the includer: its name and its descriptor
-  EXPECT_EQ(G->Source->X_FileStackTop, 1);
-  EXPECT_EQ(std::string(G->ScannerAttribute->pos.file), a);
-  EXPECT_EQ(dbhCurrentIncludeName(G), nullptr);
-  EXPECT_EQ(read(fa, 10), "AA");
-  CloseSource(G, fa);
-  EXPECT_EQ(G->Source->X_FileStackTop, 0);
-  // the name stays valid for positions after the file is closed
-  EXPECT_EQ(std::string(G->ScannerAttribute->pos.file), a);
-}
-
-TEST_F(SourceTest, IncludeInsideDynamicTextResumesTheTextAndInitCornerCases) {
-  const std::string inc = write("inc.brx", "III");
-  dbhInitSource(G);
-  BeginString(G, "0123456789");
-  EXPECT_EQ(read(0, 4), "0123");
-  const int fd = BeginSource(G, inc.c_str());
-  ASSERT_GE(fd, 1);
-  EXPECT_EQ(read(fd, 10), "III");
-  CloseSource(G, fd);
-  EXPECT_EQ(G->Source->X_ReadParameters, 1);
-  EXPECT_STREQ(G->ScannerAttribute->pos.file, kDynamicTextName);
-  EXPECT_EQ(read(fd, 10), "456789");
-  EXPECT_EQ(read(fd, 10), "");
-  // closing descriptor 0 or closing in read mode 2 changes nothing
-  dbhInitSource(G);
-  BeginString(G, "x");
-  CloseSource(G, 0);
-  EXPECT_EQ(G->Source->X_FileStackTop, 1);
-  EXPECT_EQ(read(0, 10), "x");
-  CloseSource(G, 5);   // read mode 2: nothing happens
-  EXPECT_EQ(G->Source->X_FileStackTop, 1);
-  dbhRegisterIncludeOnce(G, "kept.brx");
-  dbhInitSource(G);
-  BeginString(G, "a");
-  BeginString(G, "b");
-  EXPECT_EQ(G->Source->X_FileStackTop, 2);
-  G->Source->X_ReadParameters = 3;
-  dbhInitSource(G);
-  EXPECT_EQ(G->Source->X_FileStackTop, 0);
-  EXPECT_EQ(G->Source->fileNames[1], nullptr);
-  EXPECT_EQ(G->Source->X_ReadParameters, 3);
-  EXPECT_EQ(dbhCheckInIncludeOnce(G, "kept.brx"), 1);
-}
-
-// ---------------------------------------------------------------------------
-// The include-once registry
-
-TEST_F(SourceTest, IncludeOnceComparesNamesAsWritten) {
-  EXPECT_EQ(dbhCheckInIncludeOnce(G, "a.brx"), 0);
-  std::string name = "a.brx";
-  dbhRegisterIncludeOnce(G, name.c_str());
-  name = "zzzzz";   // the registry keeps its own copy
-  dbhRegisterIncludeOnce(G, "lib/b.brx");
-  EXPECT_EQ(dbhCheckInIncludeOnce(G, "a.brx"), 1);
-  EXPECT_EQ(dbhCheckInIncludeOnce(G, "lib/b.brx"), 1);
-  EXPECT_EQ(dbhCheckInIncludeOnce(G, "./a.brx"), 0);
-  EXPECT_EQ(dbhCheckInIncludeOnce(G, "A.brx"), 0);
-  EXPECT_EQ(dbhCheckInIncludeOnce(G, "a.br"), 0);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // tree_test.cpp: the syntax tree module: definition table, expression pool,
-// lists and the side-effect pass.
+// lists and the side-effect pass on deep expressions (its rules: parser_test).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,7 +9,7 @@
 #include "frontend/scanner.h"
 #include "frontend/tree.h"
 #include "support/idents.h"
-#include "tests/unit/testing.h"
+#include "tests/unit/testing_core.h"
 #include "tests/unit/treeprint.h"
 
 // Trees live until the end of the request by design (the end of the process
@@ -104,25 +104,6 @@ TEST_F(TreeTest, ExpressionPoolReusesFreedNodesAndListOperations) {
 }
 
 // ---------------------------------------------------------------- side effects
-
-TEST_F(TreeTest, SideEffectsOfOperandsNotOfStatements) {
-  // (y = 1) + x: the right operand has no side effect
-  EXPECT_EQ(print(FixSideEffects(G, bin(assign(name("y"), name("z")), name("x")))),
-            "(+ (= y z) x)");
-  // applying the pass twice adds nothing
-  Token* e = FixSideEffects(G, bin(bin(name("a"), name("b")), assign(name("y"), name("z"))));
-  EXPECT_EQ(print(FixSideEffects(G, e)), "(+ (copy (+ a b)) (= y z))");
-  // a constant beside an assignment is never copied
-  Token* c = mTKConst(G, at(1, 1));
-  c->constant = MakeInteger(3);
-  EXPECT_EQ(print(FixSideEffects(G, bin(c, assign(name("y"), name("z"))))), "(+ 3 (= y z))");
-  // the tested statements of ifempty may start with any statement
-  Token* stmt = text("plain");
-  EXPECT_EQ(FixSideEffects(G, stmt), stmt);
-  EXPECT_EQ(FixSideEffects(G, nullptr), nullptr);
-  Token* field = mTKdbf(G, at(1, 1), TKdbfname, 0, MakeIdent(G, "f"));
-  EXPECT_EQ(print(FixSideEffects(G, field)), "(kind20 f)");
-}
 
 TEST_F(TreeTest, SideEffectPassOnDeepExpressions) {
   // left-deep and right-deep chains far deeper than the parser allows; the

@@ -1,0 +1,10 @@
+// testing_core.h: the helpers of the unit tests that link the whole system
+// (testing_core.cpp).
+#pragma once
+
+#include "driver/request.h"
+#include "tests/unit/testing.h"
+
+// A complete global context, as main builds it (InitializeAllGV and
+// InitIdentifiers), with the hooks main installs. Free with FinalizeAllGV.
+Globals* NewTestGlobals();
