@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <type_traits>
 #include <string_view>
 #include <vector>
 
@@ -29,10 +30,15 @@ constexpr unsigned char FoldIdentChar(unsigned char c) {
 // the empty name hashes to 0. A hash of the first and last byte and the
 // length alone lets a request with many similar names (n1, n2, ...: form
 // fields sent by a visitor) pile them into a few chains and take quadratic time.
+// (At run time the fold is a lookup in ToUpper, which folds alike.)
+extern const unsigned char ToUpper[256];
 constexpr uint32_t IdentHash(const char* bytes, size_t n) {
   if (n == 0) return 0;
   uint32_t h = 2166136261u;
-  for (size_t i = 0; i < n; ++i) h = (h ^ FoldIdentChar(static_cast<unsigned char>(bytes[i]))) * 16777619u;
+  for (size_t i = 0; i < n; ++i) {
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    h = (h ^ (std::is_constant_evaluated() ? FoldIdentChar(c) : ToUpper[c])) * 16777619u;
+  }
   return h;
 }
 
@@ -54,7 +60,7 @@ struct IdentSeedTable {
   static_assert(N + 1 < kInitialIdentCapacity, "the seeded names fit the first table by number");
   static constexpr size_t kSlots = [] {
     size_t n = 1;
-    while (n < 2 * (N + 1)) n *= 2;   // at most half full
+    while (n < 4 * (N + 1)) n *= 2;   // at most a quarter full: a miss ends soon
     return n;
   }();
   IdentEntry entries[N + 1];
@@ -128,8 +134,6 @@ struct IdentsRec {
   IdentEntry** entries;    // made entries by number (a seeded number's slot unused)
   size_t capacity;         // starts at 1024
 };
-
-extern const unsigned char ToUpper[256];
 
 // The seed of the empty name alone.
 extern const IdentSeed kNoIdentSeed;
