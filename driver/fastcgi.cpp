@@ -370,6 +370,14 @@ bool serveRequests(int argc, char** argv, RequestCycle cycle, const FcgiSettings
   return false;
 }
 
+// A worker that ends releases what it kept for the requests to come: the
+// kept templates (released in a context of their own, as a request would).
+void endWorker() {
+  Globals* G = InitializeAllGV(0);
+  TemplateCacheClear(G);
+  FinalizeAllGV(G);
+}
+
 // The worker's set-up: SIGTERM held back outside the wait, broken pipes
 // reported as write errors, the request streams, the FastCGI library.
 bool startWorker() {
@@ -409,6 +417,7 @@ struct Child {
   if (getppid() == 1) std::exit(0);
   if (!startWorker()) std::exit(1);
   serveRequests(argc, argv, cycle, settings);
+  endWorker();
   std::fflush(stdout);
   std::exit(0);
 }
@@ -527,6 +536,8 @@ int FcgiServe(int argc, char** argv, RequestCycle cycle) {
     std::fputs("braxel: cannot start the FastCGI worker\n", stderr);
     return 1;
   }
-  if (serveRequests(argc, argv, cycle, settings)) executeAgain(argv);
+  const bool recycle = serveRequests(argc, argv, cycle, settings);
+  endWorker();
+  if (recycle) executeAgain(argv);
   return 0;
 }

@@ -326,6 +326,10 @@ Token* parseAndKeep(Globals* G, bool* opened) {
 
 void TemplateCacheStart() { cache.on = true; }
 
+void TemplateCacheClear(Globals* G) {
+  while (!cache.entries.empty()) drop(G, cache.entries.begin()->second.get());
+}
+
 int64_t TemplateCacheBytes() { return cache.bytes; }
 
 Token* dbhReadTemplate(Globals* G, const char* name, const char* path, bool linksAllowed) {

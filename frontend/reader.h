@@ -24,5 +24,7 @@ Token* dbhReadString(Globals* G, const char* text);
 Token* dbhReadTemplate(Globals* G, const char* name, const char* path, bool linksAllowed);
 // Turns the template cache on for the rest of the process.
 void TemplateCacheStart();
+// Drops every kept template (a worker that ends releases them).
+void TemplateCacheClear(Globals* G);
 // What the kept parses charged, in bytes: the cache's share of the heap.
 int64_t TemplateCacheBytes();
