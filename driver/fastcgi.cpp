@@ -76,6 +76,10 @@ struct FcgiWorker {
   // CGI); between requests the process's own, kept in processFds.
   int commandFds[2];
   int processFds[2];
+  bool serving;         // a request is being served
+  bool switched;        // descriptors 1 and 2 are the request's files
+  int nullFd;           // /dev/null, standard input between requests
+  bool bodyOnInput;     // standard input is the request's body
   long served;
   bool recycle;         // set when the worker must not serve another request
   size_t heapBaseline;  // heap in use after the first request
@@ -126,7 +130,7 @@ bool putAll(FCGX_Stream* stream, const char* bytes, size_t n) {
 // the last time, and empties the file.
 void passOnCommandOutput(int which, FCGX_Stream* stream) {
   const int fd = worker.commandFds[which];
-  if (fd < 0) return;
+  if (!worker.switched || fd < 0) return;
   const off_t size = lseek(fd, 0, SEEK_END);
   if (size <= 0) return;
   char buffer[16384];
@@ -168,12 +172,20 @@ void openCommandFiles() {
   }
 }
 
-// Descriptors 1 and 2 for a request (serving true) or between requests.
+// Descriptors 1 and 2 for a request's commands (serving true) or the
+// process's own again.
 void switchDescriptors(bool serving) {
   for (int which = 0; which < 2; ++which) {
     if (worker.commandFds[which] < 0) continue;
     dup2(serving ? worker.commandFds[which] : worker.processFds[which], which + 1);
   }
+  worker.switched = serving;
+}
+
+// Before a fork: a command that a request starts gets the request's files
+// as descriptors 1 and 2 (a request that starts none never pays for them).
+void beforeFork() {
+  if (worker.serving && !worker.switched) switchDescriptors(true);
 }
 
 // Standard output is fully buffered as in a CGI run (OutputInitializeProcess),
@@ -195,12 +207,9 @@ bool openStreams() {
 
 // Standard input between requests: nothing to read.
 void emptyStandardInput() {
-  const int fd = ::open("/dev/null", O_RDONLY);
-  if (fd < 0) return;
-  if (fd != STDIN_FILENO) {
-    dup2(fd, STDIN_FILENO);
-    ::close(fd);
-  }
+  if (worker.nullFd < 0) worker.nullFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (worker.nullFd >= 0) dup2(worker.nullFd, STDIN_FILENO);
+  worker.bodyOnInput = false;
 }
 
 bool writeAll(int fd, const char* bytes, size_t n) {
@@ -238,6 +247,7 @@ void takeBody(FCGX_Stream* in) {
   lseek(fd, 0, SEEK_SET);
   dup2(fd, STDIN_FILENO);   // the copy on 0 is inherited by commands, as in CGI
   ::close(fd);
+  worker.bodyOnInput = true;
 }
 
 // ---------------------------------------------------------------------------
@@ -304,7 +314,7 @@ void serveRequest(int argc, char** argv, RequestCycle cycle) {
   environ = request.envp;
   stdout = worker.out;
   stderr = worker.err;
-  switchDescriptors(true);
+  worker.serving = true;
 
   RequestSlot slot{writePage, request.out, nullptr};
   int status = 1;
@@ -313,20 +323,31 @@ void serveRequest(int argc, char** argv, RequestCycle cycle) {
   } catch (const RequestEnded& end) {
     status = end.status;
   }
-  // The normal end released the records itself; a usage error leaves them.
-  if (slot.G != nullptr || status != 0) releaseCycle(&slot);
-  resetProcessState();
+  // The normal end released the records itself and stopped the clock; a
+  // fatal end or a usage error leaves that to be done.
+  if (slot.G != nullptr || status != 0) {
+    releaseCycle(&slot);
+    resetProcessState();
+  }
 
   std::fflush(stdout);
   std::fflush(stderr);
-  passOnCommandOutput(0, request.out);
-  passOnCommandOutput(1, request.err);
-  switchDescriptors(false);
+  if (worker.switched) {
+    passOnCommandOutput(0, request.out);
+    passOnCommandOutput(1, request.err);
+    switchDescriptors(false);
+  }
+  worker.serving = false;
   stdout = worker.processOut;
   stderr = worker.processErr;
   environ = worker.environment;
-  emptyStandardInput();
+  if (worker.bodyOnInput) emptyStandardInput();
   FCGX_SetExitStatus(status, request.out);
+  // The request's input has been read to its end (takeBody), so closing
+  // the connection at once cannot cut off the answer: the library's wait
+  // for the web server to close first (up to two seconds, a round trip at
+  // least) is skipped.
+  request.detached = 1;
   FCGX_Finish_r(&request);
   ++worker.served;
   checkHeap(status);
@@ -389,7 +410,7 @@ bool startWorker() {
   static bool once = false;
   if (!once) {
     once = true;
-    pthread_atfork(nullptr, nullptr, restoreMaskInChild);
+    pthread_atfork(beforeFork, nullptr, restoreMaskInChild);
   }
   worker.environment = environ;
   openCommandFiles();
@@ -523,6 +544,7 @@ int FcgiServe(int argc, char** argv, RequestCycle cycle) {
   // a request is served and empty otherwise; commands a template starts
   // never inherit it. It does not block: workers that share it wait in
   // ppoll and take turns in accept.
+  worker.nullFd = -1;
   worker.listenFd = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
   if (worker.listenFd < 0) {
     std::perror("braxel");

@@ -109,7 +109,8 @@ Token* dbhReadString(Globals* G, const char* text) {
 //   - the made identifiers: a parse makes the names it meets in the order it
 //     meets them, and their numbers depend on the names the request made
 //     before (form fields): the names are made again in that order, and the
-//     tree's name fields are set to the numbers they have now;
+//     tree's name fields are set to the numbers they have now, and the
+//     calls bound to the built-ins of that name;
 //   - the definition table and the include-once registry: replayed;
 //   - the budget: what the parse charged besides the three above (nodes,
 //     buffers, the file names) is charged in one sum, and the unused rest of
@@ -141,7 +142,7 @@ struct CachedTemplate {
   IncludeOnceNode* fileNames;        // the names the positions point to
   std::vector<std::string> names;    // the made names, in the order the parse met them
   std::vector<NameField> nameFields;
-  std::vector<Token*> nodes;         // every node (slot caches, bound built-ins)
+  std::vector<Token*> calls;         // the function calls (their built-ins bound again)
   std::vector<Token*> definitions;   // in the order they were made
   std::vector<std::string> includeOnce;   // in the order they were registered
   int64_t parseCharge;               // what the parse charged besides the above
@@ -241,12 +242,12 @@ void keep(Globals* G, Token* root, SourceLog& files, const IdentLog& idents,
     index.emplace(id, static_cast<uint32_t>(e->names.size()));
     e->names.emplace_back(GetStringIdent(G, id), GetLengthIdent(G, id));
   }
-  e->nodes = nodesOf(root);
-  for (Token* t : e->nodes) {
+  for (Token* t : nodesOf(root)) {
     for (Ident* field : {&t->name, &t->qualifier}) {
       const auto at = index.find(*field);
       if (at != index.end()) e->nameFields.push_back(NameField{field, at->second});
     }
+    if (t->kind == TKfuncall) e->calls.push_back(t);
   }
   e->lastUse = ++cache.clock;
   cache.bytes += e->parseCharge;
@@ -267,10 +268,9 @@ Token* reuse(Globals* G, CachedTemplate* e) {
   numbers.reserve(e->names.size());
   for (const std::string& name : e->names) numbers.push_back(MakeIdent(G, name.data(), name.size()));
   for (const NameField& f : e->nameFields) *f.field = numbers[f.name];
-  for (Token* t : e->nodes) {
-    t->slot = SlotCache{};
-    if (t->kind == TKfuncall) t->builtin = FindFunction(G, t->name);
-  }
+  // Slot caches stay: a stamp is never given twice, so one from an earlier
+  // request matches no tuple of this one.
+  for (Token* t : e->calls) t->builtin = FindFunction(G, t->name);
   for (Token* def : e->definitions) ActivateDefinition(G, def);
   for (const std::string& name : e->includeOnce) dbhRegisterIncludeOnce(G, name.c_str());
   Charge(G, static_cast<size_t>(e->parseCharge));
