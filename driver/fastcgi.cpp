@@ -189,13 +189,16 @@ void beforeFork() {
 }
 
 // Standard output is fully buffered as in a CGI run (OutputInitializeProcess),
-// standard error unbuffered.
+// standard error unbuffered. The buffer is the stream's own, as stdio's are,
+// and lives as long as the stream; it is not a static one, which would sit
+// in every CGI run's memory too.
 bool openStreams() {
-  static char outBuffer[1 << 16];
+  constexpr size_t kOutBuffer = size_t{1} << 16;
   worker.out = fopencookie(nullptr, "w", cookie_io_functions_t{nullptr, writeOut, nullptr, nullptr});
   worker.err = fopencookie(nullptr, "w", cookie_io_functions_t{nullptr, writeErr, nullptr, nullptr});
-  if (worker.out == nullptr || worker.err == nullptr) return false;
-  std::setvbuf(worker.out, outBuffer, _IOFBF, sizeof outBuffer);
+  char* outBuffer = static_cast<char*>(std::malloc(kOutBuffer));
+  if (worker.out == nullptr || worker.err == nullptr || outBuffer == nullptr) return false;
+  std::setvbuf(worker.out, outBuffer, _IOFBF, kOutBuffer);
   std::setvbuf(worker.err, nullptr, _IONBF, 0);
   worker.processOut = stdout;
   worker.processErr = stderr;

@@ -153,13 +153,19 @@ struct CachedTemplate {
 
 // Keyed by the file found and the include path (see keyOf).
 struct TemplateCache {
-  bool on;
   std::unordered_map<std::string, std::unique_ptr<CachedTemplate>> entries;
-  int64_t bytes;
-  uint64_t clock;
+  int64_t bytes = 0;
+  uint64_t clock = 0;
 };
 
-TemplateCache cache;
+// A CGI run never touches the cache: the flag is all it costs at start-up,
+// and the cache itself is made on its first use.
+bool cacheOn = false;
+
+TemplateCache& theCache() {
+  static TemplateCache cache;
+  return cache;
+}
 
 std::string keyOf(const char* found, const char* includePath) {
   std::string key = found;
@@ -182,6 +188,7 @@ bool unchanged(const CachedTemplate& e) {
 }
 
 void drop(Globals* G, CachedTemplate* e) {
+  TemplateCache& cache = theCache();
   FreeTrees(G, &e->trees);
   for (IncludeOnceNode* n = e->fileNames; n != nullptr;) {
     IncludeOnceNode* next = n->next;
@@ -219,6 +226,7 @@ std::vector<Token*> nodesOf(Token* root) {
 // it had been parsed the ordinary way.
 void keep(Globals* G, Token* root, SourceLog& files, const IdentLog& idents,
           const DefinitionLog& definitions, int64_t charged) {
+  TemplateCache& cache = theCache();
   auto kept = std::make_unique<CachedTemplate>();
   CachedTemplate* e = kept.get();
   e->key = keyOf(G->serverInterface->X_FoundFile, G->serverInterface->X_IncludePath);
@@ -263,7 +271,7 @@ void keep(Globals* G, Token* root, SourceLog& files, const IdentLog& idents,
 
 // The request takes the kept tree as the parse would have left it.
 Token* reuse(Globals* G, CachedTemplate* e) {
-  e->lastUse = ++cache.clock;
+  e->lastUse = ++theCache().clock;
   std::vector<Ident> numbers;
   numbers.reserve(e->names.size());
   for (const std::string& name : e->names) numbers.push_back(MakeIdent(G, name.data(), name.size()));
@@ -324,17 +332,20 @@ Token* parseAndKeep(Globals* G, bool* opened) {
 
 }  // namespace
 
-void TemplateCacheStart() { cache.on = true; }
+void TemplateCacheStart() { cacheOn = true; }
 
 void TemplateCacheClear(Globals* G) {
+  if (!cacheOn) return;
+  TemplateCache& cache = theCache();
   while (!cache.entries.empty()) drop(G, cache.entries.begin()->second.get());
 }
 
-int64_t TemplateCacheBytes() { return cache.bytes; }
+int64_t TemplateCacheBytes() { return cacheOn ? theCache().bytes : 0; }
 
 Token* dbhReadTemplate(Globals* G, const char* name, const char* path, bool linksAllowed) {
-  if (!cache.on || !SwitchNotOff(Cfg(G).templatecache))
+  if (!cacheOn || !SwitchNotOff(Cfg(G).templatecache))
     return dbhReadFileInternal(G, name, path, linksAllowed, true);
+  TemplateCache& cache = theCache();
   if (!searchTemplate(G, name, path, linksAllowed)) return nullptr;
   const auto at = cache.entries.find(keyOf(G->serverInterface->X_FoundFile, G->serverInterface->X_IncludePath));
   if (at != cache.entries.end()) {
