@@ -25,7 +25,12 @@ work=$(mktemp -d)
 chmod 755 "$work"
 pids=()
 cleanup() {
-  for pid in "${pids[@]}"; do kill -TERM "$pid" 2> /dev/null || true; done
+  # fcgiwrap's own children do not end with it: each is stopped by its id.
+  local pid children=()
+  for pid in "${pids[@]}"; do
+    children+=($(cat "/proc/$pid/task/$pid/children" 2> /dev/null || true))
+  done
+  for pid in "${pids[@]}" "${children[@]}"; do kill -TERM "$pid" 2> /dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2> /dev/null || true; done
   rm -rf "$work"
 }
