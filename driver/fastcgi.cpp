@@ -215,19 +215,6 @@ void emptyStandardInput() {
   worker.bodyOnInput = false;
 }
 
-bool writeAll(int fd, const char* bytes, size_t n) {
-  while (n > 0) {
-    const ssize_t done = ::write(fd, bytes, n);
-    if (done < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes += done;
-    n -= static_cast<size_t>(done);
-  }
-  return true;
-}
-
 // The body of the request becomes standard input, as a CGI run finds it: the
 // form reader, CONTENT_LENGTH and the commands a template starts read it
 // there. A body is held in an anonymous file, not in the request's memory.
@@ -244,7 +231,7 @@ void takeBody(FCGX_Stream* in) {
   }
   bool ok = true;
   while (n > 0 && ok) {
-    ok = writeAll(fd, buffer, static_cast<size_t>(n));
+    ok = WriteAll(fd, buffer, static_cast<size_t>(n));
     n = FCGX_GetStr(buffer, sizeof buffer, in);
   }
   lseek(fd, 0, SEEK_SET);

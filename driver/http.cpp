@@ -7,13 +7,13 @@
 #include <strings.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "driver/config.h"
 #include "driver/globals.h"
 #include "support/memory.h"
+#include "support/system.h"
 
 namespace {
 
@@ -36,16 +36,7 @@ struct HttpResponse {
 HttpResponse response;
 
 bool writeDescriptor(void* /*target*/, const char* bytes, size_t n) {
-  while (n > 0) {
-    const ssize_t done = ::write(STDOUT_FILENO, bytes, n);
-    if (done < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes += done;
-    n -= static_cast<size_t>(done);
-  }
-  return true;
+  return WriteAll(STDOUT_FILENO, bytes, n);
 }
 
 const char* reasonPhrase(int code) {

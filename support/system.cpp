@@ -46,6 +46,19 @@ long Read(int fd, void* buffer, size_t size) { return ::read(fd, buffer, size); 
 
 long Write(int fd, const void* buffer, size_t size) { return ::write(fd, buffer, size); }
 
+bool WriteAll(int fd, const char* bytes, size_t n) {
+  while (n > 0) {
+    const ssize_t done = ::write(fd, bytes, n);
+    if (done < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes += done;
+    n -= static_cast<size_t>(done);
+  }
+  return true;
+}
+
 void Close(int fd) {
   if (fd >= 0) ::close(fd);
 }

@@ -19,6 +19,8 @@ int OpenInput(Globals* G, const char* name);    // negative on failure
 int OpenOutput(Globals* G, const char* name);   // create/truncate, mode 0666
 long Read(int fd, void* buffer, size_t size);
 long Write(int fd, const void* buffer, size_t size);
+// Writes all n bytes, again after an interrupted call; false on an error.
+bool WriteAll(int fd, const char* bytes, size_t n);
 void Close(int fd);
 int dbhFileToInt(Globals* G, FILE* stream);
 bool IsCharacterSpecial(int fd);
