@@ -61,6 +61,23 @@ def fill(template, target, replacements):
     return target
 
 
+def start_nginx(servers, folder, site, port):
+    """Starts a private nginx whose main configuration includes the server
+    block written to folder/braxel.conf."""
+    temp = "".join(f"    {kind}_temp_path {folder}/{kind};\n"
+                   for kind in ("client_body", "fastcgi", "proxy", "uwsgi", "scgi"))
+    main = os.path.join(folder, "nginx-main.conf")
+    with open(main, "w") as f:
+        f.write(("user www-data;\n" if os.getuid() == 0 else "")
+                + f"pid {folder}/nginx.pid;\n"
+                + f"error_log {site.logs}/nginx-error.log;\n"
+                + "events { worker_connections 64; }\n"
+                + "http {\n    access_log off;\n" + temp
+                + f"    include {folder}/braxel.conf;\n}}\n")
+    servers.start("nginx", ["nginx", "-p", folder, "-e", f"{site.logs}/nginx-error.log", "-c", main,
+                            "-g", "daemon off;"], port=port)
+
+
 def give_to_server_user(path):
     """A server started as root runs the program as www-data, which writes
     the database and the session files."""

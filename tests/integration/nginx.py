@@ -20,23 +20,12 @@ def body(site, servers, args):
         ("unix:/run/fcgiwrap.socket", f"unix:{socket_path}"),
     ])
     as_root = os.getuid() == 0
-    temp = "".join(f"    {kind}_temp_path {folder}/{kind};\n"
-                   for kind in ("client_body", "fastcgi", "proxy", "uwsgi", "scgi"))
-    main = os.path.join(folder, "nginx-main.conf")
-    with open(main, "w") as f:
-        f.write(("user www-data;\n" if as_root else "")
-                + f"pid {folder}/nginx.pid;\n"
-                + f"error_log {site.logs}/nginx-error.log;\n"
-                + "events { worker_connections 64; }\n"
-                + "http {\n    access_log off;\n" + temp
-                + f"    include {folder}/braxel.conf;\n}}\n")
 
     # fcgiwrap runs the program as the server's user, as Debian's service does.
     user = ["setpriv", f"--reuid={common.SERVER_USER}", f"--regid={common.SERVER_USER}",
             "--init-groups"] if as_root else []
     servers.start("fcgiwrap", user + ["fcgiwrap", "-s", f"unix:{socket_path}"], socket_path=socket_path)
-    servers.start("nginx", ["nginx", "-p", folder, "-e", f"{site.logs}/nginx-error.log", "-c", main,
-                            "-g", "daemon off;"], port=port)
+    common.start_nginx(servers, folder, site, port)
     common.check_private(port, site)
     common.check_shop(port)
 

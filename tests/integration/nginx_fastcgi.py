@@ -41,23 +41,11 @@ def body(site, servers, args):
         ("/var/www/html", site.www),
         ("unix:/run/braxel-shop.sock", f"unix:{socket_path}"),
     ])
-    as_root = os.getuid() == 0
-    temp = "".join(f"    {kind}_temp_path {folder}/{kind};\n"
-                   for kind in ("client_body", "fastcgi", "proxy", "uwsgi", "scgi"))
-    main = os.path.join(folder, "nginx-main.conf")
-    with open(main, "w") as f:
-        f.write(("user www-data;\n" if as_root else "")
-                + f"pid {folder}/nginx.pid;\n"
-                + f"error_log {site.logs}/nginx-error.log;\n"
-                + "events { worker_connections 64; }\n"
-                + "http {\n    access_log off;\n" + temp
-                + f"    include {folder}/braxel.conf;\n}}\n")
 
     env, command = spawn_command(site, socket_path)
     os.environ.update(env)
     servers.start("braxel", command, socket_path=socket_path)
-    servers.start("nginx", ["nginx", "-p", folder, "-e", f"{site.logs}/nginx-error.log", "-c", main,
-                            "-g", "daemon off;"], port=port)
+    common.start_nginx(servers, folder, site, port)
     common.check_private(port, site)
     common.check_shop(port)
     # The pages came from the workers, not from a program started per request.
