@@ -518,6 +518,20 @@ bool heldOpen(Globals* G, int fd) {
          sameFile(a, b);
 }
 
+// Takes the lock op on fd, waiting no longer than the request's time limit
+// allows: a blocking flock would outlast it, since the alarm restarts the
+// call. The descriptor is closed before the request ends.
+void lockInTime(Globals* G, int fd, int op) {
+  for (int round = 0; flock(fd, op | LOCK_NB) != 0; ++round) {
+    if (errno != EWOULDBLOCK && errno != EINTR) return;
+    if (os_TimeLimitSpent()) {
+      close(fd);
+      TimeLimitExceeded(G, G->dbhtml->X_MsgPos);
+    }
+    usleep(round < 50 ? 1000 : 10000);
+  }
+}
+
 // Opens path for reading and writing and takes the lock op (LOCK_EX or
 // LOCK_SH). A writer renames a new file over the name, so the file a waiting
 // request finally locks may be one that has just been replaced: then the name
@@ -533,7 +547,7 @@ FILE* openLocked(Globals* G, const char* path, int op, bool create, bool* create
       made = fd >= 0;
     }
     if (fd < 0) return nullptr;
-    if (!heldOpen(G, fd)) flock(fd, op);
+    if (!heldOpen(G, fd)) lockInTime(G, fd, op);
     struct stat held, named;
     if (fstat(fd, &held) == 0 && stat(path, &named) == 0 && sameFile(held, named)) {
       FILE* f = fdopen(fd, "r+b");
