@@ -45,8 +45,9 @@ set(PG_SESSION_DEFINES
   --define "SESSIONINIT=${BRAXEL_PG_SQL} -c 'drop schema public cascade' -c 'create schema public'"
   --define "SESSIONROW=${SESSION_ROW} postgres ${BRAXEL_PG_SOCK}")
 
-foreach(case ${DB_CASES})
-  get_filename_component(name ${case} NAME_WE)
+# The variants a database case runs in: on SQLite and on PostgreSQL (the
+# two cases named after one database only there), db_session with files too.
+function(db_case_variants name out)
   set(variants "")
   if(name STREQUAL "db_session")
     list(APPEND variants files)
@@ -57,14 +58,25 @@ foreach(case ${DB_CASES})
   if(NOT name STREQUAL "db_sqlite")
     list(APPEND variants postgres)
   endif()
+  set(${out} ${variants} PARENT_SCOPE)
+endfunction()
+
+# The runner's defines of a variant.
+function(db_variant_defines variant out)
+  if(variant STREQUAL "files")
+    set(${out} ${SQLITE_DEFINES} ${FILES_SESSION_DEFINES} PARENT_SCOPE)
+  elseif(variant STREQUAL "sqlite")
+    set(${out} ${SQLITE_DEFINES} ${SQLITE_SESSION_DEFINES} PARENT_SCOPE)
+  else()
+    set(${out} ${PG_DEFINES} ${PG_SESSION_DEFINES} PARENT_SCOPE)
+  endif()
+endfunction()
+
+foreach(case ${DB_CASES})
+  get_filename_component(name ${case} NAME_WE)
+  db_case_variants(${name} variants)
   foreach(variant ${variants})
-    if(variant STREQUAL "files")
-      set(defines ${SQLITE_DEFINES} ${FILES_SESSION_DEFINES})
-    elseif(variant STREQUAL "sqlite")
-      set(defines ${SQLITE_DEFINES} ${SQLITE_SESSION_DEFINES})
-    else()
-      set(defines ${PG_DEFINES} ${PG_SESSION_DEFINES})
-    endif()
+    db_variant_defines(${variant} defines)
     add_test(NAME e2e.${name}.${variant}
              COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/run.py
                      --binary $<TARGET_FILE:braxel> ${defines} ${case})
