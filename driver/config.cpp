@@ -266,11 +266,23 @@ static void writeFormatPage(FILE* out) {
 // ---------------------------------------------------------------------------
 // Storing values
 
+// The word is this name, in any case.
+static bool sameWord(std::string_view w, const char* name) {
+  return name != nullptr && std::strlen(name) == w.size() &&
+         strncasecmp(name, w.data(), w.size()) == 0;
+}
+
+// The position of the word among the names (any case), or -1.
+template <size_t N>
+static int wordIndex(std::string_view w, const char* const (&names)[N]) {
+  for (size_t i = 0; i < N; ++i)
+    if (sameWord(w, names[i])) return static_cast<int>(i);
+  return -1;
+}
+
 static int switchValue(std::string_view w) {
-  auto is = [&](const char* s) {
-    return w.size() == std::strlen(s) && strncasecmp(w.data(), s, w.size()) == 0;
-  };
-  return (is("T") || is("on") || is("yes") || w == "1") ? kSwitchTrue : kSwitchFalse;
+  const bool on = sameWord(w, "T") || sameWord(w, "on") || sameWord(w, "yes") || w == "1";
+  return on ? kSwitchTrue : kSwitchFalse;
 }
 
 // The leading decimal digits (with an optional sign); no digits give 0.
@@ -291,9 +303,7 @@ static long integerValue(std::string_view w) {
 static int keyOf(std::string_view w) {
   for (int pos = 1; pos < kKeyCount; ++pos)
     for (const char* name : kKeys[pos].names)
-      if (name != nullptr && std::strlen(name) == w.size() &&
-          strncasecmp(name, w.data(), w.size()) == 0)
-        return pos;
+      if (sameWord(w, name)) return pos;
   return 0;
 }
 
@@ -319,21 +329,15 @@ static void store(Globals* G, FILE* file, ResourceConfig* r, int pos, std::strin
       }
       return;
     case kLevel:
-      for (int level = 0; level < 6; ++level)
-        if (std::strlen(kIsolationLevels[level]) == w.size() &&
-            strncasecmp(kIsolationLevels[level], w.data(), w.size()) == 0) {
-          r->*k.flag = level;
-          return;
-        }
-      formatError(G, file, r, "Error: Value '", w, "' unknown for isolation parameter.<br>\n");
+      r->*k.flag = wordIndex(w, kIsolationLevels);
+      if (r->*k.flag < 0)
+        formatError(G, file, r, "Error: Value '", w, "' unknown for isolation parameter.<br>\n");
+      return;
     case kStore:
-      for (int store = 0; store < 2; ++store)
-        if (std::strlen(kSessionStores[store]) == w.size() &&
-            strncasecmp(kSessionStores[store], w.data(), w.size()) == 0) {
-          r->*k.flag = store;
-          return;
-        }
-      formatError(G, file, r, "Error: Value '", w, "' unknown for sessionstore parameter.<br>\n");
+      r->*k.flag = wordIndex(w, kSessionStores);
+      if (r->*k.flag < 0)
+        formatError(G, file, r, "Error: Value '", w, "' unknown for sessionstore parameter.<br>\n");
+      return;
   }
 }
 
