@@ -301,7 +301,7 @@ void wwwputhtml(Globals* G, const char* text) {
 
 // ---- URL encoding ---------------------------------------------------------
 
-bool UrlEscaped(unsigned char c) {
+static bool UrlEscaped(unsigned char c) {
   if (c < 32 || c > 126) return true;
   return std::strchr("!\"#$%&'()+,/:;<=>?[\\]^`{|}~", c) != nullptr;
 }
@@ -358,9 +358,13 @@ void appendquoted(CaptureBuffer* b, const char* text) {
 
 // URL encoding as wwwputurl writes it.
 void appendurl(CaptureBuffer* b, const char* text) {
-  if (text == nullptr) return;
+  if (text != nullptr) appendurln(b, text, std::strlen(text));
+}
+
+void appendurln(CaptureBuffer* b, const char* text, size_t n) {
   static const char hex[] = "0123456789abcdef";
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  for (const unsigned char* end = p + n; p < end; ++p) {
     if (*p == ' ') {
       appendc(b, '+');
     } else if (UrlEscaped(*p)) {

@@ -40,10 +40,10 @@ void appendn(CaptureBuffer* b, const char* text, size_t n);
 void appendc(CaptureBuffer* b, int c);
 // Appends the text as an SQL string literal: absent or empty text is NULL.
 void appendquoted(CaptureBuffer* b, const char* text);
-// The bytes that URL encoding writes as %XX (the blank becomes '+').
-bool UrlEscaped(unsigned char c);
-// Appends the text URL-encoded (as wwwputurl writes it).
+// Appends the text URL-encoded (as wwwputurl writes it); the second takes
+// n bytes, zero bytes among them.
 void appendurl(CaptureBuffer* b, const char* text);
+void appendurln(CaptureBuffer* b, const char* text, size_t n);
 
 // Installs the fully buffered standard output (called once by main).
 void OutputInitializeProcess();

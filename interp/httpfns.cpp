@@ -4,6 +4,7 @@
 #include <sys/random.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -74,19 +75,19 @@ int hexDigit(char c) {
   return -1;
 }
 
-// A cookie value decoded as form data is: '+' a blank, %XX a byte; a
-// broken escape stays as it stands.
+// A cookie value decoded as form data is: '+' a blank, %XX a byte, and the
+// '%' of a broken escape dropped.
 Value decodedText(Globals* G, const char* text, size_t n) {
   char* bytes = static_cast<char*>(bxAlloc(G, n + 1));
   size_t length = 0;
   for (size_t i = 0; i < n; ++i) {
     int high = -1;
     int low = -1;
-    if (text[i] == '%' && i + 2 < n + 1 && (high = hexDigit(text[i + 1])) >= 0 &&
+    if (text[i] == '%' && i + 2 < n && (high = hexDigit(text[i + 1])) >= 0 &&
         (low = hexDigit(text[i + 2])) >= 0) {
       bytes[length++] = static_cast<char>(high * 16 + low);
       i += 2;
-    } else {
+    } else if (text[i] != '%') {
       bytes[length++] = text[i] == '+' ? ' ' : text[i];
     }
   }
@@ -170,31 +171,29 @@ Value* bisetcookie(Value* r, Globals* G, int argc, Token** argv) {
   }
   if (!cookieName(sbytes(name), slen(name))) call.fail("Cookie name not allowed");
   if (headerOpen(call)) {
-    std::string line(sbytes(name), slen(name));
-    line += '=';
+    // Room for the name, the value with every byte escaped, and the
+    // attributes with the longest Max-Age.
+    const size_t size = slen(name) + 3 * slen(value) + 128;
+    char* storage = static_cast<char*>(bxAlloc(G, size));
+    CaptureBuffer line = MakeCapture(storage, size);
+    appendn(&line, sbytes(name), slen(name));
+    appendc(&line, '=');
+    char number[24];
     if (value.type == tInteger) {
-      line += std::to_string(value.val.Integer);
+      std::snprintf(number, sizeof number, "%d", value.val.Integer);
+      appends(&line, number);
     } else {
-      static const char hex[] = "0123456789abcdef";
-      const char* bytes = sbytes(value);
-      for (size_t i = 0; i < slen(value); ++i) {
-        const unsigned char c = static_cast<unsigned char>(bytes[i]);
-        if (c == ' ') {
-          line += '+';
-        } else if (UrlEscaped(c)) {
-          line += '%';
-          line += hex[c >> 4];
-          line += hex[c & 15];
-        } else {
-          line += static_cast<char>(c);
-        }
-      }
+      appendurln(&line, sbytes(value), slen(value));
     }
-    line += "; Path=/; HttpOnly; SameSite=Lax";
-    if (maxAge) line += "; Max-Age=" + std::to_string(seconds);
+    appends(&line, "; Path=/; HttpOnly; SameSite=Lax");
+    if (maxAge) {
+      std::snprintf(number, sizeof number, "; Max-Age=%d", seconds);
+      appends(&line, number);
+    }
     const char* https = std::getenv("HTTPS");
-    if (https != nullptr && strcasecmp(https, "on") == 0) line += "; Secure";
-    HttpAddHeader(G, "Set-Cookie", 10, line.data(), line.size());
+    if (https != nullptr && strcasecmp(https, "on") == 0) appends(&line, "; Secure");
+    HttpAddHeader(G, "Set-Cookie", 10, storage, static_cast<size_t>(line.pos - storage));
+    bxFree(storage);
   }
   ReleaseIfTemp(G, &name);
   ReleaseIfTemp(G, &value);
