@@ -335,18 +335,18 @@ static bool moveField(Globals* G, DbCursor* c, Field* f, int32_t i) {
     const int32_t n = static_cast<int32_t>(strnlen(text, length < 0 ? 0 : length));
     // The field's text allocation is reused while it is large enough.
     DbiColumnText& buf = c->texts[i];
-    const bool own = v.type == tString && buf.text != nullptr && v.val.String.str == buf.text;
+    const bool own = v.type == tString && buf.text != nullptr && v.val.str == buf.text;
     if (!own || buf.size < n + 1) {
       ReleaseValue(G, &v);
       int32_t size = 32;
       while (size < n + 1) size *= 2;
       buf.text = static_cast<char*>(bxAlloc(G, size));
       buf.size = size;
-      v.val.String.str = buf.text;
+      v.val.str = buf.text;
     }
-    memcpy(v.val.String.str, text, n);
-    v.val.String.str[n] = 0;
-    v.val.String.size = n;
+    memcpy(v.val.str, text, n);
+    v.val.str[n] = 0;
+    v.size = n;
     v.type = tString;
     v.flags = VF_READONLY;
     return true;
@@ -453,7 +453,7 @@ void dbiUpdate(Globals* G, const char* sql, Value params) {
         p = {nullptr, 0};
         break;
       case tString:
-        p = {v.val.String.str != nullptr ? v.val.String.str : "", v.val.String.size};
+        p = {v.val.str != nullptr ? v.val.str : "", v.size};
         break;
       case tInteger:
       case tBoolean:

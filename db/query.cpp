@@ -30,7 +30,7 @@ bool numberSetting(Globals* G, Ident id, long* out) {
   if (v.type == tInteger) {
     *out = v.val.Integer;
   } else if (v.type == tString) {
-    *out = v.val.String.str != nullptr ? strtol(v.val.String.str, nullptr, 10) : 0;
+    *out = v.val.str != nullptr ? strtol(v.val.str, nullptr, 10) : 0;
   } else {
     ok = false;
   }
@@ -158,9 +158,9 @@ void appenddbf(CaptureBuffer* b, Value* v) {
       appends(b, number);
       break;
     case tString:
-      if (v->val.String.str != nullptr) {
-        v->val.String.size = static_cast<int32_t>(KillBlanks(v->val.String.str));
-        appends(b, v->val.String.str);
+      if (v->val.str != nullptr) {
+        v->size = static_cast<int32_t>(KillBlanks(v->val.str));
+        appends(b, v->val.str);
       }
       break;
     default:
@@ -292,13 +292,13 @@ int CheckEmpty(Globals* G, Token* list) {
   for (Token* t = list; t != nullptr; t = t->next) {
     if (t->kind == TKdbfname || t->kind == TKdbfnamehtml || t->kind == TKdbfnametext) {
       Field* f = findha(G, t);
-      if (f == nullptr || f->v.type != tString || f->v.val.String.str == nullptr) continue;
-      f->v.val.String.size = static_cast<int32_t>(KillBlanks(f->v.val.String.str));
-      if (f->v.val.String.size > 0) return 0;
+      if (f == nullptr || f->v.type != tString || f->v.val.str == nullptr) continue;
+      f->v.size = static_cast<int32_t>(KillBlanks(f->v.val.str));
+      if (f->v.size > 0) return 0;
     } else if (t->kind == TKffname || t->kind == TKffnamequoted) {
       const Value* v = vGetField(G->value->ff, t->name);
-      if (v != nullptr && v->type == tString && v->val.String.str != nullptr &&
-          v->val.String.str[0] != 0)
+      if (v != nullptr && v->type == tString && v->val.str != nullptr &&
+          v->val.str[0] != 0)
         return 0;
     }
   }

@@ -318,7 +318,7 @@ int64_t EstimatedShowLength(Globals* G, Value tuple) {
       case tBoolean: sum += 5; break;
       case tInteger: sum += std::snprintf(buffer, sizeof buffer, "%i", v.val.Integer); break;
       case tReal: sum += std::snprintf(buffer, sizeof buffer, "%f", v.val.Real); break;
-      case tString: sum += v.val.String.str ? v.val.String.size : 0; break;
+      case tString: sum += v.val.str ? v.size : 0; break;
       case tTuple: sum += findPending(d, v.val.tuple.t) >= 0 ? 5 : 200; break;
       default: break;
     }
@@ -372,7 +372,7 @@ static void showShortValue(Globals* G, const Value& v) {
   if (writeSimple(G, v)) return;
   DisplayState* d = G->Errors->display;
   if (v.type == tString) {
-    writeText(G, v.val.String, 9, 5);
+    writeText(G, StringOf(v), 9, 5);
   } else if (v.type == tTuple && v.val.tuple.t) {
     const int index = findPending(d, v.val.tuple.t);
     if (index >= 0) {
@@ -402,7 +402,7 @@ static void showAbbreviated(Globals* G, Tuple* t) {
 static void showValue(Globals* G, const Value& v, int depth) {
   if (writeSimple(G, v)) return;
   if (v.type == tString) {
-    writeText(G, v.val.String, 79, 40);
+    writeText(G, StringOf(v), 79, 40);
     return;
   }
   Tuple* t = tupleOf(v);

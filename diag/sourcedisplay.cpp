@@ -103,7 +103,7 @@ static int requestNumber(Globals* G, const char* bare) {
 const char* GetFormString(Globals* G, const char* name) {
   const Value* v = formField(G, name);
   if (v == nullptr || v->type != tString) return nullptr;
-  return v->val.String.str;
+  return v->val.str;
 }
 
 // ---------------------------------------------------------------------------

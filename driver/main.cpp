@@ -236,8 +236,8 @@ static int requestCycle(int argc, char** argv, RequestSlot* slot) {
       // A field braxel that is not a text (braxel.x=...) does not name the
       // template: the program's name does.
       const Value* field = vGetField(G->value->ff, Idbraxel);
-      const bool named = field != nullptr && field->type == tString && field->val.String.str;
-      derived = templateNameOf(G, named ? field->val.String.str : program);
+      const bool named = field != nullptr && field->type == tString && field->val.str;
+      derived = templateNameOf(G, named ? field->val.str : program);
       name = derived;
     }
   } else {

@@ -347,7 +347,7 @@ static void buildNode(Globals* G, int rule, const ParseAttr* a, ParseAttr* out) 
       Value v{};
       v.type = tString;
       v.flags = 0;
-      v.val.String = a[1].tok.string;
+      SetString(&v, a[1].tok.string);
       n = constant(G, pos, v);
       break;
     }

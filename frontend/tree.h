@@ -152,6 +152,8 @@ struct Token {
   Token* sectionList;
 
   Value constant;
+  // Unused: keeps the record at the size a node is charged by.
+  uint64_t reserved;
 };
 
 // A block that nodes are carved from: a chunk, or one large node (every

@@ -272,8 +272,8 @@ void ReleaseFieldRef(Globals* G, FieldRef* ref) {
 
 namespace {
 
-const char* sbytes(const Value& v) { return v.val.String.str ? v.val.String.str : ""; }
-int32_t slen(const Value& v) { return v.val.String.str ? v.val.String.size : 0; }
+const char* sbytes(const Value& v) { return v.val.str ? v.val.str : ""; }
+int32_t slen(const Value& v) { return v.val.str ? v.size : 0; }
 
 Value* setValue(Value* r, Value v) {
   *r = v;
@@ -288,8 +288,8 @@ Value newString(Globals* G, int32_t n, char** bytes) {
   Value v{};
   v.type = tString;
   v.flags = VF_TEMP;
-  v.val.String.str = p;
-  v.val.String.size = n;
+  v.val.str = p;
+  v.size = n;
   return v;
 }
 
@@ -698,8 +698,8 @@ Value* caseCommon(Value* r, Globals* G, Token** argv, bool upper, const char* me
     s = AssignValue(G, s);
     s.flags = VF_TEMP;
   }
-  char* text = s.val.String.str;
-  for (int32_t i = 0; text && i < s.val.String.size; ++i) {
+  char* text = s.val.str;
+  for (int32_t i = 0; text && i < s.size; ++i) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     text[i] = static_cast<char>(upper ? upperByte(c) : lowerByte(c));
   }
@@ -760,7 +760,7 @@ Value* substCommon(Value* r, Globals* G, Token** argv, bool all) {
     if (k == m && IsTemp(s)) {
       for (int32_t at = findFrom(text, n, pat, m, 0); at >= 0;
            at = all ? findFrom(text, n, pat, m, at + m) : -1)
-        memcpy(s.val.String.str + at, rep, static_cast<size_t>(k));
+        memcpy(s.val.str + at, rep, static_cast<size_t>(k));
     } else {
       const int64_t length = n + count * (k - m);
       if (length > kMaxReplaceLength) call.fail("String length overflow");

@@ -43,7 +43,7 @@ static void dropTemp(Value* v) {
   if (v->flags & VF_TEMP) v->flags = static_cast<uint16_t>(v->flags & ~VF_TEMP);
 }
 
-static const char* textOf(const Value& v) { return v.val.String.str ? v.val.String.str : ""; }
+static const char* textOf(const Value& v) { return v.val.str ? v.val.str : ""; }
 
 // A value read out of base: borrowed as it stands, unless base is a
 // temporary that is about to be released; then the value is copied first.
@@ -60,8 +60,8 @@ static Value nullString() {
   Value v = nullValue;
   v.type = tString;
   v.flags = VF_TEMP;
-  v.val.String.str = nullptr;
-  v.val.String.size = 0;
+  v.val.str = nullptr;
+  v.size = 0;
   return v;
 }
 
@@ -238,18 +238,18 @@ static Value stringOperator(Globals* G, int op, Value* l, Value* r, bool withNul
   Value result;
   switch (op) {
     case opPlus: {
-      const chars& a = l->val.String;
-      const chars& b = r->val.String;
+      const chars a = StringOf(*l);
+      const chars b = StringOf(*r);
       chars c = chars_cat(G, a.str ? a.str : "", a.str ? a.size : 0, b.str ? b.str : "",
                           b.str ? b.size : 0);
       result = nullValue;
       result.type = tString;
       result.flags = VF_TEMP;
-      result.val.String = c;
+      SetString(&result, c);
       break;
     }
     case opEq: case opNotEq: case opLess: case opLessEq: case opGreaterEq: {
-      const int c = chars_cmp(G, l->val.String, r->val.String);
+      const int c = chars_cmp(G, StringOf(*l), StringOf(*r));
       bool b = false;
       if (op == opEq) b = !withNull && c == 0;
       else if (op == opNotEq) b = withNull || c != 0;
@@ -286,13 +286,13 @@ static Value tupleOperator(Globals* G, int op, Value* l, Value* r, bool withNull
   char buf[kNumberTextSize];
   const int n = numberChars(numberFirst ? *l : *r, buf);
   Charge(G, static_cast<size_t>(n) + 1);
-  const chars& t = str->val.String;
+  const chars t = StringOf(*str);
   const char* text = t.str ? t.str : "";
   const int32_t size = t.str ? t.size : 0;
   Value result = nullValue;
   result.type = tString;
   result.flags = VF_TEMP;
-  result.val.String = numberFirst ? chars_cat(G, buf, n, text, size) : chars_cat(G, text, size, buf, n);
+  SetString(&result, numberFirst ? chars_cat(G, buf, n, text, size) : chars_cat(G, text, size, buf, n));
   ReleaseIfTemp(G, str);
   return result;
 }
@@ -491,7 +491,7 @@ static Value evalSelector(Globals* G, Token* node) {
 }
 
 static Ident identOfText(Globals* G, const Value& text) {
-  return MakeIdent(G, textOf(text), static_cast<size_t>(text.val.String.str ? text.val.String.size : 0));
+  return MakeIdent(G, textOf(text), static_cast<size_t>(text.val.str ? text.size : 0));
 }
 
 // base[index] with both operands evaluated.
@@ -505,9 +505,9 @@ static Value indexValue(Globals* G, Token* node, Value base, Value index) {
   if (index.type != tInteger) FatalMessage(G, "Index must be of type integer", pos);
   const int32_t i = index.val.Integer;
   if (base.type == tString) {
-    if (i < 0 || i >= base.val.String.size || base.val.String.str == nullptr)
+    if (i < 0 || i >= base.size || base.val.str == nullptr)
       FatalMessage(G, "Index out of bounds", pos);
-    Value c = MakeString(G, base.val.String.str + i, 1, VF_TEMP);
+    Value c = MakeString(G, base.val.str + i, 1, VF_TEMP);
     ReleaseIfTemp(G, &base);
     return c;
   }
@@ -742,7 +742,7 @@ Value* evallvalue(Globals* G, Token* node) { return lvalueChild(G, node); }
 
 // A field of its own (name 0) holding v; charged to the budget.
 static Field* standaloneField(Globals* G, Value v, Value* tupleOut, Ident* nameOut) {
-  Field* f = static_cast<Field*>(bxAlloc(G, sizeof(Field)));
+  Field* f = static_cast<Field*>(bxAllocAs(G, sizeof(Field), kFieldRecordCharge));
   f->name = 0;
   f->v = v;
   *tupleOut = nullValue;

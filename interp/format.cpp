@@ -317,8 +317,8 @@ void padSpaces(Globals* G, int n) {
 
 void renderString(Globals* G, const FormatSpec& f, const Value& v, const char* prefix,
                   const char* name) {
-  const char* text = v.val.String.str != nullptr ? v.val.String.str : "";
-  const size_t size = v.val.String.str != nullptr ? static_cast<size_t>(v.val.String.size) : 0;
+  const char* text = v.val.str != nullptr ? v.val.str : "";
+  const size_t size = v.val.str != nullptr ? static_cast<size_t>(v.size) : 0;
   switch (f.mode) {
     case Mode::A:
     case Mode::H: {

@@ -24,9 +24,9 @@ Value* setValue(Value* r, Value v) {
   return r;
 }
 
-const char* sbytes(const Value& v) { return v.val.String.str ? v.val.String.str : ""; }
+const char* sbytes(const Value& v) { return v.val.str ? v.val.str : ""; }
 size_t slen(const Value& v) {
-  return v.val.String.str ? static_cast<size_t>(v.val.String.size) : 0;
+  return v.val.str ? static_cast<size_t>(v.size) : 0;
 }
 
 // An argument that must be a String; the caller releases it.

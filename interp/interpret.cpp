@@ -249,7 +249,7 @@ static void putExpression(Globals* G, Token* node) {
 [[gnu::noinline]] static void putFormatted(Globals* G, Token* node, Value hostTuple) {
   Value format = eval(G, node->right);
   if (format.type != tString) FatalMessage(G, "Format must be of type string", node->position);
-  const char* text = format.val.String.str != nullptr ? format.val.String.str : "";
+  const char* text = format.val.str != nullptr ? format.val.str : "";
   char local[256];
   char* owned = nullptr;
   if (!IsTemp(format)) {
@@ -433,7 +433,7 @@ int InterpretString(Globals* G, const char* text, Value hostTuple) {
 
 int InterpretValue(Globals* G, Value v, Value hostTuple) {
   if (v.type != tString) return irEnd;
-  return InterpretString(G, v.val.String.str != nullptr ? v.val.String.str : "", hostTuple);
+  return InterpretString(G, v.val.str != nullptr ? v.val.str : "", hostTuple);
 }
 
 char* evalexpr(Globals* G, Token* expr) { return Value2Char(G, eval(G, expr)); }

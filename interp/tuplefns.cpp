@@ -55,8 +55,8 @@ int32_t findName(const Tuple* t, Ident name) {
 
 // The identifier of a String name, 0 for Null or the empty text.
 Ident nameIdent(Globals* G, const Value& v) {
-  if (v.type != tString || v.val.String.str == nullptr || v.val.String.size == 0) return 0;
-  return MakeIdent(G, v.val.String.str, static_cast<size_t>(v.val.String.size));
+  if (v.type != tString || v.val.str == nullptr || v.size == 0) return 0;
+  return MakeIdent(G, v.val.str, static_cast<size_t>(v.size));
 }
 
 // Reserves room for newCount fields by the array growth rule (twice the new
@@ -459,7 +459,8 @@ Value* biTuFieldSort(Value* r, Globals* G, int, Token** argv) {
     rank[order[k]] = current;
   }
   ExchangeSortPermutation(G, rank, perm, n);
-  Field* sorted = static_cast<Field*>(bxAlloc(G, sizeof(Field) * static_cast<size_t>(n)));
+  Field* sorted = static_cast<Field*>(
+      bxAllocAs(G, sizeof(Field) * static_cast<size_t>(n), kFieldRecordCharge * static_cast<size_t>(n)));
   for (int32_t i = 0; i < n; ++i) sorted[i] = t->fields[perm[i]];
   std::memcpy(static_cast<void*>(t->fields), sorted, sizeof(Field) * static_cast<size_t>(n));
   bxFree(sorted);

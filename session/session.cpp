@@ -182,8 +182,8 @@ Layout layOut(Globals* G, Tuple* root) {
     uint32_t size = kRecordSize + kFieldSize * static_cast<uint32_t>(t->logsize);
     for (int32_t i = 0; i < t->logsize; i++)
       if (t->fields[i].v.type == tString)
-        size += (t->fields[i].v.val.String.str != nullptr
-                     ? static_cast<uint32_t>(t->fields[i].v.val.String.size)
+        size += (t->fields[i].v.val.str != nullptr
+                     ? static_cast<uint32_t>(t->fields[i].v.size)
                      : 0) + 1;
     layout.size = align4(layout.size + size);
     for (int32_t i = t->logsize - 1; i >= 0; i--)
@@ -220,7 +220,7 @@ void writeBlock(const Layout& layout, const Tuple* t, Bytes* out, size_t spaceSt
         break;
       }
       case tString: {
-        const uint32_t size = f.v.val.String.str != nullptr ? static_cast<uint32_t>(f.v.val.String.size) : 0;
+        const uint32_t size = f.v.val.str != nullptr ? static_cast<uint32_t>(f.v.size) : 0;
         put32(out, text);
         put32(out, size);
         text += size + 1;
@@ -239,8 +239,8 @@ void writeBlock(const Layout& layout, const Tuple* t, Bytes* out, size_t spaceSt
   for (uint32_t i = 0; i < n; i++) {
     const Value& v = t->fields[i].v;
     if (v.type != tString) continue;
-    if (v.val.String.str != nullptr)
-      out->insert(out->end(), v.val.String.str, v.val.String.str + v.val.String.size);
+    if (v.val.str != nullptr)
+      out->insert(out->end(), v.val.str, v.val.str + v.size);
     out->push_back(0);
   }
   while ((out->size() - spaceStart) % 4 != 0) out->push_back(0);
@@ -277,6 +277,7 @@ class SpaceReader {
       blocks_[off] = RawTuple{fields, count};
       order_.push_back(off);
       needed_ += align8(sizeof(Tuple)) + align8(sizeof(Field) * count);
+      charged_ += align8(sizeof(Tuple)) + align8(kFieldRecordCharge * count);
       Vec<uint32_t> children(alloc_);
       for (uint32_t i = 0; i < count; i++) {
         const uint8_t* f = &space_[fields + i * kFieldSize];
@@ -292,6 +293,7 @@ class SpaceReader {
           if (size > static_cast<uint32_t>(INT32_MAX) || !inside(text, static_cast<size_t>(size) + 1))
             return false;
           needed_ += align8(size + 1);
+          charged_ += align8(size + 1);
         } else if (type == tTuple) {
           children.push_back(get32(f + 8));
         }
@@ -302,6 +304,8 @@ class SpaceReader {
   }
 
   size_t needed() const { return needed_; }
+  // What the block is charged to the budget.
+  size_t charged() const { return charged_; }
 
   // Builds the tuples into the block and returns the root.
   Tuple* build(char* block) {
@@ -348,8 +352,8 @@ class SpaceReader {
             char* s = take(size + 1);
             std::memcpy(s, &space_[text], size);
             s[size] = '\0';
-            field.v.val.String.str = s;
-            field.v.val.String.size = static_cast<int32_t>(size);
+            field.v.val.str = s;
+            field.v.size = static_cast<int32_t>(size);
             break;
           }
           case tTuple:
@@ -373,6 +377,7 @@ class SpaceReader {
   Map<uint32_t, RawTuple> blocks_;
   Vec<uint32_t> order_;
   size_t needed_ = 0;
+  size_t charged_ = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -383,7 +388,7 @@ Text stringArgument(Globals* G, Token** argv, int i, const char* message) {
   Value v = eval(G, argv[i]);
   if (v.type != tString) dbhFunError(G, message);
   Text text{Alloc(G)};
-  if (v.val.String.str != nullptr) text.assign(v.val.String.str, v.val.String.size);
+  if (v.val.str != nullptr) text.assign(v.val.str, v.size);
   ReleaseIfTemp(G, &v);
   return text;
 }
@@ -850,7 +855,7 @@ int decodeSession(Globals* G, Value* cell, const char* appKey, const uint8_t* da
     s->X_previous = old;
   }
   const size_t needed = reader.needed() + 1;
-  char* block = static_cast<char*>(bxAlloc(G, needed));
+  char* block = static_cast<char*>(bxAllocAs(G, needed, reader.charged() + 1));
   s->X_tupleSpace = block;
   s->X_tupleSpaceSize = needed;
   Tuple* root = reader.build(block);

@@ -128,7 +128,7 @@ char* Value2Char(Globals* G, Value v) {
     }
     case tReal: text = formatted(G, "%f", v.val.Real); break;
     case tBoolean: text = STRDUP(G, v.val.Boolean != 0 ? "true" : "false"); break;
-    case tString: text = STRDUP(G, v.val.String.str); break;
+    case tString: text = STRDUP(G, v.val.str); break;
     case tTuple: text = STRDUP(G, "(tuple)"); break;
     default:
       std::fprintf(stderr, "evalexpr: Internal error: not a valid constant expression tag '%d'\n",
@@ -151,8 +151,8 @@ void WriteValue(Globals* G, Value v, OutputMode mode) {
     case tReal: serverPrintf(out, "%f", v.val.Real); break;
     case tBoolean: serverPuts(v.val.Boolean != 0 ? "true" : "false", out); break;
     case tString:
-      if (v.val.String.str != nullptr && v.val.String.size > 0)
-        wwwput(G, v.val.String.str, mode == omEscaped, v.val.String.size);
+      if (v.val.str != nullptr && v.size > 0)
+        wwwput(G, v.val.str, mode == omEscaped, v.size);
       break;
     case tTuple:
       if (valueHooks().showTuple != nullptr) valueHooks().showTuple(G, v, "this");

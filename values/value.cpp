@@ -15,14 +15,14 @@
 
 // ---- Constants ------------------------------------------------------------
 
-const Value nullValue{tNull, 0, {}};
-const Value errorValue{tError, 0, {}};
+const Value nullValue{tNull, 0, 0, {}};
+const Value errorValue{tError, 0, 0, {}};
 const Value trueValue = [] {
-  Value v{tBoolean, 0, {}};
+  Value v{tBoolean, 0, 0, {}};
   v.val.Boolean = 1;
   return v;
 }();
-const Value falseValue{tBoolean, 0, {}};
+const Value falseValue{tBoolean, 0, 0, {}};
 
 const char* const vTypeName[7] = {"Error", "Null", "Integer", "Real", "Boolean", "String", "Tuple"};
 
@@ -106,7 +106,7 @@ static Tuple* newTuple(Globals* G, int32_t log, int32_t phys) {
 }
 
 static Value tupleValue(Tuple* t) {
-  Value v{tTuple, 0, {}};
+  Value v{tTuple, 0, 0, {}};
   v.val.tuple.t = t;
   return v;
 }
@@ -128,6 +128,13 @@ static void vSetCapacity(Globals* G, Tuple* t, int64_t cap) {
 // Frees a tuple whose last reference went away, and every nested tuple that
 // goes with it. Nested tuples are queued through their pending link instead
 // of recursion, so nesting depth costs no stack.
+// A String's bytes released (session bytes stay), the value the null string.
+static void freeString(Globals* G, Value* v) {
+  chars c = StringOf(*v);
+  chars_free(G, &c);
+  SetString(v, c);
+}
+
 static void releaseTuple(Globals* G, Tuple* t) {
   if (t->refcount > 1) {
     t->refcount--;
@@ -142,7 +149,7 @@ static void releaseTuple(Globals* G, Tuple* t) {
     for (int32_t i = 0; i < cur->logsize; ++i) {
       Value& v = cur->fields[i].v;
       if (v.type == tString) {
-        chars_free(G, &v.val.String);
+        freeString(G, &v);
       } else if (v.type == tTuple && v.val.tuple.t != nullptr) {
         Tuple* inner = v.val.tuple.t;
         if (inner->refcount > 1) {
@@ -183,15 +190,15 @@ void valueFinalizeGV(Globals* G) {
 // ---- Small constructors ---------------------------------------------------
 
 Value MakeString(Globals* G, const char* bytes, int32_t n, uint16_t flags) {
-  Value v{tString, flags, {}};
-  v.val.String = chars_make(G, bytes, n);
+  Value v{tString, flags, 0, {}};
+  SetString(&v, chars_make(G, bytes, n));
   return v;
 }
 
 Value MakeStringZ(Globals* G, const char* text, uint16_t flags) {
   if (text == nullptr) {
-    Value v{tString, flags, {}};
-    chars_null(&v.val.String);
+    Value v{tString, flags, 0, {}};
+    v.val.str = nullptr;
     return v;
   }
   const size_t n = std::strlen(text);
@@ -203,7 +210,7 @@ Value MakeStringZ(Globals* G, const char* text, uint16_t flags) {
 
 void FreeValueInt(Globals* G, Value* v) {
   if (v->type == tString) {
-    chars_free(G, &v->val.String);
+    freeString(G, v);
   } else if (v->type == tTuple) {
     Tuple* t = v->val.tuple.t;
     if (t != nullptr) releaseTuple(G, t);
@@ -211,7 +218,7 @@ void FreeValueInt(Globals* G, Value* v) {
 }
 
 Value AssignString(Globals* G, Value v) {
-  v.val.String = chars_copy(G, v.val.String.str, v.val.String.size);
+  SetString(&v, chars_copy(G, v.val.str, v.size));
   v.flags &= static_cast<uint16_t>(~VF_READONLY);
   return v;
 }
@@ -236,7 +243,7 @@ static void copyFields(Globals* G, CopyJob job, CopyJob** stack, size_t* cap, si
     dst.v = src.v;
     dst.v.flags &= static_cast<uint16_t>(~VF_READONLY);
     if (src.v.type == tString) {
-      dst.v.val.String = chars_copy(G, src.v.val.String.str, src.v.val.String.size);
+      SetString(&dst.v, chars_copy(G, src.v.val.str, src.v.size));
     } else if (src.v.type == tTuple) {
       const Tuple* inner = src.v.val.tuple.t;
       dst.v.flags = 0;
@@ -294,7 +301,7 @@ Value CopyValue(Globals* G, Value v) {
     FatalMessage(G, "A tuple that contains itself cannot be copied",
                  hooks.messagePosition != nullptr ? hooks.messagePosition(G) : NoPosition);
   if (v.type == tString) {
-    v.val.String = chars_copy(G, v.val.String.str, v.val.String.size);
+    SetString(&v, chars_copy(G, v.val.str, v.size));
   } else if (v.type == tTuple) {
     const Tuple* from = v.val.tuple.t;
     if (from == nullptr) return v;

@@ -34,19 +34,31 @@ struct chars {
 
 struct Tuple;
 
+// Sixteen bytes, so that a value is passed and returned in two registers: a
+// String's length sits beside the type, its bytes in the union (together
+// they make the chars that StringOf gives). size is 0 for every other type.
 struct Value {
   uint16_t type;
   uint16_t flags;
+  int32_t size;   // a String's length (excluding the terminating zero)
   union {
     int32_t Integer;
     double Real;
     int32_t Boolean;
-    chars String;
+    char* str;    // a String's bytes: zero-terminated, or null for the null string
     struct {
       Tuple* t;
     } tuple;
   } val;
 };
+static_assert(sizeof(Value) == 16);
+
+// A String value's bytes and length as chars, and the other way round.
+inline chars StringOf(const Value& v) { return chars{v.val.str, v.size}; }
+inline void SetString(Value* v, chars c) {
+  v->val.str = c.str;
+  v->size = c.size;
+}
 
 struct Field {
   Ident name;   // 0 for an unnamed field
@@ -98,6 +110,10 @@ inline Field* vFindFieldCached(Tuple* t, Ident name, SlotCache* c) {
 inline constexpr size_t kTupleCharge = 16;
 inline constexpr size_t kFieldCharge = 16;
 
+// What a field record outside a tuple's slots is charged: a standalone
+// field, a slot of a sort's buffer or of a loaded session's block.
+inline constexpr size_t kFieldRecordCharge = 32;
+
 inline constexpr int32_t kSessionRefcount = 1000000;
 
 // The value module's globals (slot 14 of G).
@@ -118,18 +134,18 @@ void valueFinalizeGV(Globals* G);
 
 // Small constructors (no allocation).
 inline Value MakeInteger(int32_t i) {
-  Value v{tInteger, 0, {}};
+  Value v{tInteger, 0, 0, {}};
   v.val.Integer = i;
   return v;
 }
 inline Value MakeReal(double d) {
-  Value v{tReal, 0, {}};
+  Value v{tReal, 0, 0, {}};
   v.val.Real = d;
   return v;
 }
 // trueValue or falseValue.
 inline Value MakeBoolean(bool b) {
-  Value v{tBoolean, 0, {}};
+  Value v{tBoolean, 0, 0, {}};
   v.val.Boolean = b ? 1 : 0;
   return v;
 }

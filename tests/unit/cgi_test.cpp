@@ -40,7 +40,7 @@ class Cgi : public testing::Test {
     return s;
   }
   std::string render(Value v) {
-    if (v.type == tString) return "\"" + bytes(v.val.String.str, v.val.String.size) + "\"";
+    if (v.type == tString) return "\"" + bytes(v.val.str, v.size) + "\"";
     if (v.type != tTuple) return std::string("<") + vTypeName[v.type] + ">";
     std::string s = "{";
     const Tuple* t = v.val.tuple.t;
@@ -62,7 +62,7 @@ class Cgi : public testing::Test {
     return s;
   }
   std::string text(Value v) {
-    return v.type == tString ? std::string(v.val.String.str, static_cast<size_t>(v.val.String.size))
+    return v.type == tString ? std::string(v.val.str, static_cast<size_t>(v.size))
                              : "<not a text>";
   }
 
@@ -160,7 +160,7 @@ TEST_F(Cgi, TextValuesAreFreshTemporaries) {
   Value os = GetLocalVariable(G, nullValue, IdSrvOs);
   Value again = GetLocalVariable(G, nullValue, IdSrvOs);
   EXPECT_TRUE(IsTemp(os));
-  EXPECT_NE(os.val.String.str, again.val.String.str);
+  EXPECT_NE(os.val.str, again.val.str);
   ReleaseValue(G, &os);
   ReleaseValue(G, &again);
 }

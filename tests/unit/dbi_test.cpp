@@ -137,9 +137,9 @@ TEST(DbiValues, CopiesOfTheRowSurviveTheNextFetchAndTheClose) {
   ASSERT_EQ(1, dbGetNext(c.G, cur, t));
   dbCloseQuery(c.G, cur);
   ReleaseValue(c.G, &t);
-  EXPECT_STREQ("first", copy.val.String.str);
+  EXPECT_STREQ("first", copy.val.str);
   EXPECT_EQ(0, copy.flags & VF_READONLY);
-  EXPECT_STREQ("second", shared.val.tuple.t->fields[0].v.val.String.str);
+  EXPECT_STREQ("second", shared.val.tuple.t->fields[0].v.val.str);
   ReleaseValue(c.G, &copy);
   ReleaseValue(c.G, &shared);
 }
@@ -301,6 +301,6 @@ TEST(QueryText, KillBlanksAndFieldValues) {
   appenddbf(&b, &s);
   appenddbf(&b, &n);
   EXPECT_STREQ("1.500000,-3,x", storage.data());
-  EXPECT_EQ(1, s.val.String.size);   // the value itself lost its trailing blanks
+  EXPECT_EQ(1, s.size);   // the value itself lost its trailing blanks
   ReleaseValue(c.G, &s);
 }

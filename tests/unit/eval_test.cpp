@@ -125,11 +125,11 @@ TEST_F(Eval, CoerceConversions) {
   EXPECT_EQ(b0.val.Boolean, 0);
   const Value s0 = Coerce(G, nullValue, tString, p);
   EXPECT_EQ(s0.type, tString);
-  EXPECT_EQ(s0.val.String.str, nullptr);
+  EXPECT_EQ(s0.val.str, nullptr);
   EXPECT_EQ(Coerce(G, MakeInteger(7), tReal, p).val.Real, 7.0);
   // the texts themselves are the operators' end-to-end cases
   Value s = Coerce(G, MakeInteger(-42), tString, p);
-  EXPECT_EQ(std::string(s.val.String.str, static_cast<size_t>(s.val.String.size)), "-42");
+  EXPECT_EQ(std::string(s.val.str, static_cast<size_t>(s.size)), "-42");
   EXPECT_TRUE(IsTemp(s));
   ReleaseValue(G, &s);
   // a Tuple target (Null beside a tuple) leaves the value as it is
@@ -155,9 +155,9 @@ TEST_F(Eval, CopyNodesMakeOwnedValues) {
   copy->left = Name("s");
   Value v = eval(G, copy);
   EXPECT_TRUE(IsTemp(v));
-  EXPECT_NE(v.val.String.str, Local("s")->val.String.str);
+  EXPECT_NE(v.val.str, Local("s")->val.str);
   ReleaseValue(G, &v);
-  EXPECT_STREQ(Local("s")->val.String.str, "keep");
+  EXPECT_STREQ(Local("s")->val.str, "keep");
 }
 
 // ---------------------------------------------------------------------------

@@ -93,8 +93,8 @@ TEST_F(Strings, EveryTypeHasItsFixedFormAndTemporariesAreReleased) {
   EXPECT_EQ(1, t.val.tuple.t->refcount) << "a borrowed value is left alone";
   ReleaseValue(c.G, &t);
   // A temporary concatenation result: converting it frees it (ASan checks).
-  Value cat{tString, VF_TEMP, {}};
-  cat.val.String = chars_cat(c.G, "ab", 2, "cd", 2);
+  Value cat{tString, VF_TEMP, 0, {}};
+  SetString(&cat, chars_cat(c.G, "ab", 2, "cd", 2));
   EXPECT_EQ("abcd", text(cat));
 }
 
@@ -127,9 +127,9 @@ TEST_F(Strings, StringsAreEscapedOnlyInMode2AndStopAtAZeroOrTheSizeAndUrlForms) 
   Value z = MakeString(c.G, "ab\0cd", 5, 0);
   EXPECT_EQ("ab", written(z, omEscaped));
   EXPECT_EQ("", written(MakeStringZ(c.G, nullptr, 0), omEscaped));
-  s.val.String.size = 3;
+  s.size = 3;
   EXPECT_EQ("a<b", written(s, omPlain));
-  s.val.String.size = 6;
+  s.size = 6;
   ReleaseValue(c.G, &s);
   ReleaseValue(c.G, &z);
   // URL-encoded forms

@@ -88,7 +88,7 @@ struct Printer {
     switch (v.type) {
       case tInteger: out += std::to_string(v.val.Integer); break;
       case tReal: std::snprintf(buf, sizeof buf, "r%g", v.val.Real); out += buf; break;
-      case tString: quoted(v.val.String.str != nullptr ? v.val.String.str : "", v.val.String.size, '\''); break;
+      case tString: quoted(v.val.str != nullptr ? v.val.str : "", v.size, '\''); break;
       case tBoolean: out += v.val.Boolean ? "true" : "false"; break;
       case tNull: out += "null"; break;
       case tTuple: out += "emptytuple"; break;

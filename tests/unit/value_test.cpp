@@ -34,7 +34,7 @@ std::string payloads(const Value& t) {
   std::string out;
   for (int32_t i = 0; i < tupleOf(t)->logsize; ++i) {
     const Value& v = tupleOf(t)->fields[i].v;
-    out += v.type == tString ? v.val.String.str[0] : static_cast<char>('0' + v.val.Integer);
+    out += v.type == tString ? v.val.str[0] : static_cast<char>('0' + v.val.Integer);
   }
   return out;
 }
@@ -60,17 +60,17 @@ TEST_F(ValueTest, TuplesAreSharedStringsCopiedAndOnlySharedTuplesKeepTheReadOnly
   Value s = MakeStringZ(c.G, "abc", VF_READONLY);
   Value t = AssignValue(c.G, s);
   EXPECT_EQ(0, t.flags);
-  s.val.String.str[0] = 'z';
-  EXPECT_STREQ("abc", t.val.String.str);
-  EXPECT_EQ(nullptr, AssignValue(c.G, MakeStringZ(c.G, nullptr, 0)).val.String.str);
+  s.val.str[0] = 'z';
+  EXPECT_STREQ("abc", t.val.str);
+  EXPECT_EQ(nullptr, AssignValue(c.G, MakeStringZ(c.G, nullptr, 0)).val.str);
 
   // Storing moves a temporary and copies a borrowed value.
   Value temp = MakeStringZ(c.G, "moved", VF_TEMP), cell, other;
   StoreValue(c.G, &cell, temp);
-  EXPECT_EQ(temp.val.String.str, cell.val.String.str);
+  EXPECT_EQ(temp.val.str, cell.val.str);
   EXPECT_EQ(0, cell.flags);
   StoreValue(c.G, &other, cell);
-  EXPECT_NE(cell.val.String.str, other.val.String.str);
+  EXPECT_NE(cell.val.str, other.val.str);
   ReleaseIfTemp(c.G, &cell);
   EXPECT_EQ(tString, cell.type);
   release({&a, &shared, &copy, &s, &t, &cell, &other});
@@ -85,7 +85,7 @@ TEST_F(ValueTest, ReleasingTheLastOwnerSparesNestedTuplesSharedElsewhere) {
   add(outer, "own", tuple());
   Value second = AssignValue(c.G, outer);
   ReleaseValue(c.G, &outer);   // one of two owners: nothing is freed
-  EXPECT_STREQ("text", field(second, "s")->val.String.str);
+  EXPECT_STREQ("text", field(second, "s")->val.str);
   ReleaseValue(c.G, &second);   // the last owner (ASan checks the rest)
   EXPECT_EQ(1, tupleOf(inner)->refcount);
   EXPECT_EQ(7, field(inner, "n")->val.Integer);
@@ -107,11 +107,11 @@ TEST_F(ValueTest, DeepCopyCopiesEachNestedTupleWithFiveSpareSlotsWithoutRecursio
   Value* t = field(copy, "t");
   EXPECT_NE(tupleOf(inner), tupleOf(*t));
   EXPECT_EQ(6, tupleOf(*t)->physsize);
-  EXPECT_NE(field(inner, "s")->val.String.str, field(*t, "s")->val.String.str);
+  EXPECT_NE(field(inner, "s")->val.str, field(*t, "s")->val.str);
   // each occurrence of a shared tuple gets its own copy
   const Value& again = tupleOf(copy)->fields[3].v;
   EXPECT_NE(tupleOf(*t), tupleOf(again));
-  EXPECT_STREQ("deep", field(again, "s")->val.String.str);
+  EXPECT_STREQ("deep", field(again, "s")->val.str);
   release({&outer, &inner, &copy});
   // deeply nested tuples copy and release without recursion
   const int depth = 300000;
@@ -156,11 +156,11 @@ TEST_F(ValueTest, RecordsSlotsAndStringsChargeTheirDocumentedSizes) {
   before = c.left();
   Value s = MakeString(c.G, "abcdef", 4, VF_TEMP);
   EXPECT_EQ(before - 5, c.left());
-  EXPECT_STREQ("abcd", s.val.String.str);
+  EXPECT_STREQ("abcd", s.val.str);
   Tuple* r = vCreateTuple(c.G, 2, 4);
   EXPECT_EQ(2, r->logsize);
   r->fields[0] = r->fields[1] = Field{0, nullValue};
-  Value rv{tTuple, 0, {}};
+  Value rv{tTuple, 0, 0, {}};
   rv.val.tuple.t = r;
   release({&t, &u, &s, &rv});
 }
@@ -263,9 +263,9 @@ TEST_F(ValueTest, BlocksInTheSessionSpaceAreNeverFreedOneByOne) {
   auto* fields = reinterpret_cast<Field*>(space + 64);
   char* text = std::strcpy(space + 256, "kept");
   t->physsize = 2, t->logsize = 1, t->refcount = kSessionRefcount, t->fields = fields;
-  fields[0] = Field{id("v"), Value{tString, 0, {}}};
-  fields[0].v.val.String = chars{text, 4};
-  Value se{tTuple, 0, {}};
+  fields[0] = Field{id("v"), Value{tString, 0, 0, {}}};
+  SetString(&fields[0].v, chars{text, 4});
+  Value se{tTuple, 0, 0, {}};
   se.val.tuple.t = t;
 
   Value shared = AssignValue(c.G, se);
