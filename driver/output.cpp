@@ -18,8 +18,8 @@ static int clientPrintf(FILE* stream, const char* format, ...) {
   va_end(ap);
   return n;
 }
-static int clientPuts(const char* text, FILE* stream) { return std::fputs(text, stream); }
-static int clientPutc(int c, FILE* stream) { return std::fputc(c, stream); }
+static int clientPuts(const char* text, FILE* stream) { return fputs_unlocked(text, stream); }
+static int clientPutc(int c, FILE* stream) { return fputc_unlocked(c, stream); }
 
 PrintfSlot serverPrintf = clientPrintf;
 PutsSlot serverPuts = clientPuts;
