@@ -333,9 +333,54 @@ static Value tupleOperator(Globals* G, int op, Value* l, Value* r, bool withNull
 // parent covers them) and leave the depth as they find it; the depth bound
 // still applies to them as to any node. The operators below read their
 // operands through this inline copy of eval, so a leaf operand costs no call.
+//
+// An operator on two Integer leaves is read at once as well, when it cannot
+// fail: the leaves are read as evalBinary reads them (left first), and the
+// node stays within the depth bound that evaluating it would check.
+[[gnu::always_inline]] static inline bool integerLeaf(Globals* G, Token* node, int32_t* out) {
+  if (node == nullptr) return false;
+  const Field* f = nullptr;
+  if (node->kind == TKName) {
+    f = cachedLocal(G, node);
+  } else if (node->kind == TKconst) {
+    if (node->constant.type != tInteger) return false;
+    *out = node->constant.val.Integer;
+    return true;
+  } else if (node->kind == TKselektor) {
+    f = cachedSelection(G, node);
+  }
+  if (f == nullptr || f->v.type != tInteger) return false;
+  *out = f->v.val.Integer;
+  return true;
+}
+
+// The value, or errorValue when the operator is not of that kind.
+[[gnu::noinline]] static Value integerLeaves(Globals* G, Token* node) {
+  int32_t a = 0;
+  int32_t b = 0;
+  if (!integerLeaf(G, node->left, &a) || !integerLeaf(G, node->right, &b)) return errorValue;
+  const uint32_t ua = static_cast<uint32_t>(a);
+  const uint32_t ub = static_cast<uint32_t>(b);
+  switch (node->op) {
+    case opPlus: return MakeInteger(static_cast<int32_t>(ua + ub));
+    case opMinus: return MakeInteger(static_cast<int32_t>(ua - ub));
+    case opTimes: return MakeInteger(static_cast<int32_t>(ua * ub));
+    case opMod:
+      if (b == 0 || b == -1) return errorValue;
+      return MakeInteger(a % b);
+    case opLess: return MakeBoolean(a < b);
+    case opLessEq: return MakeBoolean(a <= b);
+    case opGreaterEq: return MakeBoolean(a >= b);
+    case opEq: return MakeBoolean(a == b);
+    case opNotEq: return MakeBoolean(a != b);
+    default: return errorValue;
+  }
+}
+
 [[gnu::always_inline]] static inline Value evalChild(Globals* G, Token* node) {
   if (node == nullptr) return nullValue;
-  if (G->dbhtml->X_ExprDepth < kMaxExprDepth) {
+  const int depth = G->dbhtml->X_ExprDepth;
+  if (depth < kMaxExprDepth) {
     if (node->kind == TKName) {
       if (const Field* f = cachedLocal(G, node)) return f->v;
     } else if (node->kind == TKconst && node->constant.type != tTuple) {
@@ -348,6 +393,9 @@ static Value tupleOperator(Globals* G, int op, Value* l, Value* r, bool withNull
         dropTemp(&v);
         return v;
       }
+    } else if (node->kind == TKexprbin && depth < kMaxExprDepth - 2) {
+      const Value v = integerLeaves(G, node);
+      if (v.type != tError) return v;
     }
   }
   return evalNested(G, node);
