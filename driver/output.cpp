@@ -204,7 +204,7 @@ constexpr GermanTable makeGermanTable() {
 }
 constexpr GermanTable kGerman = makeGermanTable();
 
-const char* specialEntity(unsigned char c) {
+constexpr const char* specialEntity(unsigned char c) {
   switch (c) {
     case '"': return "&quot;";
     case '&': return "&amp;";
@@ -235,7 +235,47 @@ struct Chunk {
   void put(const char* s) {
     for (; *s != '\0'; ++s) put(*s);
   }
+  // A short text of n bytes held in an 8-byte array (an entity).
+  void putShort(const char (&s)[8], size_t n) {
+    if (used + sizeof s >= sizeof text) flush();
+    std::memcpy(text + used, s, sizeof s);
+    used += n;
+  }
+  void put(const char* s, size_t n) {
+    while (n > 0) {
+      if (used + 1 >= sizeof text) flush();
+      const size_t room = sizeof text - 1 - used;
+      const size_t k = n < room ? n : room;
+      std::memcpy(text + used, s, k);
+      used += k;
+      s += k;
+      n -= k;
+    }
+  }
 };
+
+// The bytes that a plain (not German) escaping writes as they are (all but
+// the zero that ends the text and, when escaping, the special characters),
+// and the entities of the special characters, padded to 8 bytes.
+struct PlainTable {
+  bool kept[2][256];
+  char entity[256][8];
+  unsigned char entityLength[256];
+};
+constexpr PlainTable makePlainTable() {
+  PlainTable t{};
+  for (int c = 1; c < 256; ++c) {
+    const char* e = specialEntity(static_cast<unsigned char>(c));
+    t.kept[0][c] = true;
+    t.kept[1][c] = e == nullptr;
+    for (int k = 0; e != nullptr && e[k] != '\0'; ++k) {
+      t.entity[c][k] = e[k];
+      t.entityLength[c] = static_cast<unsigned char>(k + 1);
+    }
+  }
+  return t;
+}
+constexpr PlainTable kPlain = makePlainTable();
 
 FILE* pageStream(Globals* G) {
   return G != nullptr && G->serverInterface != nullptr ? G->serverInterface->X_Out : stdout;
@@ -246,16 +286,24 @@ void putEscaped(Globals* G, const char* text, size_t max, bool escape) {
   if (text == nullptr) return;
   Chunk out(pageStream(G));
   const bool german = GermanCharMode(G);
+  if (!german) {
+    // Runs of bytes kept as they are, each followed by an entity or the end.
+    const bool* kept = kPlain.kept[escape ? 1 : 0];
+    size_t i = 0;
+    while (i < max) {
+      size_t j = i;
+      while (j < max && kept[static_cast<unsigned char>(text[j])]) ++j;
+      out.put(text + i, j - i);
+      if (j >= max || text[j] == '\0') break;
+      const auto c = static_cast<unsigned char>(text[j]);
+      out.putShort(kPlain.entity[c], kPlain.entityLength[c]);
+      i = j + 1;
+    }
+    out.flush();
+    return;
+  }
   for (size_t i = 0; i < max && text[i] != '\0'; ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
-    if (!german) {
-      const char* e = escape ? specialEntity(c) : nullptr;
-      if (e != nullptr)
-        out.put(e);
-      else
-        out.put(static_cast<char>(c));
-      continue;
-    }
     switch (kGerman.rule[c]) {
       case ByteRule::Keep: out.put(static_cast<char>(c)); break;
       case ByteRule::Drop: break;
