@@ -577,11 +577,22 @@ static Value evalIndex(Globals* G, Token* node) {
 // Stores v at loc: the old content is set aside, the new one stored (moved
 // when temporary, else copied), and only then the old content released, so
 // that a location may receive a part of its own old value.
-static void assignTo(Globals* G, Value* loc, Value v, Position pos) {
-  if (loc->flags & VF_READONLY) FatalMessage(G, "Assignment to read only field/variable", pos);
+[[gnu::noinline]] static void assignValue(Globals* G, Value* loc, Value v) {
   Value old = *loc;
   StoreValue(G, loc, v);
   ReleaseValue(G, &old);
+}
+
+// A scalar over a scalar has nothing to copy or release: stored in place,
+// with the flags StoreValue would leave.
+static inline void assignTo(Globals* G, Value* loc, Value v, Position pos) {
+  if (loc->flags & VF_READONLY) FatalMessage(G, "Assignment to read only field/variable", pos);
+  if (v.type <= tBoolean && loc->type <= tBoolean) {
+    v.flags &= static_cast<uint16_t>(IsTemp(v) ? ~VF_TEMP : ~VF_READONLY);
+    *loc = v;
+    return;
+  }
+  assignValue(G, loc, v);
 }
 
 // exprassign -> target '=' value  (the value first, then the target)
