@@ -335,6 +335,7 @@ class SpaceReader {
         field.name = name == 0 ? 0 : map_.at(name);
         field.v.type = get16(f + 4);
         field.v.flags = static_cast<uint16_t>(get16(f + 6) & VF_READONLY);
+        field.v.size = 0;
         std::memset(&field.v.val, 0, sizeof field.v.val);
         switch (field.v.type) {
           case tInteger:
