@@ -69,6 +69,8 @@ static Value nullString() {
 inline constexpr size_t kNumberTextSize = 400;   // "%f" of the largest double needs 317 bytes
 static int numberChars(const Value& v, char* buf) {
   if (v.type == tInteger) return IntegerText(v.val.Integer, buf);
+  const int fixed = FixedText(v.val.Real, 6, buf);
+  if (fixed >= 0) return fixed;
   const int n = std::snprintf(buf, kNumberTextSize, "%f", v.val.Real);
   return n < 0 ? 0 : n;
 }

@@ -208,6 +208,15 @@ FormatSpec parseFormat(const char* format) {
 // The number formatted by a conversion built from the accepted characters
 // only: "%<flags><width>.<precision><letter>".
 void formatNumber(const FormatSpec& f, const Value& v, char* buffer) {
+  // The plain conversions ("%i", "%d", "%f", "%.2f") without printf.
+  const bool plain = !f.left && !f.plus && !f.space && !f.alt && !f.zero && f.width == 0;
+  if (plain && v.type == tInteger && f.precision < 0 && (f.intLetter == 'i' || f.intLetter == 'd')) {
+    IntegerText(v.val.Integer, buffer);
+    return;
+  }
+  if (plain && v.type == tReal && f.realLetter == 'f' &&
+      FixedText(v.val.Real, f.precision < 0 ? 6 : f.precision, buffer) >= 0)
+    return;
   char conv[32];
   size_t n = 0;
   conv[n++] = '%';

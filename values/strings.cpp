@@ -1,6 +1,7 @@
 // strings.cpp: the chars operations and the textual forms of values.
 #include "values/strings.h"
 
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -99,6 +100,47 @@ int IntegerText(int32_t i, char* buf) {
   return len;
 }
 
+// Exact: the double is m * 2^-shift with an m of at most 53 bits, so its value times
+// 10^decimals is m * 10^decimals (below 2^83) shifted right, and what the
+// shift drops decides the rounding against exactly one half.
+int FixedText(double x, int decimals, char* buf) {
+  static constexpr uint64_t kPow10[10] = {1,      10,      100,      1000,      10000,
+                                          100000, 1000000, 10000000, 100000000, 1000000000};
+  if (decimals < 0 || decimals > 9 || !std::isfinite(x)) return -1;
+  const double a = std::fabs(x);
+  if (a >= 1e9) return -1;
+  uint64_t bits = 0;
+  std::memcpy(&bits, &a, sizeof bits);
+  const int biased = static_cast<int>(bits >> 52);     // the sign bit is clear
+  const uint64_t field = bits & ((uint64_t{1} << 52) - 1);
+  // a = m * 2^-shift; the shift is at least 23, as a < 2^30
+  const uint64_t m = biased == 0 ? field : field | uint64_t{1} << 52;
+  const int shift = biased == 0 ? 1074 : 1075 - biased;
+  const unsigned __int128 p = static_cast<unsigned __int128>(m) * kPow10[decimals];
+  uint64_t q = 0;
+  if (shift < 128) {
+    q = static_cast<uint64_t>(p >> shift);
+    const unsigned __int128 rest = p - (static_cast<unsigned __int128>(q) << shift);
+    const unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
+    if (rest > half || (rest == half && (q & 1) != 0)) ++q;
+  }   // else p < 2^83 <= half: rounds to zero
+  char* out = buf;
+  if (std::signbit(x)) *out++ = '-';
+  const uint64_t whole = q / kPow10[decimals];
+  out += IntegerText(static_cast<int32_t>(whole), out);   // below 2^31: a < 1e9
+  if (decimals > 0) {
+    *out++ = '.';
+    uint64_t digits = q % kPow10[decimals];
+    for (int k = decimals - 1; k >= 0; --k) {
+      out[k] = static_cast<char>('0' + digits % 10);
+      digits /= 10;
+    }
+    out += decimals;
+  }
+  *out = '\0';
+  return static_cast<int>(out - buf);
+}
+
 // A charged copy of a formatted number.
 static char* formatted(Globals* G, const char* format, ...) __attribute__((format(printf, 2, 3)));
 static char* formatted(Globals* G, const char* format, ...) {
@@ -126,7 +168,12 @@ char* Value2Char(Globals* G, Value v) {
       text = STRNDUP(G, digits, static_cast<size_t>(IntegerText(v.val.Integer, digits)));
       break;
     }
-    case tReal: text = formatted(G, "%f", v.val.Real); break;
+    case tReal: {
+      char digits[kFixedTextSize];
+      const int n = FixedText(v.val.Real, 6, digits);
+      text = n >= 0 ? STRNDUP(G, digits, static_cast<size_t>(n)) : formatted(G, "%f", v.val.Real);
+      break;
+    }
     case tBoolean: text = STRDUP(G, v.val.Boolean != 0 ? "true" : "false"); break;
     case tString: text = STRDUP(G, v.val.str); break;
     case tTuple: text = STRDUP(G, "(tuple)"); break;
@@ -148,7 +195,14 @@ void WriteValue(Globals* G, Value v, OutputMode mode) {
       serverPuts(digits, out);
       break;
     }
-    case tReal: serverPrintf(out, "%f", v.val.Real); break;
+    case tReal: {
+      char digits[kFixedTextSize];
+      if (FixedText(v.val.Real, 6, digits) >= 0)
+        serverPuts(digits, out);
+      else
+        serverPrintf(out, "%f", v.val.Real);
+      break;
+    }
     case tBoolean: serverPuts(v.val.Boolean != 0 ? "true" : "false", out); break;
     case tString:
       if (v.val.str != nullptr && v.size > 0)

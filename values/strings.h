@@ -18,6 +18,14 @@ int chars_cmp(Globals* G, const chars& a, const chars& b);
 inline constexpr size_t kIntegerTextSize = 12;
 int IntegerText(int32_t i, char* buf);
 
+// The text of a Real with the given number of decimals, as "%.<decimals>f"
+// writes it (correctly rounded, ties to even, the sign of a negative zero
+// kept), into buf (at least kFixedTextSize bytes), zero-terminated; returns
+// its length, or -1 for what it leaves to printf: more than nine decimals,
+// magnitudes from 1e9 on, infinities and NaNs.
+inline constexpr size_t kFixedTextSize = 24;
+int FixedText(double x, int decimals, char* buf);
+
 // A new allocation (bxAlloc; free with bxFree) of the value's text, or null
 // for Null/Error/the null string. A temporary value is released afterwards.
 char* Value2Char(Globals* G, Value v);
