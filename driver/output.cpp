@@ -18,7 +18,18 @@ static int clientPrintf(FILE* stream, const char* format, ...) {
   va_end(ap);
   return n;
 }
-static int clientPuts(const char* text, FILE* stream) { return fputs_unlocked(text, stream); }
+// A text that fits in the room left in the stream's buffer is copied there
+// at once, as putc_unlocked does with a byte (a line-buffered or unbuffered
+// stream leaves no room, so it always goes through the library).
+static int clientPuts(const char* text, FILE* stream) {
+  const size_t n = std::strlen(text);
+  if (static_cast<size_t>(stream->_IO_write_end - stream->_IO_write_ptr) > n) {
+    std::memcpy(stream->_IO_write_ptr, text, n);
+    stream->_IO_write_ptr += n;
+    return 1;
+  }
+  return fputs_unlocked(text, stream);
+}
 static int clientPutc(int c, FILE* stream) { return fputc_unlocked(c, stream); }
 
 PrintfSlot serverPrintf = clientPrintf;
