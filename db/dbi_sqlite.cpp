@@ -1,9 +1,13 @@
 // dbi_sqlite.cpp: the embedded SQLite backend of the database binding.
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "db/dbi_backend.h"
 
@@ -15,7 +19,8 @@ const DbiHostApi* host;
 constexpr int kFirstSnapshotLevel = 3;
 
 struct SqliteConn {
-  sqlite3* db;       // the request's statements run here
+  sqlite3* db;       // the request's statements run here; null until the
+                     // first statement when the open waits (deferredFile)
   sqlite3* reader;   // the handle a first update left to the queries still
                      // being read on it (beginWriting), or null
   int allowWrite;
@@ -23,6 +28,13 @@ struct SqliteConn {
   sqlite3_stmt* sessionRow;            // the last session row read, or null
   volatile sig_atomic_t interrupted;   // set by the time limit (sqInterrupt)
 };
+// The file the page's connection opens at its first statement. A deferred
+// connection is always the page's, and the binding closes one page
+// connection before it opens the next: one such file at a time.
+std::string deferredFile;
+
+// SQLite handles open in this process now (the session store's included).
+int openHandles;
 
 struct SqliteStmt {
   sqlite3_stmt* st;
@@ -101,6 +113,13 @@ int waitForLock(void* conn, int count) {
   return 1;
 }
 
+// Closes a handle openHandle made; one still running statements lingers
+// until they are finalized.
+void closeHandle(sqlite3* db) {
+  --openHandles;
+  sqlite3_close_v2(db);
+}
+
 // One handle on the database file. The session store's (sessionStore set)
 // creates the file when it is missing and waits for locks through
 // waitForLock.
@@ -124,6 +143,7 @@ sqlite3* openHandle(const char* path, int allowWrite, SqliteConn* sessionStore, 
     sqlite3_close(db);
     return nullptr;
   }
+  ++openHandles;
   if (sessionStore != nullptr)
     sqlite3_busy_handler(db, waitForLock, sessionStore);
   else
@@ -132,15 +152,143 @@ sqlite3* openHandle(const char* path, int allowWrite, SqliteConn* sessionStore, 
   // SQLite checks no foreign key unless each connection asks for it.
   const char* probe = allowWrite ? "PRAGMA journal_mode=WAL" : "PRAGMA schema_version";
   if (exec(db, probe, d) != 0 || exec(db, "PRAGMA foreign_keys=ON", d) != 0) {
-    sqlite3_close(db);
+    closeHandle(db);
     return nullptr;
   }
   return db;
 }
 
+// ---- The deferred open ------------------------------------------------------
+// Opening a database costs SQLite about 150,000 instructions with its close
+// (it registers its extensions on every connection), more than the rest of a
+// small page. A page that may only read opens its database at its first
+// statement instead, when a look at the file shows that the open would
+// succeed now: the same answer at the same moment, for much less. Whatever
+// the look cannot vouch for is opened at once, as ever, and so fails there
+// as ever. A page that may write opens at once: its probe reads the schema,
+// which no cheap look can check, and turns the file to WAL mode. (A page
+// that never reads a WAL database no longer leaves the log's side files
+// behind, which SQLite makes when it reads one.)
+
+// The lock bytes SQLite places at 1 GiB into every database file: a
+// writer's pending or exclusive lock is a write lock on the pending byte or
+// on the shared range, and makes a reader wait.
+constexpr off_t kPendingByte = 0x40000000;
+constexpr off_t kSharedFirst = kPendingByte + 2;
+constexpr off_t kSharedSize = 510;
+
+// Paths this long or longer are left to SQLite, whose limit (512 bytes of
+// the full path, symbolic links resolved) they may come near.
+constexpr size_t kShortPath = 256;
+
+struct FileCloser {
+  int fd;
+  ~FileCloser() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+bool writeLocked(int fd, off_t start, off_t length) {
+  struct flock lock{};
+  lock.l_type = F_RDLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = start;
+  lock.l_len = length;
+  return fcntl(fd, F_GETLK, &lock) != 0 || lock.l_type != F_UNLCK;
+}
+
+// The effective user may do `mode` to name (F_OK: it exists).
+bool accessible(const char* name, int mode) {
+  return faccessat(AT_FDCWD, name, mode, AT_EACCESS) == 0;
+}
+
+// The 100-byte header of a database file as SQLite's first read of it checks
+// it, in the file of `size` bytes: the magic text, equal read and write
+// versions (1 a rollback journal, 2 write-ahead logging; returned), the
+// payload fractions, a page size that is a power of two from 512 to 65536
+// with 480 usable bytes, and a size of whole pages that holds the page count
+// the header gives. 0 for anything else.
+int journalVersion(const unsigned char* h, off_t size) {
+  static const char kMagic[] = "SQLite format 3";
+  if (memcmp(h, kMagic, sizeof kMagic) != 0) return 0;
+  if (h[18] != h[19] || (h[18] != 1 && h[18] != 2)) return 0;
+  if (h[21] != 64 || h[22] != 32 || h[23] != 32) return 0;
+  const off_t page = (h[16] << 8) | (h[17] << 16);
+  if (page < 512 || page > 65536 || (page & (page - 1)) != 0 || page - h[20] < 480) return 0;
+  if (size < page || size % page != 0) return 0;
+  const auto word = [h](int at) {
+    return (uint32_t{h[at]} << 24) | (uint32_t{h[at + 1]} << 16) | (uint32_t{h[at + 2]} << 8) |
+           h[at + 3];
+  };
+  // The count holds while the change counter matches its version-valid-for copy.
+  if (word(28) != 0 && word(24) == word(92) && word(28) > size / page) return 0;
+  return h[18];
+}
+
+// Whether openHandle would open path read-only now and find a database in
+// it (the header its probe reads): a short path naming a regular file that
+// can be read, empty or with a sound header; no writer's lock on it; and in
+// rollback mode no journal to roll back (nor a log SQLite would take up), in
+// WAL mode a folder where the log and its shared-memory file can be made or
+// used.
+bool opensQuietly(const char* path) {
+  if (path[0] == 0 || strncmp(path, "file:", 5) == 0 || strcmp(path, ":memory:") == 0)
+    return false;
+  // Another handle of this process on the same file would lose its locks
+  // when the look closes its descriptor (POSIX locks are per process).
+  if (openHandles > 0) return false;
+  size_t length = strlen(path);
+  if (path[0] != '/') {
+    char cwd[kShortPath];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return false;
+    length += strlen(cwd) + 1;
+  }
+  if (length >= kShortPath) return false;
+  const FileCloser file{open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY)};
+  struct stat st{};
+  if (file.fd < 0 || fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  int version = 1;   // an empty file is an empty database
+  if (st.st_size > 0) {
+    unsigned char header[100];
+    if (pread(file.fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header))
+      return false;
+    version = journalVersion(header, st.st_size);
+    if (version == 0) return false;
+  }
+  if (writeLocked(file.fd, kPendingByte, 1) || writeLocked(file.fd, kSharedFirst, kSharedSize))
+    return false;
+  const std::string base = path;
+  if (version == 1)
+    return !accessible((base + "-journal").c_str(), F_OK) &&
+           !accessible((base + "-wal").c_str(), F_OK);
+  const char* slash = strrchr(path, '/');
+  const std::string folder = slash == nullptr ? "."
+                             : slash == path  ? "/"
+                                              : std::string(path, slash);
+  if (!accessible(folder.c_str(), W_OK | X_OK)) return false;
+  for (const char* suffix : {"-wal", "-shm"}) {
+    const std::string side = base + suffix;
+    if (accessible(side.c_str(), F_OK) && !accessible(side.c_str(), R_OK | W_OK)) return false;
+  }
+  return true;
+}
+
+// Opens a deferred connection's database: before its first statement.
+bool ensureOpen(SqliteConn* c, DbiDiag* d) {
+  if (c->db != nullptr) return true;
+  sqlite3* db = openHandle(deferredFile.c_str(), c->allowWrite, nullptr, d);
+  if (db == nullptr) return false;
+  c->db = db;
+  return true;
+}
+
 void* sqOpen(const DbiOpenParams* p, DbiDiag* d) {
   auto* c = static_cast<SqliteConn*>(host->alloc(sizeof(SqliteConn)));
   *c = SqliteConn{nullptr, nullptr, p->allowWrite, p->isolation >= kFirstSnapshotLevel, nullptr, 0};
+  if (!p->sessionStore && !p->allowWrite && opensQuietly(p->database)) {
+    deferredFile = p->database;
+    return c;
+  }
   c->db = openHandle(p->database, p->allowWrite, p->sessionStore ? c : nullptr, d);
   if (c->db == nullptr) {
     host->free(c);
@@ -160,29 +308,36 @@ void dropSessionRow(SqliteConn* c) {
 void dropReader(SqliteConn* c) {
   sqlite3* reader = c->reader;
   c->reader = nullptr;
-  if (reader != nullptr) sqlite3_close_v2(reader);
+  if (reader != nullptr) closeHandle(reader);
 }
 
 void sqClose(void* conn) {
   auto* c = static_cast<SqliteConn*>(conn);
   dropSessionRow(c);
   dropReader(c);
-  sqlite3_close_v2(c->db);
+  if (c->db != nullptr) closeHandle(c->db);
   host->free(c);
 }
 
 // The request's transaction begins deferred: reading takes no write lock, so
 // that a slow page that only reads keeps no writer waiting. The first update
-// takes the lock (sqUpdate).
-int sqBegin(void* conn, DbiDiag* d) { return exec(static_cast<SqliteConn*>(conn)->db, "BEGIN", d); }
+// takes the lock (sqUpdate). A deferred connection opens its file first.
+int sqBegin(void* conn, DbiDiag* d) {
+  auto* c = static_cast<SqliteConn*>(conn);
+  if (!ensureOpen(c, d)) return -1;
+  return exec(c->db, "BEGIN", d);
+}
+// A connection that was never opened has no transaction to end.
 int sqCommit(void* conn, DbiDiag* d) {
   auto* c = static_cast<SqliteConn*>(conn);
+  if (c->db == nullptr) return 0;
   dropSessionRow(c);
   dropReader(c);
   return exec(c->db, "COMMIT", d);
 }
 int sqRollback(void* conn, DbiDiag* d) {
   auto* c = static_cast<SqliteConn*>(conn);
+  if (c->db == nullptr) return 0;
   dropSessionRow(c);
   dropReader(c);
   return exec(c->db, "ROLLBACK", d);
@@ -214,7 +369,7 @@ int beginWriting(SqliteConn* c, DbiDiag* d) {
   if (writer == nullptr) return -1;
   // COMMIT leaves the queries being read running on their snapshot.
   if (exec(writer, "BEGIN IMMEDIATE", d) != 0 || exec(c->db, "COMMIT", d) != 0) {
-    sqlite3_close(writer);
+    closeHandle(writer);
     return -1;
   }
   // In this order: the time limit's interrupt may read both at any moment.
@@ -333,7 +488,7 @@ void sqInterrupt(void* conn) {
   auto* c = static_cast<SqliteConn*>(conn);
   c->interrupted = 1;
   if (sqlite3* reader = c->reader) sqlite3_interrupt(reader);
-  sqlite3_interrupt(c->db);
+  if (sqlite3* db = c->db) sqlite3_interrupt(db);
 }
 
 // ---- The session store ------------------------------------------------------------
