@@ -20,7 +20,7 @@ constexpr int kFirstSnapshotLevel = 3;
 
 struct SqliteConn {
   sqlite3* db;       // the request's statements run here; null until the
-                     // first statement when the open waits (deferredFile)
+                     // first statement when the open waits (ensureOpen)
   sqlite3* reader;   // the handle a first update left to the queries still
                      // being read on it (beginWriting), or null
   int allowWrite;
@@ -28,11 +28,6 @@ struct SqliteConn {
   sqlite3_stmt* sessionRow;            // the last session row read, or null
   volatile sig_atomic_t interrupted;   // set by the time limit (sqInterrupt)
 };
-// The file the page's connection opens at its first statement. A deferred
-// connection is always the page's, and the binding closes one page
-// connection before it opens the next: one such file at a time.
-std::string deferredFile;
-
 // SQLite handles open in this process now (the session store's included).
 int openHandles;
 
@@ -181,6 +176,11 @@ constexpr off_t kSharedSize = 510;
 // the full path, symbolic links resolved) they may come near.
 constexpr size_t kShortPath = 256;
 
+// The file the page's connection opens at its first statement. A deferred
+// connection is always the page's, and the binding closes one page
+// connection before it opens the next: one such file at a time.
+char deferredFile[kShortPath];
+
 struct FileCloser {
   int fd;
   ~FileCloser() {
@@ -276,7 +276,7 @@ bool opensQuietly(const char* path) {
 // Opens a deferred connection's database: before its first statement.
 bool ensureOpen(SqliteConn* c, DbiDiag* d) {
   if (c->db != nullptr) return true;
-  sqlite3* db = openHandle(deferredFile.c_str(), c->allowWrite, nullptr, d);
+  sqlite3* db = openHandle(deferredFile, c->allowWrite, nullptr, d);
   if (db == nullptr) return false;
   c->db = db;
   return true;
@@ -286,7 +286,7 @@ void* sqOpen(const DbiOpenParams* p, DbiDiag* d) {
   auto* c = static_cast<SqliteConn*>(host->alloc(sizeof(SqliteConn)));
   *c = SqliteConn{nullptr, nullptr, p->allowWrite, p->isolation >= kFirstSnapshotLevel, nullptr, 0};
   if (!p->sessionStore && !p->allowWrite && opensQuietly(p->database)) {
-    deferredFile = p->database;
+    snprintf(deferredFile, sizeof deferredFile, "%s", p->database);
     return c;
   }
   c->db = openHandle(p->database, p->allowWrite, p->sessionStore ? c : nullptr, d);

@@ -306,7 +306,7 @@ void serveRequest(int argc, char** argv, RequestCycle cycle) {
   stderr = worker.err;
   worker.serving = true;
 
-  RequestSlot slot{writePage, request.out, nullptr};
+  RequestSlot slot{writePage, request.out, nullptr, false};
   int status = 1;
   try {
     status = cycle(argc, argv, &slot);

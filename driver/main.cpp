@@ -252,7 +252,10 @@ static int requestCycle(int argc, char** argv, RequestSlot* slot) {
 
   bxFree(derived);
   slot->G = nullptr;
-  FinalizeAllGV(G);
+  if (slot->lastRequest)
+    EndProcessGV(G);
+  else
+    FinalizeAllGV(G);
   std::fflush(stdout);
   std::fflush(stderr);
   return 0;
@@ -268,6 +271,6 @@ int main(int argc, char** argv) {
   raiseStackLimit();
   // A listening socket on standard input: many requests, one per cycle.
   if (FcgiListening()) return FcgiServe(argc, argv, requestCycle);
-  RequestSlot slot{nullptr, nullptr, nullptr};
+  RequestSlot slot{nullptr, nullptr, nullptr, true};
   return requestCycle(argc, argv, &slot);
 }

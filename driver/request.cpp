@@ -82,12 +82,30 @@ void FinalizeAllGV(Globals* G) {
   globalsFinalizeGV(G);
 }
 
+// Every allocation must meet its free where a leak checker looks.
+#if defined(__SANITIZE_ADDRESS__)
+static constexpr bool kReleaseAtExit = true;
+#else
+static constexpr bool kReleaseAtExit = false;
+#endif
+
+void EndProcessGV(Globals* G) {
+  if (kReleaseAtExit) {
+    FinalizeAllGV(G);
+    return;
+  }
+  // In FinalizeAllGV's order.
+  if (G->serverInterface != nullptr) HttpEnd(G);
+  sessionEndProcess(G);
+}
+
 // ---------------------------------------------------------------------------
 // Hooks
 
 // The fatal handler of a CGI or command-line run: a fatal message gets its
 // error page (which comes back here through serverExit); then the records
-// are released, the streams flushed, and the process ends with status 1.
+// are ended (EndProcessGV), the streams flushed, and the process ends with
+// status 1.
 // Nothing is committed: the database rolls the open transaction back.
 // The first part of every fatal end: the status and the fatal message's
 // page (which comes back to the handler through serverExit, text null).
@@ -101,12 +119,12 @@ static void fatalPage(Globals* G, const FatalEvent& event) {
 
 static void endProcess(Globals* G, const FatalEvent& event) {
   fatalPage(G, event);
-  // A fatal error raised while the records are being released must not
-  // release them a second time.
+  // A fatal error raised while the records are being ended must not end
+  // them a second time.
   static bool finalizing = false;
   if (!finalizing && G != nullptr) {
     finalizing = true;
-    FinalizeAllGV(G);
+    EndProcessGV(G);
   }
   std::fflush(stdout);
   std::fflush(stderr);

@@ -10,6 +10,11 @@
 // first; FinalizeAllGV releases them (neither commits nor writes output).
 Globals* InitializeAllGV(long instance);
 void FinalizeAllGV(Globals* G);
+// The end of a process that served one request: what FinalizeAllGV does
+// that can be seen outside (the held page goes out, a session file is
+// unlocked), without releasing the records, which the exit does at once.
+// Under the leak checker it is FinalizeAllGV.
+void EndProcessGV(Globals* G);
 
 // Installs the fatal handler of a CGI or command-line run (the fatal
 // message's page, FinalizeAllGV, exit status 1) and the value module's
@@ -33,6 +38,7 @@ struct RequestSlot {
   HttpRawWrite raw;
   void* target;
   Globals* G;
+  bool lastRequest;   // the process ends after it (a CGI or command-line run)
 };
 // One whole request: configuration, form, template, page. Returns the
 // exit status of a CGI run; a fatal end leaves through the fatal handler.

@@ -741,6 +741,10 @@ void sessionFinalizeGV(Globals* G) {
   G->session = nullptr;
 }
 
+void sessionEndProcess(Globals* G) {
+  if (G->session != nullptr) closeSession(G);
+}
+
 bool InSessionSpaces(Globals* G, const void* p) {
   const SessionRec* s = G->session;
   if (s == nullptr) return false;

@@ -27,6 +27,10 @@ struct SessionRec {
 
 void sessionInitializeGV(Globals* G);
 void sessionFinalizeGV(Globals* G);
+// What sessionFinalizeGV does that outlives the process: an open session's
+// file is closed and its lock released (a command the page started may
+// hold the same file open).
+void sessionEndProcess(Globals* G);
 // 0, or -1 when the file could not be written whole.
 int WriteSessionFile(Globals* G, Value tuple, const char* appKey);
 // 0, or -1 when the file is not a session file or does not hold together.
