@@ -48,44 +48,50 @@ static const char* const kSrvNames[] = {
 static_assert(sizeof kSrvBlock / sizeof kSrvBlock[0] == sizeof kSrvNames / sizeof kSrvNames[0],
               "the predefined block and its names must stay in step");
 
-static void make(Globals* G, Ident* id, const char* name) { *id = MakeIdent(G, name); }
-
 void InitIdentifiers(Globals* G) {
-  make(G, &Idhead, "head");
-  make(G, &Idtop, "top");
-  make(G, &Idbody, "body");
-  make(G, &Idrowbegin, "rowbegin");
-  make(G, &Idrowend, "rowend");
-  make(G, &Idcolumn, "column");
-  make(G, &Idfoot, "foot");
+  // The names close the seed the table starts with, in this order
+  // (kPredefinedNames in interp/builtins.cpp): after the first, each is
+  // looked for right after the one before (MakeSeededIdent).
+  Ident next = 0;
+  const auto make = [G, &next](Ident* id, const char* name) {
+    *id = MakeSeededIdent(G, next, name);
+    next = *id + 1;
+  };
+  make(&Idhead, "head");
+  make(&Idtop, "top");
+  make(&Idbody, "body");
+  make(&Idrowbegin, "rowbegin");
+  make(&Idrowend, "rowend");
+  make(&Idcolumn, "column");
+  make(&Idfoot, "foot");
 
-  make(G, &IdSrvMax, "SrvMax");
-  make(G, &Idbraxel, "braxel");
-  make(G, &Idstamp, "stamp");
-  make(G, &IdSrvMaxNest, "SrvMaxNest");
-  make(G, &Idempty, "empty");
+  make(&IdSrvMax, "SrvMax");
+  make(&Idbraxel, "braxel");
+  make(&Idstamp, "stamp");
+  make(&IdSrvMaxNest, "SrvMaxNest");
+  make(&Idempty, "empty");
 
   // The block is made in one sequence; its bounds are taken over all of its
   // numbers, so that a name another module made earlier still falls inside.
   const size_t n = sizeof kSrvBlock / sizeof kSrvBlock[0];
-  for (size_t i = 0; i < n; ++i) make(G, kSrvBlock[i], kSrvNames[i]);
+  for (size_t i = 0; i < n; ++i) make(kSrvBlock[i], kSrvNames[i]);
   IxSrvBgn = IxSrvEnd = *kSrvBlock[0];
   for (Ident* id : kSrvBlock) {
     if (*id < IxSrvBgn) IxSrvBgn = *id;
     if (*id > IxSrvEnd) IxSrvEnd = *id;
   }
 
-  make(G, &Idupdate, "update");
-  make(G, &Idaltquery, "altquery");
-  make(G, &Iddatabase, "database");
-  make(G, &Idff, "ff");
-  make(G, &Idgl, "gl");
-  make(G, &Idse, "se");
-  make(G, &IdSrvDebugShow, "SrvDebugShow");
-  make(G, &Idthis, "this");
+  make(&Idupdate, "update");
+  make(&Idaltquery, "altquery");
+  make(&Iddatabase, "database");
+  make(&Idff, "ff");
+  make(&Idgl, "gl");
+  make(&Idse, "se");
+  make(&IdSrvDebugShow, "SrvDebugShow");
+  make(&Idthis, "this");
 
-  make(G, &IdZero, "0");
-  make(G, &IdOne, "1");
+  make(&IdZero, "0");
+  make(&IdOne, "1");
 }
 
 bool IsPredefinedVariable(Ident id) {

@@ -164,6 +164,14 @@ Ident MakeIdent(Globals* G, const char* text) {
   return MakeIdent(G, text, text == nullptr ? 0 : std::strlen(text));
 }
 
+// A seeded name is never logged nor charged by MakeIdent: taking its
+// number from its place does the same.
+Ident MakeSeededIdent(Globals* G, Ident at, const char* text) {
+  const IdentSeed& seed = *G->Idents->seed;
+  if (at >= 1 && at <= seed.count && std::strcmp(seed.entries[at].name, text) == 0) return at;
+  return MakeIdent(G, text);
+}
+
 // An unknown number reads as the empty name.
 static const IdentEntry* entryOf(Globals* G, Ident id) {
   const IdentsRec* r = G->Idents;

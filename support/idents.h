@@ -144,6 +144,10 @@ void IdentsFinalizeGV(Globals* G);
 
 Ident MakeIdent(Globals* G, const char* bytes, size_t length);
 Ident MakeIdent(Globals* G, const char* text);   // zero-terminated
+// MakeIdent for a name the caller expects the seed to hold as number `at`:
+// that number when the seed's name there is spelled alike, found without a
+// hash; else whatever MakeIdent gives.
+Ident MakeSeededIdent(Globals* G, Ident at, const char* text);
 const char* GetStringIdent(Globals* G, Ident id);
 uint32_t GetLengthIdent(Globals* G, Ident id);
 Ident MaxIdent(Globals* G);
