@@ -102,12 +102,16 @@ const char* const kIsolationLevels[6] = {
     "VERSIONING",
 };
 
-// The built-in defaults, in force until the file has been read.
+// The defaults' texts.
 char gDefaultInclude[] = "";
 char gDefaultTmp[] = "/tmp";
 char gDefaultShellTemp[] = "/tmp";
 char gDefaultAdmin[] = "root";
-const ResourceConfig kDefaults = {
+
+}  // namespace
+
+// The built-in defaults, in force until the file has been read.
+const ResourceConfig kDefaultConfig = {
     nullptr,           // fileName
     nullptr,           // user
     nullptr,           // passwd
@@ -140,8 +144,6 @@ const ResourceConfig kDefaults = {
     kSessionStoreFile, // sessionstore
     kSwitchNotGiven,   // templatecache
 };
-
-}  // namespace
 
 // ---------------------------------------------------------------------------
 // Error pages
@@ -407,23 +409,17 @@ static void parseLine(Globals* G, FILE* file, ResourceConfig* r, const char* buf
 
 static ResourceConfig* newDefaults(Globals* G, const char* fileName) {
   ResourceConfig* r = bxNew<ResourceConfig>(G);
-  *r = kDefaults;
+  *r = kDefaultConfig;
   r->fileName = STRDUP(G, fileName);
-  r->include = STRDUP(G, kDefaults.include);
-  r->sessiondir = STRDUP(G, kDefaults.sessiondir);
-  r->admin = STRDUP(G, kDefaults.admin);
-  r->shelltemp = STRDUP(G, kDefaults.shelltemp);
+  r->include = STRDUP(G, kDefaultConfig.include);
+  r->sessiondir = STRDUP(G, kDefaultConfig.sessiondir);
+  r->admin = STRDUP(G, kDefaultConfig.admin);
+  r->shelltemp = STRDUP(G, kDefaultConfig.shelltemp);
   return r;
 }
 
 // ---------------------------------------------------------------------------
 // Public interface
-
-const ResourceConfig& Cfg(Globals* G) {
-  if (G != nullptr && G->serverInterface != nullptr && G->serverInterface->X_Resource != nullptr)
-    return *G->serverInterface->X_Resource;
-  return kDefaults;
-}
 
 ResourceConfig* readResourceFile(Globals* G, const char* programPath,
                                  const char* templatePath) {

@@ -1,6 +1,7 @@
 // config.h: the configuration file `.braxel` and its record.
 #pragma once
 
+#include "driver/globals.h"
 #include "support/types.h"
 
 // Switch values: 1 true, 0 false, 2 not given.
@@ -56,9 +57,17 @@ struct ResourceConfig {
   int templatecache;    // a process serving many requests keeps parsed templates unless false
 };
 
+// The built-in defaults.
+extern const ResourceConfig kDefaultConfig;
+
 // The configuration in force: X_Resource, or the built-in defaults before
-// the file has been read. Never null.
-const ResourceConfig& Cfg(Globals* G);
+// the file has been read. Never null. Inline: a page asks it for every piece
+// of text it writes (the German-character mode).
+inline const ResourceConfig& Cfg(Globals* G) {
+  if (G != nullptr && G->serverInterface != nullptr && G->serverInterface->X_Resource != nullptr)
+    return *G->serverInterface->X_Resource;
+  return kDefaultConfig;
+}
 
 // Finds, reads and checks `.braxel`; ends the process with an error page on
 // any failure. The template path may be null.
