@@ -189,8 +189,13 @@ if command -v valgrind > /dev/null; then
   head -c 1048576 big.brx > scan1m.brx
   count() { valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null |
               sed -n 's/.*Collected : \([0-9]*\).*/\1/p' | awk '{ printf "%.2f", $1 / 1e6 }'; }
+  # A page as the CGI runs above request it.
+  page_count() { (cd "$1" && REQUEST_METHOD=GET QUERY_STRING=braxel=page.brx count "./braxel-$2"); }
   printf '  %-30s %9s %9s\n' "" old new
-  printf '  %-30s %9s %9s\n' "hello page (empty config)" "$(cd hello && count ./braxel-old)" "$(cd hello && count ./braxel-new)"
+  printf '  %-30s %9s %9s\n' "hello page (empty config)" "$(page_count hello old)" "$(page_count hello new)"
+  printf '  %-30s %9s %9s\n' "hello page (SQLite database)" "$(page_count hellodb old)" "$(page_count hellodb new)"
+  printf '  %-30s %9s %9s\n' "200-row table from SQLite" "$(page_count table old)" "$(page_count table new)"
+  printf '  %-30s %9s %9s\n' "40 KB page, 50 tag calls" "$(page_count big old)" "$(page_count big new)"
   printf '  %-30s %9s %9s\n' "loop, 100,000 iterations" "$(count "$old/braxel" loop100k.brx)" "$(count "$new/braxel" loop100k.brx)"
   printf '  %-30s %9s %9s\n' "scan 1 MB" "$(count "$old/bench_scan" scan1m.brx)" "$(count "$new/bench_scan" scan1m.brx)"
   printf '  %-30s %9s %9s\n' "parse 5 MB" "$(count "$old/bench_parse" clean.brx)" "$(count "$new/bench_parse" clean.brx)"

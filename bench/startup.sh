@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # startup.sh: the cost of a request is mostly a process start. Times N runs
-# of braxel on a hello-world page against N runs of a trivial C program that
-# prints the same page, and reports the ratio.
+# of braxel on a hello-world page, with an empty configuration and with a
+# SQLite database configured, against N runs of a trivial C program that
+# prints the same page, and reports the ratios.
 # Usage: bench/startup.sh [build-folder or path/to/braxel] [runs]
 set -euo pipefail
 
@@ -14,6 +15,10 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 : > .braxel
 echo 'Hello, world!' > hello.brx
+mkdir db
+sqlite3 db/hello.db 'create table t(a integer)'
+echo 'dbname=hello.db' > db/.braxel
+cp hello.brx db/hello.brx
 cat > hello.c <<'C'
 #include <stdio.h>
 int main(void) {
@@ -35,10 +40,11 @@ time_runs() {
 time_runs ./hello_c > /dev/null   # warm the caches
 c_ns=$(time_runs ./hello_c)
 b_ns=$(time_runs "$bin" hello.brx)
+d_ns=$(time_runs "$bin" db/hello.brx)
 printf 'start-up, %d runs each\n' "$runs"
-awk -v c="$c_ns" -v b="$b_ns" 'BEGIN {
-  printf "  trivial C program: %8.1f us per run\n", c / 1000
-  printf "  braxel hello page: %8.1f us per run\n", b / 1000
-  printf "  ratio braxel / C:  %8.2f\n", b / c }'
+awk -v c="$c_ns" -v b="$b_ns" -v d="$d_ns" 'BEGIN {
+  printf "  trivial C program:         %8.1f us per run\n", c / 1000
+  printf "  braxel hello page:         %8.1f us per run (%.2f of C)\n", b / 1000, b / c
+  printf "  braxel hello page, SQLite: %8.1f us per run (%.2f of C)\n", d / 1000, d / c }'
 
 echo "  shared libraries of braxel: $(ldd "$bin" | wc -l)"
