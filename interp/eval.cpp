@@ -339,6 +339,31 @@ static Value tupleOperator(Globals* G, int op, Value* l, Value* r, bool withNull
 // An operator on two Integer leaves is read at once as well, when it cannot
 // fail: the leaves are read as evalBinary reads them (left first), and the
 // node stays within the depth bound that evaluating it would check.
+// op on two Integers when it cannot fail (no zero divisor, not the one
+// overflowing quotient): 32-bit two's complement, as integerOperator. Else
+// errorValue, for integerOperator to decide.
+[[gnu::always_inline]] static inline Value integerNoFail(int op, int32_t a, int32_t b) {
+  const uint32_t ua = static_cast<uint32_t>(a);
+  const uint32_t ub = static_cast<uint32_t>(b);
+  switch (op) {
+    case opPlus: return MakeInteger(static_cast<int32_t>(ua + ub));
+    case opMinus: return MakeInteger(static_cast<int32_t>(ua - ub));
+    case opTimes: return MakeInteger(static_cast<int32_t>(ua * ub));
+    case opDiv:
+      if (b == 0 || b == -1) return errorValue;
+      return MakeInteger(a / b);
+    case opMod:
+      if (b == 0 || b == -1) return errorValue;
+      return MakeInteger(a % b);
+    case opLess: return MakeBoolean(a < b);
+    case opLessEq: return MakeBoolean(a <= b);
+    case opGreaterEq: return MakeBoolean(a >= b);
+    case opEq: return MakeBoolean(a == b);
+    case opNotEq: return MakeBoolean(a != b);
+    default: return errorValue;
+  }
+}
+
 [[gnu::always_inline]] static inline bool integerLeaf(Globals* G, Token* node, int32_t* out) {
   if (node == nullptr) return false;
   const Field* f = nullptr;
@@ -361,22 +386,7 @@ static Value tupleOperator(Globals* G, int op, Value* l, Value* r, bool withNull
   int32_t a = 0;
   int32_t b = 0;
   if (!integerLeaf(G, node->left, &a) || !integerLeaf(G, node->right, &b)) return errorValue;
-  const uint32_t ua = static_cast<uint32_t>(a);
-  const uint32_t ub = static_cast<uint32_t>(b);
-  switch (node->op) {
-    case opPlus: return MakeInteger(static_cast<int32_t>(ua + ub));
-    case opMinus: return MakeInteger(static_cast<int32_t>(ua - ub));
-    case opTimes: return MakeInteger(static_cast<int32_t>(ua * ub));
-    case opMod:
-      if (b == 0 || b == -1) return errorValue;
-      return MakeInteger(a % b);
-    case opLess: return MakeBoolean(a < b);
-    case opLessEq: return MakeBoolean(a <= b);
-    case opGreaterEq: return MakeBoolean(a >= b);
-    case opEq: return MakeBoolean(a == b);
-    case opNotEq: return MakeBoolean(a != b);
-    default: return errorValue;
-  }
+  return integerNoFail(node->op, a, b);
 }
 
 [[gnu::always_inline]] static inline Value evalChild(Globals* G, Token* node) {
@@ -423,25 +433,8 @@ static bool isNumber(uint16_t type) { return type == tInteger || type == tReal; 
 // (a zero divisor, the one overflowing quotient) or is rare goes through
 // integerOperator.
 static Value integerBinary(Globals* G, const Token* node, int32_t a, int32_t b) {
-  const uint32_t ua = static_cast<uint32_t>(a);
-  const uint32_t ub = static_cast<uint32_t>(b);
-  switch (node->op) {
-    case opPlus: return MakeInteger(static_cast<int32_t>(ua + ub));
-    case opMinus: return MakeInteger(static_cast<int32_t>(ua - ub));
-    case opTimes: return MakeInteger(static_cast<int32_t>(ua * ub));
-    case opDiv:
-      if (b != 0 && b != -1) return MakeInteger(a / b);
-      break;
-    case opMod:
-      if (b != 0 && b != -1) return MakeInteger(a % b);
-      break;
-    case opLess: return MakeBoolean(a < b);
-    case opLessEq: return MakeBoolean(a <= b);
-    case opGreaterEq: return MakeBoolean(a >= b);
-    case opEq: return MakeBoolean(a == b);
-    case opNotEq: return MakeBoolean(a != b);
-    default: break;
-  }
+  const Value v = integerNoFail(node->op, a, b);
+  if (v.type != tError) return v;
   return integerOperator(G, node->op, a, b, false, node->position);
 }
 
