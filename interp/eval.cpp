@@ -170,11 +170,10 @@ static Value nullOperator(Globals* G, int op, Position pos) {
   FatalMessage(G, "Type error", pos);
 }
 
-// 32-bit two's complement arithmetic. The one quotient that overflows,
-// the smallest integer divided by -1, wraps around to the smallest integer
-// (and its remainder is 0), as the other operators wrap.
-[[gnu::noinline]] static Value integerOperator(Globals* G, int op, int32_t a, int32_t b,
-                                              bool withNull, Position pos) {
+// op on two Integers when it cannot fail (no zero divisor, not the one
+// overflowing quotient): 32-bit two's complement, as integerOperator. Else
+// errorValue, for integerOperator to decide.
+[[gnu::always_inline]] static inline Value integerNoFail(int op, int32_t a, int32_t b) {
   const uint32_t ua = static_cast<uint32_t>(a);
   const uint32_t ub = static_cast<uint32_t>(b);
   switch (op) {
@@ -182,21 +181,44 @@ static Value nullOperator(Globals* G, int op, Position pos) {
     case opMinus: return MakeInteger(static_cast<int32_t>(ua - ub));
     case opTimes: return MakeInteger(static_cast<int32_t>(ua * ub));
     case opDiv:
-      if (b == 0) FatalMessage(G, "Division by zero", pos);
-      if (b == -1) return MakeInteger(static_cast<int32_t>(0u - ua));
+      if (b == 0 || b == -1) return errorValue;
       return MakeInteger(a / b);
     case opMod:
-      if (b == 0) FatalMessage(G, "Division by zero", pos);
-      if (b == -1) return MakeInteger(0);
+      if (b == 0 || b == -1) return errorValue;
       return MakeInteger(a % b);
     case opLess: return MakeBoolean(a < b);
     case opLessEq: return MakeBoolean(a <= b);
     case opGreaterEq: return MakeBoolean(a >= b);
-    case opEq: return MakeBoolean(!withNull && a == b);
-    case opNotEq: return MakeBoolean(withNull || a != b);
+    case opEq: return MakeBoolean(a == b);
+    case opNotEq: return MakeBoolean(a != b);
+    default: return errorValue;
+  }
+}
+
+// 32-bit two's complement arithmetic. The one quotient that overflows,
+// the smallest integer divided by -1, wraps around to the smallest integer
+// (and its remainder is 0), as the other operators wrap.
+[[gnu::noinline]] static Value integerOperator(Globals* G, int op, int32_t a, int32_t b,
+                                              bool withNull, Position pos) {
+  if (!withNull) {
+    const Value v = integerNoFail(op, a, b);
+    if (v.type != tError) return v;
+  }
+  switch (op) {
+    case opDiv: case opMod:
+      if (b == 0) FatalMessage(G, "Division by zero", pos);
+      if (b == -1) return MakeInteger(op == opMod ? 0 : static_cast<int32_t>(0u - static_cast<uint32_t>(a)));
+      return MakeInteger(op == opMod ? a % b : a / b);
+    case opEq: return MakeBoolean(false);   // beside Null
+    case opNotEq: return MakeBoolean(true);
     case opAnd: return MakeBoolean(a != 0 && b != 0);
     case opOr: return MakeBoolean(a != 0 || b != 0);
-    default: FatalMessage(G, "This operator does not work on integer arguments.", pos);
+    default: {
+      // arithmetic and order beside Null
+      const Value v = withNull ? integerNoFail(op, a, b) : errorValue;
+      if (v.type != tError) return v;
+      FatalMessage(G, "This operator does not work on integer arguments.", pos);
+    }
   }
 }
 
@@ -339,31 +361,6 @@ static Value tupleOperator(Globals* G, int op, Value* l, Value* r, bool withNull
 // An operator on two Integer leaves is read at once as well, when it cannot
 // fail: the leaves are read as evalBinary reads them (left first), and the
 // node stays within the depth bound that evaluating it would check.
-// op on two Integers when it cannot fail (no zero divisor, not the one
-// overflowing quotient): 32-bit two's complement, as integerOperator. Else
-// errorValue, for integerOperator to decide.
-[[gnu::always_inline]] static inline Value integerNoFail(int op, int32_t a, int32_t b) {
-  const uint32_t ua = static_cast<uint32_t>(a);
-  const uint32_t ub = static_cast<uint32_t>(b);
-  switch (op) {
-    case opPlus: return MakeInteger(static_cast<int32_t>(ua + ub));
-    case opMinus: return MakeInteger(static_cast<int32_t>(ua - ub));
-    case opTimes: return MakeInteger(static_cast<int32_t>(ua * ub));
-    case opDiv:
-      if (b == 0 || b == -1) return errorValue;
-      return MakeInteger(a / b);
-    case opMod:
-      if (b == 0 || b == -1) return errorValue;
-      return MakeInteger(a % b);
-    case opLess: return MakeBoolean(a < b);
-    case opLessEq: return MakeBoolean(a <= b);
-    case opGreaterEq: return MakeBoolean(a >= b);
-    case opEq: return MakeBoolean(a == b);
-    case opNotEq: return MakeBoolean(a != b);
-    default: return errorValue;
-  }
-}
-
 [[gnu::always_inline]] static inline bool integerLeaf(Globals* G, Token* node, int32_t* out) {
   if (node == nullptr) return false;
   const Field* f = nullptr;
