@@ -1,10 +1,12 @@
 // memory_test.cpp: the request budget: exact charges, no refunds, the
 // boundary of the limit and the fatal exits it causes.
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -36,6 +38,31 @@ TEST(Memory, EveryAllocatorChargesExactlyTheRequestedSizeAndFreeingRefundsNothin
     bxFree(p);
   bxDelete(r);
   EXPECT_TRUE(charged(0)) << "freeing must not refund the budget";
+}
+
+// Freed small blocks are handed out again: every block must hold what was
+// asked of it, whatever sizes were freed before, and charges stay as asked.
+TEST(Memory, ReusedBlocksHoldTheRequestedSize) {
+  FoundationContext c;
+  std::mt19937 random(18);
+  std::vector<std::pair<unsigned char*, size_t>> live;
+  for (int k = 0; k < 20000; ++k) {
+    if (!live.empty() && random() % 2 == 0) {
+      const size_t i = random() % live.size();
+      bxFree(live[i].first);
+      live[i] = live.back();
+      live.pop_back();
+      continue;
+    }
+    const size_t n = random() % 160;
+    const int64_t before = c.left();
+    auto* p = static_cast<unsigned char*>(bxAlloc(c.G, n));
+    ASSERT_GE(malloc_usable_size(p), n);
+    ASSERT_EQ(before - static_cast<int64_t>(n), c.left());
+    std::fill(p, p + n, static_cast<unsigned char>(k));
+    live.emplace_back(p, n);
+  }
+  for (auto& [p, n] : live) bxFree(p);
 }
 
 TEST(Memory, BudgetsBeyond32BitsWorkAsWritten) {
