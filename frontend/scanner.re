@@ -13,6 +13,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "diag/messages.h"
 #include "driver/predefined.h"
@@ -79,18 +82,18 @@ static YYCONDTYPE currentCondition(const ScannerBuffers* B) {
 }
 
 // Counts the bytes from the tracker up to p into the level's line and column.
-static void advanceTracker(ScanLevel& L, const unsigned char* p) {
+[[gnu::noinline]] static void advanceTracker(ScanLevel& L, const unsigned char* p) {
   uint32_t line = L.line;
   uint32_t column = L.column;
   for (const unsigned char* q = L.track; q < p; q++) {
     const unsigned char c = *q;
-    if (c == '\n') {
+    if (static_cast<unsigned char>(c - '\t') > '\n' - '\t') {
+      column++;   // neither a tab nor a line end
+    } else if (c == '\n') {
       line++;
       column = 1;
-    } else if (c == '\t') {
-      column += 8 - (column - 1) % 8;
     } else {
-      column++;
+      column += 8 - (column - 1) % 8;
     }
   }
   L.line = line;
@@ -99,11 +102,33 @@ static void advanceTracker(ScanLevel& L, const unsigned char* p) {
 }
 
 // The position of the byte at p; p never lies before an earlier token start.
-static Position positionAt(Globals* G, ScannerBuffers* B, const unsigned char* p) {
+[[gnu::always_inline]] static inline Position positionAt(Globals* G, ScannerBuffers* B,
+                                                         const unsigned char* p) {
   ScanLevel& L = B->level;
   if (p > L.track) advanceTracker(L, p);
   return Position{static_cast<uint16_t>(L.line), static_cast<uint16_t>(L.column),
                   G->ScannerAttribute->pos.file};
+}
+
+// The position of the token at tok and the tracker moved to its end.
+[[gnu::always_inline]] static inline Position stepAt(Globals* G, ScannerBuffers* B,
+                                                     const unsigned char* tok,
+                                                     const unsigned char* end) {
+  const Position pos = positionAt(G, B, tok);
+  advanceTracker(B->level, end);
+  return pos;
+}
+
+// The position of a token that holds neither a tab nor a line end; the
+// tracker moves past it at once (no later position lies inside it).
+[[gnu::always_inline]] static inline Position spanAt(Globals* G, ScannerBuffers* B,
+                                                     const unsigned char* tok,
+                                                     const unsigned char* end) {
+  const Position pos = positionAt(G, B, tok);
+  ScanLevel& L = B->level;
+  L.column += static_cast<uint32_t>(end - tok);
+  L.track = end;
+  return pos;
 }
 
 // ---------------------------------------------------------------------------
@@ -218,7 +243,7 @@ static ScanAttr* newAttr(Globals* G, const unsigned char* text, size_t length, P
 
 static int simpleToken(Globals* G, ScannerBuffers* B, const unsigned char* tok,
                        const unsigned char* cur, int code) {
-  newAttr(G, tok, static_cast<size_t>(cur - tok), positionAt(G, B, tok));
+  newAttr(G, tok, static_cast<size_t>(cur - tok), spanAt(G, B, tok, cur));
   return code;
 }
 
@@ -231,14 +256,69 @@ static int textToken(Globals* G, const unsigned char* text, size_t length, Posit
   return tkHTMLText;
 }
 
+// The bytes that end a text run: "<", "/", tab and line end; a NUL byte is
+// checked against the end of the input.
+static constexpr struct TextStops {
+  bool stop[256];
+  constexpr TextStops() : stop{} {
+    stop[0] = stop[static_cast<unsigned char>('<')] = stop[static_cast<unsigned char>('/')] = true;
+    stop[static_cast<unsigned char>('\t')] = stop[static_cast<unsigned char>('\n')] = true;
+  }
+} kTextStops;
+
+// The end of the run of text bytes (neither "<", "/", tab nor line end) that
+// starts at p: the longest match of [^</\t\n]+, or p itself.
+static inline const unsigned char* textRunEnd(const unsigned char* p, const unsigned char* lim) {
+#if defined(__SSE2__)
+  const __m128i less = _mm_set1_epi8('<');
+  const __m128i slash = _mm_set1_epi8('/');
+  const __m128i tab = _mm_set1_epi8('\t');
+  const __m128i newline = _mm_set1_epi8('\n');
+  while (lim - p >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, less), _mm_cmpeq_epi8(v, slash)),
+                                     _mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, newline)));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    if (mask != 0) return p + __builtin_ctz(mask);
+    p += 16;
+  }
+#endif
+  for (;;) {
+    while (!kTextStops.stop[*p]) p++;
+    if (*p != 0 || p == lim) return p;
+    p++;   // a NUL byte inside the input is text
+  }
+}
+
+// A text run and the line end that may follow it (the first text rule): the
+// bytes hold no tab and no line end but the last, so the tracker moves over
+// them at once.
+static int runToken(Globals* G, ScannerBuffers* B, const unsigned char* tok,
+                    const unsigned char* cur) {
+  const Position pos = positionAt(G, B, tok);
+  ScanLevel& L = B->level;
+  if (cur[-1] == '\n') {
+    L.line++;
+    L.column = 1;
+  } else {
+    L.column += static_cast<uint32_t>(cur - tok);
+  }
+  L.track = cur;
+  return textToken(G, tok, static_cast<size_t>(cur - tok), pos);
+}
+
 // HTMLText made of a prefix ("<" or "</") and some input bytes.
 static int composedText(Globals* G, ScannerBuffers* B, const char* prefix,
                         const unsigned char* bytes, size_t n, Position pos) {
   const size_t p = std::strlen(prefix);
-  unsigned char* s = reserveScratch(G, B, p + n + 1);
-  std::memcpy(s, prefix, p);
-  std::memcpy(s + p, bytes, n);
-  return textToken(G, s, p + n, pos);
+  // The scratch space grows (and is charged) as when the text was put
+  // together there.
+  reserveScratch(G, B, p + n + 1);
+  Token* node = mTKTextJoined(G, prefix, static_cast<int32_t>(p), reinterpret_cast<const char*>(bytes),
+                              static_cast<int32_t>(n));
+  ScanAttr* a = newAttr(G, reinterpret_cast<const unsigned char*>(node->text), p + n, pos);
+  a->textNode = node;
+  return tkHTMLText;
 }
 
 // ---------------------------------------------------------------------------
@@ -275,16 +355,19 @@ static int illegalRun(Globals* G, ScannerBuffers* B, const unsigned char* tok,
 // Text and tags
 
 static int lessSign(Globals* G, ScannerBuffers* B, const unsigned char* tok) {
-  G->Scanner->pendingLess = positionAt(G, B, tok);
+  G->Scanner->pendingLess = spanAt(G, B, tok, tok + 1);
   setState(B, yycTagStart);
   return kContinue;
 }
 
 // "<" followed by bytes that start no template tag: the text is copied.
+// A name (named) holds neither a tab nor a line end: the tracker moves past
+// it at once.
 static int plainTag(Globals* G, ScannerBuffers* B, const char* prefix,
-                    const unsigned char* bytes, size_t n) {
+                    const unsigned char* bytes, size_t n, bool named = false) {
   const Position pos = G->Scanner->pendingLess.line != 0 ? G->Scanner->pendingLess
                                                           : positionAt(G, B, bytes);
+  if (named) spanAt(G, B, bytes, bytes + n);
   G->Scanner->pendingLess = NoPosition;
   setState(B, yycText);
   return composedText(G, B, prefix, bytes, n, pos);
@@ -292,7 +375,7 @@ static int plainTag(Globals* G, ScannerBuffers* B, const char* prefix,
 
 static int keyword(Globals* G, ScannerBuffers* B, const unsigned char* tok,
                    const unsigned char* cur, int code, int next) {
-  const Position pos = positionAt(G, B, tok);
+  const Position pos = spanAt(G, B, tok, cur);
   markKeyword(G, pos);
   newAttr(G, tok, static_cast<size_t>(cur - tok), pos);
   setState(B, next);
@@ -309,7 +392,7 @@ static int deferredKeyword(Globals* G, ScannerBuffers* B, const unsigned char* t
 }
 
 static int endOfTag(Globals* G, ScannerBuffers* B, const unsigned char* tok) {
-  markTagEnd(G, positionAt(G, B, tok));
+  markTagEnd(G, spanAt(G, B, tok, tok + 1));
   setState(B, yycText);
   return kContinue;
 }
@@ -321,8 +404,8 @@ static int tagName(Globals* G, ScannerBuffers* B, const unsigned char* tok,
   const size_t n = static_cast<size_t>(cur - tok);
   const Ident id = MakeIdent(G, reinterpret_cast<const char*>(tok), n);
   const Token* def = LookupDefinition(G, id);
-  if (def == nullptr && afterLess) return plainTag(G, B, "<", tok, n);
-  const Position pos = positionAt(G, B, tok);
+  if (def == nullptr && afterLess) return plainTag(G, B, "<", tok, n, true);
+  const Position pos = spanAt(G, B, tok, cur);
   G->Scanner->pendingLess = NoPosition;
   ScanAttr* a = newAttr(G, tok, n, pos);
   a->ident = id;
@@ -345,7 +428,7 @@ static int closingName(Globals* G, ScannerBuffers* B, const unsigned char* tok,
     setState(B, yycTagNext);
     return tkUserEnvEnd;
   }
-  if (afterLess) return plainTag(G, B, "<", tok, n);
+  if (afterLess) return plainTag(G, B, "<", tok, n, true);
   cur = tok + 1;
   setState(B, yycExpression);
   return simpleToken(G, B, tok, cur, tkSlash);
@@ -421,7 +504,7 @@ static int missingName(Globals* G, ScannerBuffers* B, const unsigned char* tok,
 // The ">" (last byte of the match) ends a field output of the given kind.
 static int fieldToken(Globals* G, ScannerBuffers* B, const unsigned char* tok,
                       const unsigned char* cur, uint16_t kind) {
-  markTagEnd(G, positionAt(G, B, cur - 1));
+  markTagEnd(G, spanAt(G, B, cur - 1, cur));
   ScanAttr* a = newAttr(G, tok, static_cast<size_t>(cur - tok), B->keywordPos);
   a->nodeKind = kind;
   a->fieldName = B->firstName;
@@ -572,7 +655,7 @@ static int integerToken(Globals* G, ScannerBuffers* B, const unsigned char* tok,
   // The byte after the digits is no digit (or the end mark), so strtol stops
   // at the end of the match.
   const long v = std::strtol(reinterpret_cast<const char*>(tok), nullptr, 10);
-  ScanAttr* a = newAttr(G, tok, static_cast<size_t>(cur - tok), positionAt(G, B, tok));
+  ScanAttr* a = newAttr(G, tok, static_cast<size_t>(cur - tok), spanAt(G, B, tok, cur));
   a->integer = v > INT32_MAX ? INT32_MAX : static_cast<int32_t>(v);
   return tkInteger;
 }
@@ -595,14 +678,14 @@ static int realToken(Globals* G, ScannerBuffers* B, const unsigned char* tok,
 static int nameToken(Globals* G, ScannerBuffers* B, const unsigned char* tok,
                      const unsigned char* cur, Ident id) {
   const size_t n = static_cast<size_t>(cur - tok);
-  ScanAttr* a = newAttr(G, tok, n, positionAt(G, B, tok));
+  ScanAttr* a = newAttr(G, tok, n, spanAt(G, B, tok, cur));
   a->ident = id != 0 ? id : MakeIdent(G, reinterpret_cast<const char*>(tok), n);
   return tkIdent;
 }
 
 // ">" ends the tag; ";" ends the statement and the tag goes on.
 static int tagEndToken(Globals* G, ScannerBuffers* B, const unsigned char* tok, bool endsTag) {
-  const Position pos = positionAt(G, B, tok);
+  const Position pos = spanAt(G, B, tok, tok + 1);
   if (endsTag) markTagEnd(G, pos);
   newAttr(G, tok, 1, pos);
   setState(B, endsTag ? yycText : yycTagNext);
@@ -612,9 +695,12 @@ static int tagEndToken(Globals* G, ScannerBuffers* B, const unsigned char* tok, 
 // ---------------------------------------------------------------------------
 // Form arguments
 
+// A form argument name may hold tabs and line ends.
 static int formName(Globals* G, ScannerBuffers* B, const unsigned char* tok,
                     const unsigned char* cur) {
-  nameToken(G, B, tok, cur, 0);
+  const size_t n = static_cast<size_t>(cur - tok);
+  ScanAttr* a = newAttr(G, tok, n, positionAt(G, B, tok));
+  a->ident = MakeIdent(G, reinterpret_cast<const char*>(tok), n);
   return tkFormName;
 }
 
@@ -674,12 +760,36 @@ struct CursorKeeper {
 
 // Matches one rule of the current start state and runs its action: a token
 // code, or kContinue.
+//
+// An action that returns no token goes on with the next match here, unless
+// it switched levels (then the caller starts again on the new level).
+#define RET(action)                                  \
+  {                                                  \
+    const int code_ = (action);                      \
+    if (code_ != kContinue) return code_;            \
+    if (B->serial != serial) return kContinue;       \
+    continue;                                        \
+  }
+
 static int scanOne(Globals* G, ScannerBuffers* B) {
   const unsigned char* cur = B->level.cur;
   const unsigned char* const lim = B->level.buffer + B->level.length;
   const unsigned char* mar = cur;
-  const unsigned char* const tok = cur;
-  const CursorKeeper keeper{B, B->serial, cur};
+  const unsigned char* tok = cur;
+  const unsigned serial = B->serial;
+  const CursorKeeper keeper{B, serial, cur};
+  for (;;) {
+  tok = cur;
+  B->level.cur = cur;
+  if (B->state == yycText || B->state < 0) {
+    // The longest text run, as the first text rule matches it.
+    const unsigned char* p = textRunEnd(cur, lim);
+    if (p != cur) {
+      if (*p == '\n') p++;
+      cur = p;
+      RET(runToken(G, B, tok, cur));
+    }
+  }
   /*!re2c
     re2c:api:style = free-form;
     re2c:define:YYCTYPE = "unsigned char";
@@ -700,212 +810,214 @@ static int scanOne(Globals* G, ScannerBuffers* B) {
 
     // ----- text
     <Text> [^</\t\n]+ "\n"? | "\n" | "\t" | "/" {
-      return textToken(G, tok, static_cast<size_t>(cur - tok), positionAt(G, B, tok));
+      RET(textToken(G, tok, static_cast<size_t>(cur - tok), stepAt(G, B, tok, cur)));
     }
-    <Text> "<" { return lessSign(G, B, tok); }
+    <Text> "<" { RET(lessSign(G, B, tok)); }
 
     // ----- comments, in text, tags and expressions
-    <Text,TagStart,TagNext,Expression> "/*" { return commentStart(G, B, tok); }
-    <Text,TagStart,TagNext,Expression> linecomment { return kContinue; }
-    <Comment> "*/" { return commentEnd(G, B, tok); }
-    <Comment> [^*]+ | "*" { return kContinue; }
+    <Text,TagStart,TagNext,Expression> "/*" { RET(commentStart(G, B, tok)); }
+    <Text,TagStart,TagNext,Expression> linecomment { RET(kContinue); }
+    <Comment> "*/" { RET(commentEnd(G, B, tok)); }
+    <Comment> [^*]+ | "*" { RET(kContinue); }
 
     // ----- keywords after "<" and in a tag's continuation
-    <TagStart,TagNext> ws+ { return kContinue; }
-    <TagStart,TagNext> "?"        { return keyword(G, B, tok, cur, tkQuestion, yycExpression); }
-    <TagStart,TagNext> "let"      { return keyword(G, B, tok, cur, tkLet, yycExpression); }
-    <TagStart,TagNext> "if"       { return keyword(G, B, tok, cur, tkIf, yycExpression); }
-    <TagStart,TagNext> "ifempty"  { return keyword(G, B, tok, cur, tkIfempty, yycExpression); }
-    <TagStart,TagNext> "then"     { return keyword(G, B, tok, cur, tkThen, yycTagNext); }
-    <TagStart,TagNext> "else"     { return keyword(G, B, tok, cur, tkElse, yycTagNext); }
-    <TagStart,TagNext> "/if"      { return keyword(G, B, tok, cur, tkIfEnd, yycTagNext); }
-    <TagStart,TagNext> "while"    { return keyword(G, B, tok, cur, tkWhile, yycExpression); }
-    <TagStart,TagNext> "/while"   { return keyword(G, B, tok, cur, tkWhileEnd, yycTagNext); }
-    <TagStart,TagNext> "assign"   { return keyword(G, B, tok, cur, tkAssign, yycExpression); }
-    <TagStart>         "="        { return keyword(G, B, tok, cur, tkAssign, yycExpression); }
-    <TagStart,TagNext> "/assign" | "/=" { return keyword(G, B, tok, cur, tkAssignEnd, yycTagNext); }
-    <TagStart,TagNext> "def"      { return keyword(G, B, tok, cur, tkDef, yycExpression); }
-    <TagStart,TagNext> "/def"     { return keyword(G, B, tok, cur, tkDefEnd, yycTagNext); }
-    <TagStart,TagNext> "defenv"   { return keyword(G, B, tok, cur, tkDefenv, yycExpression); }
-    <TagStart,TagNext> "/defenv"  { return keyword(G, B, tok, cur, tkDefenvEnd, yycTagNext); }
-    <TagStart,TagNext> "defbody"  { return keyword(G, B, tok, cur, tkDefbody, yycTagNext); }
-    <TagStart,TagNext> "return"   { return keyword(G, B, tok, cur, tkReturn, yycExpression); }
-    <TagStart,TagNext> "break"    { return keyword(G, B, tok, cur, tkBreak, yycTagNext); }
+    <TagStart,TagNext> ws+ { RET(kContinue); }
+    <TagStart,TagNext> "?"        { RET(keyword(G, B, tok, cur, tkQuestion, yycExpression)); }
+    <TagStart,TagNext> "let"      { RET(keyword(G, B, tok, cur, tkLet, yycExpression)); }
+    <TagStart,TagNext> "if"       { RET(keyword(G, B, tok, cur, tkIf, yycExpression)); }
+    <TagStart,TagNext> "ifempty"  { RET(keyword(G, B, tok, cur, tkIfempty, yycExpression)); }
+    <TagStart,TagNext> "then"     { RET(keyword(G, B, tok, cur, tkThen, yycTagNext)); }
+    <TagStart,TagNext> "else"     { RET(keyword(G, B, tok, cur, tkElse, yycTagNext)); }
+    <TagStart,TagNext> "/if"      { RET(keyword(G, B, tok, cur, tkIfEnd, yycTagNext)); }
+    <TagStart,TagNext> "while"    { RET(keyword(G, B, tok, cur, tkWhile, yycExpression)); }
+    <TagStart,TagNext> "/while"   { RET(keyword(G, B, tok, cur, tkWhileEnd, yycTagNext)); }
+    <TagStart,TagNext> "assign"   { RET(keyword(G, B, tok, cur, tkAssign, yycExpression)); }
+    <TagStart>         "="        { RET(keyword(G, B, tok, cur, tkAssign, yycExpression)); }
+    <TagStart,TagNext> "/assign" | "/=" { RET(keyword(G, B, tok, cur, tkAssignEnd, yycTagNext)); }
+    <TagStart,TagNext> "def"      { RET(keyword(G, B, tok, cur, tkDef, yycExpression)); }
+    <TagStart,TagNext> "/def"     { RET(keyword(G, B, tok, cur, tkDefEnd, yycTagNext)); }
+    <TagStart,TagNext> "defenv"   { RET(keyword(G, B, tok, cur, tkDefenv, yycExpression)); }
+    <TagStart,TagNext> "/defenv"  { RET(keyword(G, B, tok, cur, tkDefenvEnd, yycTagNext)); }
+    <TagStart,TagNext> "defbody"  { RET(keyword(G, B, tok, cur, tkDefbody, yycTagNext)); }
+    <TagStart,TagNext> "return"   { RET(keyword(G, B, tok, cur, tkReturn, yycExpression)); }
+    <TagStart,TagNext> "break"    { RET(keyword(G, B, tok, cur, tkBreak, yycTagNext)); }
     <TagStart,TagNext> "include" ws* ">" {
       cur = tok + 7;   // the ">" is scanned again in the expression
-      return keyword(G, B, tok, cur, tkInclude, yycExpression);
+      RET(keyword(G, B, tok, cur, tkInclude, yycExpression));
     }
-    <TagStart,TagNext> "include"  { return includeKeyword(G, B, tok); }
-    <TagStart,TagNext> "/include" { return keyword(G, B, tok, cur, tkIncludeEnd, yycExpression); }
-    <TagStart,TagNext> "includeonce" { return includeOnce(G, B, tok); }
-    <TagStart,TagNext> "shell"    { return keyword(G, B, tok, cur, tkShell, yycExpression); }
-    <TagStart,TagNext> "/shell"   { return keyword(G, B, tok, cur, tkShellEnd, yycExpression); }
-    <TagStart,TagNext> "mail"     { return keyword(G, B, tok, cur, tkMail, yycExpression); }
-    <TagStart,TagNext> "/mail"    { return keyword(G, B, tok, cur, tkMailEnd, yycExpression); }
-    <TagStart,TagNext> "dbquery"  { return deferredKeyword(G, B, tok, yycQueryName); }
+    <TagStart,TagNext> "include"  { RET(includeKeyword(G, B, tok)); }
+    <TagStart,TagNext> "/include" { RET(keyword(G, B, tok, cur, tkIncludeEnd, yycExpression)); }
+    <TagStart,TagNext> "includeonce" { RET(includeOnce(G, B, tok)); }
+    <TagStart,TagNext> "shell"    { RET(keyword(G, B, tok, cur, tkShell, yycExpression)); }
+    <TagStart,TagNext> "/shell"   { RET(keyword(G, B, tok, cur, tkShellEnd, yycExpression)); }
+    <TagStart,TagNext> "mail"     { RET(keyword(G, B, tok, cur, tkMail, yycExpression)); }
+    <TagStart,TagNext> "/mail"    { RET(keyword(G, B, tok, cur, tkMailEnd, yycExpression)); }
+    <TagStart,TagNext> "dbquery"  { RET(deferredKeyword(G, B, tok, yycQueryName)); }
     <TagStart,TagNext> "dbupdate" {
-      return sectionToken(G, B, tok, cur, tkDbupdate, TKupdate, Idupdate, yycExpression, true);
+      RET(sectionToken(G, B, tok, cur, tkDbupdate, TKupdate, Idupdate, yycExpression, true));
     }
-    <TagStart,TagNext> "db"       { return deferredKeyword(G, B, tok, yycSectionKind); }
+    <TagStart,TagNext> "db"       { RET(deferredKeyword(G, B, tok, yycSectionKind)); }
     <TagStart,TagNext> "dbstamp"  {
-      return sectionToken(G, B, tok, cur, tkDbupdate, TKstamp, Idstamp, yycExpression, true);
+      RET(sectionToken(G, B, tok, cur, tkDbupdate, TKstamp, Idstamp, yycExpression, true));
     }
     <TagStart,TagNext> "dbdatabase" {
-      return sectionToken(G, B, tok, cur, tkDbupdate, TKdatabase, Iddatabase, yycExpression, true);
+      RET(sectionToken(G, B, tok, cur, tkDbupdate, TKdatabase, Iddatabase, yycExpression, true));
     }
-    <TagStart,TagNext> "dbhead"   { return sectionToken(G, B, tok, cur, tkDbSection, TKhead, Idhead, yycTagNext, true); }
-    <TagStart,TagNext> "dbbody"   { return sectionToken(G, B, tok, cur, tkDbSection, TKbody, Idbody, yycTagNext, true); }
-    <TagStart,TagNext> "dbrow"    { return sectionToken(G, B, tok, cur, tkDbSection, TKrowbegin, Idrowbegin, yycTagNext, true); }
-    <TagStart,TagNext> "dbrowend" { return sectionToken(G, B, tok, cur, tkDbSection, TKrowend, Idrowend, yycTagNext, true); }
-    <TagStart,TagNext> "dbcolumn" { return sectionToken(G, B, tok, cur, tkDbSection, TKcolumn, Idcolumn, yycTagNext, true); }
-    <TagStart,TagNext> "dbfoot"   { return sectionToken(G, B, tok, cur, tkDbSection, TKfoot, Idfoot, yycTagNext, true); }
-    <TagStart,TagNext> "dbempty"  { return sectionToken(G, B, tok, cur, tkDbSection, TKempty, Idempty, yycTagNext, true); }
-    <TagStart,TagNext> "dbsep"    { return sectionToken(G, B, tok, cur, tkDbSection, TKsep, Idaltquery, yycTagNext, true); }
-    <TagStart,TagNext> "dbtop"    { return sectionToken(G, B, tok, cur, tkDbSection, TKtop, Idtop, yycTagNext, true); }
+    <TagStart,TagNext> "dbhead"   { RET(sectionToken(G, B, tok, cur, tkDbSection, TKhead, Idhead, yycTagNext, true)); }
+    <TagStart,TagNext> "dbbody"   { RET(sectionToken(G, B, tok, cur, tkDbSection, TKbody, Idbody, yycTagNext, true)); }
+    <TagStart,TagNext> "dbrow"    { RET(sectionToken(G, B, tok, cur, tkDbSection, TKrowbegin, Idrowbegin, yycTagNext, true)); }
+    <TagStart,TagNext> "dbrowend" { RET(sectionToken(G, B, tok, cur, tkDbSection, TKrowend, Idrowend, yycTagNext, true)); }
+    <TagStart,TagNext> "dbcolumn" { RET(sectionToken(G, B, tok, cur, tkDbSection, TKcolumn, Idcolumn, yycTagNext, true)); }
+    <TagStart,TagNext> "dbfoot"   { RET(sectionToken(G, B, tok, cur, tkDbSection, TKfoot, Idfoot, yycTagNext, true)); }
+    <TagStart,TagNext> "dbempty"  { RET(sectionToken(G, B, tok, cur, tkDbSection, TKempty, Idempty, yycTagNext, true)); }
+    <TagStart,TagNext> "dbsep"    { RET(sectionToken(G, B, tok, cur, tkDbSection, TKsep, Idaltquery, yycTagNext, true)); }
+    <TagStart,TagNext> "dbtop"    { RET(sectionToken(G, B, tok, cur, tkDbSection, TKtop, Idtop, yycTagNext, true)); }
     <TagStart,TagNext> "/db" | "/dbquery" | "/dbupdate" | "/dbdatabase" {
-      return keyword(G, B, tok, cur, tkDbEnd, yycTagNext);
+      RET(keyword(G, B, tok, cur, tkDbEnd, yycTagNext));
     }
-    <TagStart,TagNext> "field" ws* ">" { return fieldKeyword(G, B, tok, cur, TKfield); }
-    <TagStart,TagNext> "fname" ws* ">" { return fieldKeyword(G, B, tok, cur, TKfname); }
-    <TagStart>         "dbf"      { return deferredKeyword(G, B, tok, yycFieldName); }
-    <TagStart>         "ff"       { return deferredKeyword(G, B, tok, yycFormFieldName); }
-    <TagStart,TagNext> "ff_hstv"  { return deferredKeyword(G, B, tok, yycHostVarName); }
-    <TagStart>         "\\" { return plainTag(G, B, "<", tok, 0); }
-    <TagStart> name     { return tagName(G, B, tok, cur, true); }
-    <TagNext>  name     { return tagName(G, B, tok, cur, false); }
-    <TagStart> "/" name { return closingName(G, B, tok, cur, true); }
-    <TagNext>  "/" name { return closingName(G, B, tok, cur, false); }
-    <TagNext>  ";"      { return kContinue; }
-    <TagNext>  "("      { return simpleToken(G, B, tok, cur, tkLParen); }
-    <TagNext>  ">"      { return endOfTag(G, B, tok); }
-    <TagStart> *        { return plainTag(G, B, "<", tok, 1); }
-    <TagNext>  *        { return illegal(G, B, tok); }
+    <TagStart,TagNext> "field" ws* ">" { RET(fieldKeyword(G, B, tok, cur, TKfield)); }
+    <TagStart,TagNext> "fname" ws* ">" { RET(fieldKeyword(G, B, tok, cur, TKfname)); }
+    <TagStart>         "dbf"      { RET(deferredKeyword(G, B, tok, yycFieldName)); }
+    <TagStart>         "ff"       { RET(deferredKeyword(G, B, tok, yycFormFieldName)); }
+    <TagStart,TagNext> "ff_hstv"  { RET(deferredKeyword(G, B, tok, yycHostVarName)); }
+    <TagStart>         "\\" { RET(plainTag(G, B, "<", tok, 0)); }
+    <TagStart> name     { RET(tagName(G, B, tok, cur, true)); }
+    <TagNext>  name     { RET(tagName(G, B, tok, cur, false)); }
+    <TagStart> "/" name { RET(closingName(G, B, tok, cur, true)); }
+    <TagNext>  "/" name { RET(closingName(G, B, tok, cur, false)); }
+    <TagNext>  ";"      { RET(kContinue); }
+    <TagNext>  "("      { RET(simpleToken(G, B, tok, cur, tkLParen)); }
+    <TagNext>  ">"      { RET(endOfTag(G, B, tok)); }
+    <TagStart> *        { RET(plainTag(G, B, "<", tok, 1)); }
+    <TagNext>  *        { RET(illegal(G, B, tok)); }
 
     // ----- section kinds after "db"
-    <SectionKind> ws+        { return kContinue; }
-    <SectionKind> "stamp"    { return sectionToken(G, B, tok, cur, tkDbupdate, TKstamp, Idstamp, yycExpression, false); }
-    <SectionKind> "database" { return sectionToken(G, B, tok, cur, tkDbupdate, TKdatabase, Iddatabase, yycExpression, false); }
-    <SectionKind> "head"     { return sectionToken(G, B, tok, cur, tkDbSection, TKhead, Idhead, yycTagNext, false); }
-    <SectionKind> "body"     { return sectionToken(G, B, tok, cur, tkDbSection, TKbody, Idbody, yycTagNext, false); }
-    <SectionKind> "row" | "rowbegin" { return sectionToken(G, B, tok, cur, tkDbSection, TKrowbegin, Idrowbegin, yycTagNext, false); }
-    <SectionKind> "rowend"   { return sectionToken(G, B, tok, cur, tkDbSection, TKrowend, Idrowend, yycTagNext, false); }
-    <SectionKind> "column"   { return sectionToken(G, B, tok, cur, tkDbSection, TKcolumn, Idcolumn, yycTagNext, false); }
-    <SectionKind> "foot"     { return sectionToken(G, B, tok, cur, tkDbSection, TKfoot, Idfoot, yycTagNext, false); }
-    <SectionKind> "empty"    { return sectionToken(G, B, tok, cur, tkDbSection, TKempty, Idempty, yycTagNext, false); }
-    <SectionKind> "sep"      { return sectionToken(G, B, tok, cur, tkDbSection, TKsep, Idaltquery, yycTagNext, false); }
-    <SectionKind> "top"      { return sectionToken(G, B, tok, cur, tkDbSection, TKtop, Idtop, yycTagNext, false); }
-    <SectionKind> ">"        { return missingSectionKind(G, B, tok); }
-    <SectionKind> *          { return illegal(G, B, tok); }
+    <SectionKind> ws+        { RET(kContinue); }
+    <SectionKind> "stamp"    { RET(sectionToken(G, B, tok, cur, tkDbupdate, TKstamp, Idstamp, yycExpression, false)); }
+    <SectionKind> "database" { RET(sectionToken(G, B, tok, cur, tkDbupdate, TKdatabase, Iddatabase, yycExpression, false)); }
+    <SectionKind> "head"     { RET(sectionToken(G, B, tok, cur, tkDbSection, TKhead, Idhead, yycTagNext, false)); }
+    <SectionKind> "body"     { RET(sectionToken(G, B, tok, cur, tkDbSection, TKbody, Idbody, yycTagNext, false)); }
+    <SectionKind> "row" | "rowbegin" { RET(sectionToken(G, B, tok, cur, tkDbSection, TKrowbegin, Idrowbegin, yycTagNext, false)); }
+    <SectionKind> "rowend"   { RET(sectionToken(G, B, tok, cur, tkDbSection, TKrowend, Idrowend, yycTagNext, false)); }
+    <SectionKind> "column"   { RET(sectionToken(G, B, tok, cur, tkDbSection, TKcolumn, Idcolumn, yycTagNext, false)); }
+    <SectionKind> "foot"     { RET(sectionToken(G, B, tok, cur, tkDbSection, TKfoot, Idfoot, yycTagNext, false)); }
+    <SectionKind> "empty"    { RET(sectionToken(G, B, tok, cur, tkDbSection, TKempty, Idempty, yycTagNext, false)); }
+    <SectionKind> "sep"      { RET(sectionToken(G, B, tok, cur, tkDbSection, TKsep, Idaltquery, yycTagNext, false)); }
+    <SectionKind> "top"      { RET(sectionToken(G, B, tok, cur, tkDbSection, TKtop, Idtop, yycTagNext, false)); }
+    <SectionKind> ">"        { RET(missingSectionKind(G, B, tok)); }
+    <SectionKind> *          { RET(illegal(G, B, tok)); }
 
     // ----- the optional query name after "dbquery"
-    <QueryName> ws+          { return kContinue; }
-    <QueryName> [a-zA-Z0-9]+ { return queryToken(G, B, tok, cur, true); }
+    <QueryName> ws+          { RET(kContinue); }
+    <QueryName> [a-zA-Z0-9]+ { RET(queryToken(G, B, tok, cur, true)); }
     <QueryName> ">" {
       cur = tok;   // the ">" is scanned again in the expression
-      return queryToken(G, B, tok, cur, false);
+      RET(queryToken(G, B, tok, cur, false));
     }
-    <QueryName> *            { return illegal(G, B, tok); }
+    <QueryName> *            { RET(illegal(G, B, tok)); }
 
     // ----- database field outputs
     <FieldName,FieldFormat,FieldSubName,FieldSubFormat,FormFieldName,FormFieldFormat,HostVarName,HostVarEnd> ws+ {
-      return kContinue;
+      RET(kContinue);
     }
-    <FieldName> word { return fieldName(G, B, tok, cur, yycFieldFormat); }
-    <FieldName,FieldSubName> ">" { return missingName(G, B, tok, "missing name of field"); }
-    <FieldFormat> "." { setState(B, yycFieldSubName); return kContinue; }
-    <FieldSubName> word { return fieldSubName(G, B, tok, cur); }
-    <FieldFormat,FieldSubFormat> ">"             { return fieldToken(G, B, tok, cur, TKdbfname); }
-    <FieldFormat,FieldSubFormat> "html" ws* ">"   { return fieldToken(G, B, tok, cur, TKdbfnamehtml); }
-    <FieldFormat,FieldSubFormat> "text" ws* ">"   { return fieldToken(G, B, tok, cur, TKdbfnametext); }
-    <FieldFormat,FieldSubFormat> "furl" ws* ">"   { return fieldToken(G, B, tok, cur, TKdbfnameurl); }
-    <FieldFormat,FieldSubFormat> "input" ws* ">"  { return fieldToken(G, B, tok, cur, TKdbfnameinput); }
-    <FieldFormat,FieldSubFormat> "dbhtml" ws* ">" { return fieldToken(G, B, tok, cur, TKdbfdbhtml); }
-    <FieldFormat,FieldSubFormat> "cust" ws* ">"   { return fieldToken(G, B, tok, cur, TKcustomfield); }
+    <FieldName> word { RET(fieldName(G, B, tok, cur, yycFieldFormat)); }
+    <FieldName,FieldSubName> ">" { RET(missingName(G, B, tok, "missing name of field")); }
+    <FieldFormat> "." { setState(B, yycFieldSubName); RET(kContinue); }
+    <FieldSubName> word { RET(fieldSubName(G, B, tok, cur)); }
+    <FieldFormat,FieldSubFormat> ">"             { RET(fieldToken(G, B, tok, cur, TKdbfname)); }
+    <FieldFormat,FieldSubFormat> "html" ws* ">"   { RET(fieldToken(G, B, tok, cur, TKdbfnamehtml)); }
+    <FieldFormat,FieldSubFormat> "text" ws* ">"   { RET(fieldToken(G, B, tok, cur, TKdbfnametext)); }
+    <FieldFormat,FieldSubFormat> "furl" ws* ">"   { RET(fieldToken(G, B, tok, cur, TKdbfnameurl)); }
+    <FieldFormat,FieldSubFormat> "input" ws* ">"  { RET(fieldToken(G, B, tok, cur, TKdbfnameinput)); }
+    <FieldFormat,FieldSubFormat> "dbhtml" ws* ">" { RET(fieldToken(G, B, tok, cur, TKdbfdbhtml)); }
+    <FieldFormat,FieldSubFormat> "cust" ws* ">"   { RET(fieldToken(G, B, tok, cur, TKcustomfield)); }
 
     // ----- form field and host-variable outputs
-    <FormFieldName> word { return fieldName(G, B, tok, cur, yycFormFieldFormat); }
-    <FormFieldName,HostVarName> ">" { return missingName(G, B, tok, "missing name of form field"); }
-    <FormFieldFormat> ">"             { return fieldToken(G, B, tok, cur, TKffname); }
-    <FormFieldFormat> "quoted" ws* ">" { return fieldToken(G, B, tok, cur, TKffnamequoted); }
-    <HostVarName> word { return fieldName(G, B, tok, cur, yycHostVarEnd); }
-    <HostVarEnd> ">"   { return fieldToken(G, B, tok, cur, TKffhstv); }
+    <FormFieldName> word { RET(fieldName(G, B, tok, cur, yycFormFieldFormat)); }
+    <FormFieldName,HostVarName> ">" { RET(missingName(G, B, tok, "missing name of form field")); }
+    <FormFieldFormat> ">"             { RET(fieldToken(G, B, tok, cur, TKffname)); }
+    <FormFieldFormat> "quoted" ws* ">" { RET(fieldToken(G, B, tok, cur, TKffnamequoted)); }
+    <HostVarName> word { RET(fieldName(G, B, tok, cur, yycHostVarEnd)); }
+    <HostVarEnd> ">"   { RET(fieldToken(G, B, tok, cur, TKffhstv)); }
     <FieldName,FieldFormat,FieldSubName,FieldSubFormat,FormFieldName,FormFieldFormat,HostVarName,HostVarEnd> * {
-      return illegal(G, B, tok);
+      RET(illegal(G, B, tok));
     }
 
     // ----- the file name of a scan-time include
-    <IncludeName> ws+                { return kContinue; }
-    <IncludeName> incname ws* ">"    { return includeFile(G, B, tok, cur); }
-    <IncludeName> incname            { return illegalRun(G, B, tok, cur); }
-    <IncludeName> *                  { return illegal(G, B, tok); }
+    <IncludeName> ws+                { RET(kContinue); }
+    <IncludeName> incname ws* ">"    { RET(includeFile(G, B, tok, cur)); }
+    <IncludeName> incname            { RET(illegalRun(G, B, tok, cur)); }
+    <IncludeName> *                  { RET(illegal(G, B, tok)); }
 
     // ----- expressions
-    <Expression> ws+          { return kContinue; }
-    <Expression> "true"       { return simpleToken(G, B, tok, cur, tkTrue); }
-    <Expression> "false"      { return simpleToken(G, B, tok, cur, tkFalse); }
-    <Expression> "null"       { return simpleToken(G, B, tok, cur, tkNull); }
-    <Expression> "emptytuple" { return simpleToken(G, B, tok, cur, tkEmptytuple); }
-    <Expression> "braxel"     { return nameToken(G, B, tok, cur, G->Scanner->formatIds[fwDbhtml]); }
-    <Expression> name         { return nameToken(G, B, tok, cur, 0); }
-    <Expression> [0-9]+       { return integerToken(G, B, tok, cur); }
-    <Expression> [0-9]* "." [0-9]+ ("E" [+-]? [0-9]+)? { return realToken(G, B, tok, cur); }
-    <Expression> "\""         { return stringStart(G, B, tok, yycStringDouble); }
-    <Expression> "'"          { return stringStart(G, B, tok, yycStringSingle); }
-    <Expression> "+"          { return simpleToken(G, B, tok, cur, tkPlus); }
-    <Expression> "-"          { return simpleToken(G, B, tok, cur, tkMinus); }
-    <Expression> "*"          { return simpleToken(G, B, tok, cur, tkStar); }
-    <Expression> "/"          { return simpleToken(G, B, tok, cur, tkSlash); }
-    <Expression> "%"          { return simpleToken(G, B, tok, cur, tkPercent); }
-    <Expression> "=="         { return simpleToken(G, B, tok, cur, tkEqEq); }
-    <Expression> "!="         { return simpleToken(G, B, tok, cur, tkNotEq); }
-    <Expression> "<"          { return simpleToken(G, B, tok, cur, tkLess); }
-    <Expression> "<="         { return simpleToken(G, B, tok, cur, tkLessEq); }
-    <Expression> "&&"         { return simpleToken(G, B, tok, cur, tkAndAnd); }
-    <Expression> "||"         { return simpleToken(G, B, tok, cur, tkOrOr); }
-    <Expression> "!"          { return simpleToken(G, B, tok, cur, tkNot); }
-    <Expression> "="          { return simpleToken(G, B, tok, cur, tkEqual); }
-    <Expression> ","          { return simpleToken(G, B, tok, cur, tkComma); }
-    <Expression> "."          { return simpleToken(G, B, tok, cur, tkDot); }
-    <Expression> "("          { return simpleToken(G, B, tok, cur, tkLParen); }
-    <Expression> ")"          { return simpleToken(G, B, tok, cur, tkRParen); }
-    <Expression> "["          { return simpleToken(G, B, tok, cur, tkLBracket); }
-    <Expression> "]"          { return simpleToken(G, B, tok, cur, tkRBracket); }
-    <Expression> ":"          { return simpleToken(G, B, tok, cur, tkDef); }
-    <Expression> ">"          { return tagEndToken(G, B, tok, true); }
-    <Expression> ";"          { return tagEndToken(G, B, tok, false); }
-    <Expression> *            { return illegal(G, B, tok); }
+    <Expression> ws+          { RET(kContinue); }
+    <Expression> "true"       { RET(simpleToken(G, B, tok, cur, tkTrue)); }
+    <Expression> "false"      { RET(simpleToken(G, B, tok, cur, tkFalse)); }
+    <Expression> "null"       { RET(simpleToken(G, B, tok, cur, tkNull)); }
+    <Expression> "emptytuple" { RET(simpleToken(G, B, tok, cur, tkEmptytuple)); }
+    <Expression> "braxel"     { RET(nameToken(G, B, tok, cur, G->Scanner->formatIds[fwDbhtml])); }
+    <Expression> name         { RET(nameToken(G, B, tok, cur, 0)); }
+    <Expression> [0-9]+       { RET(integerToken(G, B, tok, cur)); }
+    <Expression> [0-9]* "." [0-9]+ ("E" [+-]? [0-9]+)? { RET(realToken(G, B, tok, cur)); }
+    <Expression> "\""         { RET(stringStart(G, B, tok, yycStringDouble)); }
+    <Expression> "'"          { RET(stringStart(G, B, tok, yycStringSingle)); }
+    <Expression> "+"          { RET(simpleToken(G, B, tok, cur, tkPlus)); }
+    <Expression> "-"          { RET(simpleToken(G, B, tok, cur, tkMinus)); }
+    <Expression> "*"          { RET(simpleToken(G, B, tok, cur, tkStar)); }
+    <Expression> "/"          { RET(simpleToken(G, B, tok, cur, tkSlash)); }
+    <Expression> "%"          { RET(simpleToken(G, B, tok, cur, tkPercent)); }
+    <Expression> "=="         { RET(simpleToken(G, B, tok, cur, tkEqEq)); }
+    <Expression> "!="         { RET(simpleToken(G, B, tok, cur, tkNotEq)); }
+    <Expression> "<"          { RET(simpleToken(G, B, tok, cur, tkLess)); }
+    <Expression> "<="         { RET(simpleToken(G, B, tok, cur, tkLessEq)); }
+    <Expression> "&&"         { RET(simpleToken(G, B, tok, cur, tkAndAnd)); }
+    <Expression> "||"         { RET(simpleToken(G, B, tok, cur, tkOrOr)); }
+    <Expression> "!"          { RET(simpleToken(G, B, tok, cur, tkNot)); }
+    <Expression> "="          { RET(simpleToken(G, B, tok, cur, tkEqual)); }
+    <Expression> ","          { RET(simpleToken(G, B, tok, cur, tkComma)); }
+    <Expression> "."          { RET(simpleToken(G, B, tok, cur, tkDot)); }
+    <Expression> "("          { RET(simpleToken(G, B, tok, cur, tkLParen)); }
+    <Expression> ")"          { RET(simpleToken(G, B, tok, cur, tkRParen)); }
+    <Expression> "["          { RET(simpleToken(G, B, tok, cur, tkLBracket)); }
+    <Expression> "]"          { RET(simpleToken(G, B, tok, cur, tkRBracket)); }
+    <Expression> ":"          { RET(simpleToken(G, B, tok, cur, tkDef)); }
+    <Expression> ">"          { RET(tagEndToken(G, B, tok, true)); }
+    <Expression> ";"          { RET(tagEndToken(G, B, tok, false)); }
+    <Expression> *            { RET(illegal(G, B, tok)); }
 
     // ----- string literals
-    <StringDouble> [^"\\\t\n]+ { appendString(G, B, tok, static_cast<size_t>(cur - tok)); return kContinue; }
-    <StringSingle> [^'\\\t\n]+ { appendString(G, B, tok, static_cast<size_t>(cur - tok)); return kContinue; }
-    <StringDouble,StringSingle> "\\" [^\n] { return stringEscape(G, B, tok[1]); }
-    <StringDouble,StringSingle> "\t" { appendString(G, B, tok, 1); return kContinue; }
-    <StringDouble> "\"" { return stringEnd(G, B, tok, true); }
-    <StringSingle> "'"  { return stringEnd(G, B, tok, true); }
-    <StringDouble,StringSingle> "\n" { return stringEnd(G, B, tok, false); }
-    <StringDouble,StringSingle> * { return illegal(G, B, tok); }
+    <StringDouble> [^"\\\t\n]+ { appendString(G, B, tok, static_cast<size_t>(cur - tok)); RET(kContinue); }
+    <StringSingle> [^'\\\t\n]+ { appendString(G, B, tok, static_cast<size_t>(cur - tok)); RET(kContinue); }
+    <StringDouble,StringSingle> "\\" [^\n] { RET(stringEscape(G, B, tok[1])); }
+    <StringDouble,StringSingle> "\t" { appendString(G, B, tok, 1); RET(kContinue); }
+    <StringDouble> "\"" { RET(stringEnd(G, B, tok, true)); }
+    <StringSingle> "'"  { RET(stringEnd(G, B, tok, true)); }
+    <StringDouble,StringSingle> "\n" { RET(stringEnd(G, B, tok, false)); }
+    <StringDouble,StringSingle> * { RET(illegal(G, B, tok)); }
 
     // ----- form argument names and values
-    <FormName> [^&.=]+ { return formName(G, B, tok, cur); }
-    <FormName> "."     { return simpleToken(G, B, tok, cur, tkFormDot); }
-    <FormName> "&"     { return kContinue; }
-    <FormName> "="     { setState(B, yycFormValue); return kContinue; }
+    <FormName> [^&.=]+ { RET(formName(G, B, tok, cur)); }
+    <FormName> "."     { RET(simpleToken(G, B, tok, cur, tkFormDot)); }
+    <FormName> "&"     { RET(kContinue); }
+    <FormName> "="     { setState(B, yycFormValue); RET(kContinue); }
     <FormValue> [^%&+\n]+ {
-      return formBytes(G, B, tok, static_cast<size_t>(cur - tok),
-                       const_cast<char*>(reinterpret_cast<const char*>(tok)));
+      RET(formBytes(G, B, tok, static_cast<size_t>(cur - tok),
+                       const_cast<char*>(reinterpret_cast<const char*>(tok))));
     }
-    <FormValue> "+"    { B->oneByte[0] = ' '; return formBytes(G, B, tok, 1, B->oneByte); }
-    <FormValue> "%" hex hex { return formEscape(G, B, tok); }
-    <FormValue> "\n"   { return kContinue; }
-    <FormValue> "&"    { setState(B, yycFormName); return simpleToken(G, B, tok, cur, tkFormEnd); }
-    <FormName,FormValue> * { return illegal(G, B, tok); }
+    <FormValue> "+"    { B->oneByte[0] = ' '; RET(formBytes(G, B, tok, 1, B->oneByte)); }
+    <FormValue> "%" hex hex { RET(formEscape(G, B, tok)); }
+    <FormValue> "\n"   { RET(kContinue); }
+    <FormValue> "&"    { setState(B, yycFormName); RET(simpleToken(G, B, tok, cur, tkFormEnd)); }
+    <FormName,FormValue> * { RET(illegal(G, B, tok)); }
 
     // ----- end of a level's input
     <Text,TagStart,TagNext,SectionKind,QueryName,Expression,StringDouble,StringSingle,FieldName,FieldFormat,FieldSubName,FieldSubFormat,FormFieldName,FormFieldFormat,HostVarName,HostVarEnd,IncludeName,Comment,FormName,FormValue> $ {
-      return endOfLevel(G, B, tok);
+      RET(endOfLevel(G, B, tok));
     }
   */
+  }
 }
+#undef RET
 
 // ---------------------------------------------------------------------------
 // Module records

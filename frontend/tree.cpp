@@ -41,33 +41,67 @@ static char* newBlock(Globals* G, size_t n, size_t charged, bool zeroed) {
   return static_cast<char*>(p) + kBlockHeader;
 }
 
-// n bytes for nodes, aligned for a Token. They are not cleared: every
-// caller initializes what it carves (a chunk is not worth zeroing twice).
-static void* carve(Globals* G, size_t n) {
-  n = (n + alignof(Token) - 1) & ~(alignof(Token) - 1);
+// carve when the bytes come from a new chunk or a block of their own.
+[[gnu::noinline]] static void* carveSlow(Globals* G, size_t n) {
   if (!kNodeChunks || n > kChunkBytes / 4) return newBlock(G, n, n, true);
   TokenModule* m = G->token;
-  if (n > m->chunkLeft) {
-    // The rest of a chunk paid for with a cached tree comes first, as it
-    // would have after a fresh parse.
-    const size_t paid = m->prepaid;
-    m->prepaid = 0;
-    const bool usePaid = n <= paid;
-    m->chunk = newBlock(G, usePaid ? paid : kChunkBytes, usePaid ? 0 : kChunkBytes, false);
-    m->chunkLeft = usePaid ? paid : kChunkBytes;
-  }
+  // The rest of a chunk paid for with a cached tree comes first, as it
+  // would have after a fresh parse.
+  const size_t paid = m->prepaid;
+  m->prepaid = 0;
+  const bool usePaid = n <= paid;
+  m->chunk = newBlock(G, usePaid ? paid : kChunkBytes, usePaid ? 0 : kChunkBytes, false);
+  m->chunkLeft = usePaid ? paid : kChunkBytes;
   void* p = m->chunk;
   m->chunk += n;
   m->chunkLeft -= n;
   return p;
 }
 
+// n bytes for nodes, aligned for a Token. They are not cleared: every
+// caller initializes what it carves (a chunk is not worth zeroing twice).
+[[gnu::always_inline]] static inline void* carve(Globals* G, size_t n) {
+  n = (n + alignof(Token) - 1) & ~(alignof(Token) - 1);
+  TokenModule* m = G->token;
+  if (!kNodeChunks || n > kChunkBytes / 4 || n > m->chunkLeft) return carveSlow(G, n);
+  void* p = m->chunk;
+  m->chunk += n;
+  m->chunkLeft -= n;
+  return p;
+}
+
+// Copies n bytes; short runs (most texts) without a library call.
+[[gnu::always_inline]] static inline void copyBytes(char* to, const char* from, size_t n) {
+  if (n >= 8 && n <= 16) {
+    uint64_t a, b;
+    std::memcpy(&a, from, 8);
+    std::memcpy(&b, from + n - 8, 8);
+    std::memcpy(to, &a, 8);
+    std::memcpy(to + n - 8, &b, 8);
+  } else if (n >= 4 && n < 8) {
+    uint32_t a, b;
+    std::memcpy(&a, from, 4);
+    std::memcpy(&b, from + n - 4, 4);
+    std::memcpy(to, &a, 4);
+    std::memcpy(to + n - 4, &b, 4);
+  } else if (n > 0 && n < 4) {
+    to[0] = from[0];
+    to[n / 2] = from[n / 2];
+    to[n - 1] = from[n - 1];
+  } else if (n > 16) {
+    std::memcpy(to, from, n);
+  }
+}
+
 // The size that the budget's charges for a template follow (every node, and
 // the number of chunks): a change of the record changes what a page costs.
 static_assert(sizeof(Token) == 184, "a syntax node is charged by its size");
 
+// A node with every field zero.
+[[gnu::always_inline]] static inline Token* zeroNode(void* bytes) { return ::new (bytes) Token{}; }
+
 static Token* newNode(Globals* G, uint16_t kind, Position pos) {
-  Token* t = ::new (carve(G, sizeof(Token))) Token{};
+  Token* t = zeroNode(carve(G, sizeof(Token)));
   t->kind = kind;
   t->position = pos;
   return t;
@@ -225,12 +259,27 @@ int SectionSlotOf(uint16_t kind) {
 Token* mTKText(Globals* G, const char* text, int32_t length) {
   const size_t n = static_cast<size_t>(length);
   char* block = static_cast<char*>(carve(G, sizeof(Token) + n + 1));
-  Token* t = ::new (block) Token{};
+  Token* t = zeroNode(block);
   t->kind = TKtext;
   t->text = block + sizeof(Token);
-  std::memcpy(t->text, text, n);
+  copyBytes(t->text, text, n);
   t->text[n] = '\0';
   t->textLength = length;
+  return t;
+}
+
+Token* mTKTextJoined(Globals* G, const char* prefix, int32_t prefixLength, const char* text,
+                     int32_t length) {
+  const size_t p = static_cast<size_t>(prefixLength);
+  const size_t n = static_cast<size_t>(length);
+  char* block = static_cast<char*>(carve(G, sizeof(Token) + p + n + 1));
+  Token* t = zeroNode(block);
+  t->kind = TKtext;
+  t->text = block + sizeof(Token);
+  copyBytes(t->text, prefix, p);
+  copyBytes(t->text + p, text, n);
+  t->text[p + n] = '\0';
+  t->textLength = prefixLength + length;
   return t;
 }
 

@@ -228,6 +228,9 @@ Token* NewExpr(Globals* G);
 void FreeExpr(Globals* G, Token* t);
 
 Token* mTKText(Globals* G, const char* text, int32_t length);
+// The text node of prefix and text joined (as mTKText of the joined bytes).
+Token* mTKTextJoined(Globals* G, const char* prefix, int32_t prefixLength, const char* text,
+                     int32_t length);
 Token* mTKSimple(Globals* G, uint16_t kind, Position pos);
 Token* mTKdbf(Globals* G, Position pos, uint16_t kind, Ident qualifier, Ident fieldName);
 Token* mTKUpdate(Globals* G, uint16_t kind, Token* body, Position pos);
