@@ -103,24 +103,39 @@ static void readToken(Run* r) {
   if (r->la < 0 || r->la >= kParserTerminalCount) r->la = tkTOKchars;
 }
 
-static void push(Run* r, int state, const ParseAttr& attr) {
-  if (r->top + 1 >= r->capacity) {
-    if (r->capacity >= kMaxStack) FatalMessage(r->G, kTooDeep, r->laAttr.pos);
-    int capacity = 2 * r->capacity;
-    if (capacity > kMaxStack) capacity = kMaxStack;
-    int16_t* states = static_cast<int16_t*>(bxAlloc(r->G, capacity * sizeof(int16_t)));
-    ParseAttr* attrs = static_cast<ParseAttr*>(bxAlloc(r->G, capacity * sizeof(ParseAttr)));
-    std::memcpy(states, r->states, (r->top + 1) * sizeof(int16_t));
-    std::memcpy(static_cast<void*>(attrs), r->attrs, (r->top + 1) * sizeof(ParseAttr));
-    bxFree(r->states);
-    bxFree(r->attrs);
-    r->states = states;
-    r->attrs = attrs;
-    r->capacity = capacity;
-  }
+// Room for one more entry: the stack doubles, up to kMaxStack.
+[[gnu::noinline]] static void growStack(Run* r) {
+  if (r->capacity >= kMaxStack) FatalMessage(r->G, kTooDeep, r->laAttr.pos);
+  int capacity = 2 * r->capacity;
+  if (capacity > kMaxStack) capacity = kMaxStack;
+  int16_t* states = static_cast<int16_t*>(bxAlloc(r->G, capacity * sizeof(int16_t)));
+  ParseAttr* attrs = static_cast<ParseAttr*>(bxAlloc(r->G, capacity * sizeof(ParseAttr)));
+  std::memcpy(states, r->states, (r->top + 1) * sizeof(int16_t));
+  std::memcpy(static_cast<void*>(attrs), r->attrs, (r->top + 1) * sizeof(ParseAttr));
+  bxFree(r->states);
+  bxFree(r->attrs);
+  r->states = states;
+  r->attrs = attrs;
+  r->capacity = capacity;
+}
+
+// Pushes state; its attribute is the caller's to fill in.
+[[gnu::always_inline]] static inline ParseAttr* pushState(Run* r, int state) {
+  if (r->top + 1 >= r->capacity) growStack(r);
   r->top++;
   r->states[r->top] = static_cast<int16_t>(state);
-  r->attrs[r->top] = attr;
+  return &r->attrs[r->top];
+}
+
+static void push(Run* r, int state, const ParseAttr& attr) { *pushState(r, state) = attr; }
+
+// Shifts the lookahead (as push of terminalAttr(la, laAttr) does).
+[[gnu::always_inline]] static inline void shift(Run* r, int state) {
+  ParseAttr* e = pushState(r, state);
+  e->tok = r->laAttr;
+  e->node = nullptr;
+  e->depth = 0;
+  e->code = r->la;
 }
 
 static ParseAttr terminalAttr(int code, const ScanAttr& tok) {
@@ -167,9 +182,9 @@ static void checkClosingName(Globals* G, const ParseAttr& open, const ParseAttr&
   MessageI(G, "Begin of unclosed tag ", xxWarning, open.tok.pos, InfoIdent(open.tok.ident));
 }
 
-// The node of rule `rule`, whose right-hand side is a[1..length].
-static void buildNode(Globals* G, int rule, const ParseAttr* a, ParseAttr* out) {
-  const Position pos = out->tok.pos;
+// The node of rule `rule`, whose right-hand side is a[1..length]; pos is
+// the position of its first token.
+static Token* buildNode(Globals* G, int rule, const ParseAttr* a, Position pos) {
   Token* n = nullptr;
   switch (rule) {
     case R_Template__Statements:   // Template: Statements
@@ -429,45 +444,96 @@ static void buildNode(Globals* G, int rule, const ParseAttr* a, ParseAttr* out) 
     default:
       bxAssertFailed(G, "rule without an action", {"parser"}, std::source_location::current());
   }
-  out->node = n;
+  return n;
 }
 
-// Nesting depth of the expression a rule builds (0 outside expressions).
-static int ruleDepth(int rule, const ParseAttr* a, int length) {
-  const int lhs = ParserRuleLhs[rule];
-  if (lhs != ntSimpleExpression && lhs != ntFullExpression && lhs != ntCondition &&
-      lhs != ntArguments) {
-    return 0;
+// How a rule's expression depth follows from its parts' (ruleDepth).
+enum DepthRule : uint8_t {
+  drNone,      // outside expressions: 0
+  drDeepest,   // lists and pass-through rules: the deepest part's
+  drNested,    // one level below the deepest part
+};
+
+struct DepthRules {
+  DepthRule of[kParserRuleCount];
+  DepthRules() : of{} {
+    for (int rule = 0; rule < kParserRuleCount; rule++) {
+      const int lhs = ParserRuleLhs[rule];
+      if (lhs != ntSimpleExpression && lhs != ntFullExpression && lhs != ntCondition &&
+          lhs != ntArguments) {
+        of[rule] = drNone;
+      } else if (lhs == ntArguments || ParserRuleLength[rule] == 1 ||
+                 rule == R_SimpleExpression__LParen_FullExpression_RParen ||
+                 rule == R_Condition__LParen_FullExpression_RParen) {
+        of[rule] = drDeepest;
+      } else {
+        of[rule] = drNested;
+      }
+    }
   }
+};
+const DepthRules kDepthRules;
+
+// Nesting depth of the expression a rule builds (0 outside expressions).
+[[gnu::always_inline]] static inline int ruleDepth(int rule, const ParseAttr* a, int length) {
+  const DepthRule how = kDepthRules.of[rule];
+  if (how == drNone) return 0;
   int depth = 0;
   for (int i = 1; i <= length; i++) {
     if (a[i].depth > depth) depth = a[i].depth;
   }
-  // lists and pass-through rules add no level
-  if (lhs == ntArguments || length == 1 || rule == R_SimpleExpression__LParen_FullExpression_RParen ||
-      rule == R_Condition__LParen_FullExpression_RParen) {
-    return depth;
-  }
-  return depth + 1;
+  return how == drNested ? depth + 1 : depth;
 }
 
-// Reduces the real stack by `rule` and builds its node.
-static void reduce(Run* r, int rule) {
+// Reduces the real stack by `rule` and builds its node. The entry of the
+// nonterminal holds its first token's position, its node and its depth (no
+// rule reads more of a nonterminal's entry).
+[[gnu::always_inline]] static inline void reduceInline(Run* r, int rule) {
   const int length = ParserRuleLength[rule];
   const ParseAttr* a = r->attrs + (r->top - length);   // a[1..length]
-  ParseAttr out;
-  std::memset(static_cast<void*>(&out), 0, sizeof out);
-  out.tok.pos = length > 0 ? a[1].tok.pos : r->laAttr.pos;
-  out.depth = ruleDepth(rule, a, length);
-  if (out.depth > kMaxExprDepth) FatalMessage(r->G, kTooDeep, out.tok.pos);
-  buildNode(r->G, rule, a, &out);
-  for (int i = r->top - length + 1; i <= r->top && i < r->memoCapacity; i++) {
-    r->memo[i].valid = false;
+  const Position pos = length > 0 ? a[1].tok.pos : r->laAttr.pos;
+  const int depth = ruleDepth(rule, a, length);
+  if (depth > kMaxExprDepth) FatalMessage(r->G, kTooDeep, pos);
+  Token* node;
+  switch (rule) {   // the most frequent rules, as buildNode makes them
+    case R_Statements__Statements_Statement:
+      node = AppendToken(r->G, a[2].node, a[1].node);
+      break;
+    case R_Statement__HTMLText:
+      node = a[1].tok.textNode;
+      break;
+    case R_Statements__empty:
+    case R_Sections__empty:
+    case R_Arguments__empty:
+    case R_Parameters__empty:
+    case R_Separator__Comma:
+    case R_Separator__empty:
+    case R_ParamSeparator__Comma:
+    case R_ParamSeparator__empty:
+      node = nullptr;
+      break;
+    case R_FullExpression__SimpleExpression:
+      node = a[1].node;
+      break;
+    default:
+      node = buildNode(r->G, rule, a, pos);
+      break;
+  }
+  if (r->memoCapacity > 0) {
+    for (int i = r->top - length + 1; i <= r->top && i < r->memoCapacity; i++) {
+      r->memo[i].valid = false;
+    }
   }
   r->top -= length;
   const int state = ParserGoto[r->states[r->top]][ParserRuleLhs[rule]];
-  push(r, state, out);
+  ParseAttr* e = pushState(r, state);
+  e->tok.pos = pos;
+  e->node = node;
+  e->depth = depth;
+  e->code = 0;
 }
+
+static void reduce(Run* r, int rule) { reduceInline(r, rule); }
 
 // ---------------------------------------------------------------- simulation
 
@@ -701,11 +767,11 @@ int Parser(Globals* G) {
     const int act = ParserAction[r.states[r.top]][r.la];
     if (act == kActionAccept) break;
     if (act > 0) {
-      push(&r, act - 1, terminalAttr(r.la, r.laAttr));
+      shift(&r, act - 1);
       r.recovering = false;
       readToken(&r);
     } else if (act < 0) {
-      reduce(&r, -act);
+      reduceInline(&r, -act);
     } else {
       recover(&r);
     }

@@ -625,6 +625,18 @@ static int maxLevel(int a, int b) { return a > b ? a : b; }
 
 Token* FixSideEffects(Globals* G, Token* expr) {
   if (expr == nullptr) return expr;
+  switch (expr->kind) {
+    case TKexprun:
+    case TKselektor:
+    case TKexprcopy:
+    case TKexprbin:
+    case TKexprindex:
+    case TKexprassign:
+    case TKfuncall:
+      break;
+    default:
+      return expr;   // a name, a constant or a statement: nothing to copy
+  }
   FixStack s;
   fixPush(G, &s, expr);
   int result = 0;   // level of the node completed last
