@@ -4,6 +4,7 @@
 #include "frontend/parser.h"
 
 #include <cstring>
+#include <utility>
 
 #include "diag/messages.h"
 #include "driver/globals.h"
@@ -520,9 +521,8 @@ const DepthRules kDepthRules;
       break;
   }
   if (r->memoCapacity > 0) {
-    for (int i = r->top - length + 1; i <= r->top && i < r->memoCapacity; i++) {
-      r->memo[i].valid = false;
-    }
+    const int last = r->top < r->memoCapacity - 1 ? r->top : r->memoCapacity - 1;
+    for (int i = r->top - length + 1; i <= last; i++) r->memo[i].valid = false;
   }
   r->top -= length;
   const int state = ParserGoto[r->states[r->top]][ParserRuleLhs[rule]];
@@ -566,12 +566,144 @@ static bool willShift(const Run* r, Config c, int t) {
   }
 }
 
-static TokenSet expectedSet(const Run* r, const Config& c) {
-  TokenSet s{};
-  for (int t = 0; t < kParserTerminalCount; t++) {
-    if (willShift(r, c, t)) setAdd(&s, t);
+// The actions of each state as sets of terminals: those it shifts (or
+// accepts), and those of each rule it reduces by (at most kMaxReductions
+// rules; a state with more is left to the action table).
+constexpr int kMaxReductions = 4;
+struct StateSets {
+  TokenSet shifts;
+  TokenSet reduces[kMaxReductions];
+  int16_t rules[kMaxReductions];
+  int8_t count;      // rules used
+  bool complete;     // every action of the state is in the sets
+};
+struct ActionSets {
+  StateSets of[kParserStateCount];
+  ActionSets() : of{} {
+    for (int s = 0; s < kParserStateCount; s++) {
+      StateSets& ss = of[s];
+      ss.complete = true;
+      for (int t = 0; t < kParserTerminalCount; t++) {
+        const int act = ParserAction[s][t];
+        if (act == kActionError) continue;
+        if (act > 0) {
+          setAdd(&ss.shifts, t);
+          continue;
+        }
+        int g = 0;
+        while (g < ss.count && ss.rules[g] != -act) g++;
+        if (g == kMaxReductions) {
+          ss.complete = false;
+          continue;
+        }
+        if (g == ss.count) {
+          ss.rules[g] = static_cast<int16_t>(-act);
+          ss.count++;
+        }
+        setAdd(&ss.reduces[g], t);
+      }
+    }
   }
-  return s;
+};
+const ActionSets kActionSets;
+
+// Every terminal.
+constexpr TokenSet kAllTerminals = [] {
+  TokenSet all{};
+  for (int t = 0; t < kParserTerminalCount; t++) all.bits[t >> 6] |= uint64_t{1} << (t & 63);
+  return all;
+}();
+
+TokenSet setIntersection(const TokenSet& a, const TokenSet& b) {
+  return TokenSet{{a.bits[0] & b.bits[0], a.bits[1] & b.bits[1]}};
+}
+bool setEmpty(const TokenSet& s) { return (s.bits[0] | s.bits[1]) == 0; }
+
+// A simulation of willShift for a set of terminals that have taken the same
+// actions so far.
+struct SimRun {
+  Config c;
+  int m;
+  int16_t extra[kSimExtra];
+  TokenSet tokens;
+};
+
+// The terminals t for which willShift(r, c, t) holds. Terminals that take
+// the same reduction are simulated together: each run follows the actions
+// its terminals share and splits where they part.
+static TokenSet expectedSet(const Run* r, const Config& c) {
+  TokenSet shifted{};
+  SimRun runs[kParserTerminalCount];   // their token sets are disjoint
+  int pending = 1;
+  runs[0].c = c;
+  runs[0].m = 0;
+  runs[0].tokens = kAllTerminals;
+  while (pending > 0) {
+    SimRun& run = runs[pending - 1];
+    const int s = run.m > 0 ? run.extra[run.m - 1] : configTop(r, run.c);
+    // The terminals reduced by the first rule met go on here, those of any
+    // other rule form a run of their own from the same configuration.
+    int rule = 0;
+    TokenSet same{};
+    TokenSet others{};
+    const StateSets& sets = kActionSets.of[s];
+    if (sets.complete) {
+      setUnion(&shifted, setIntersection(run.tokens, sets.shifts));
+      for (int g = 0; g < sets.count; g++) {
+        const TokenSet group = setIntersection(run.tokens, sets.reduces[g]);
+        if (setEmpty(group)) continue;
+        if (rule == 0) {
+          rule = sets.rules[g];
+          same = group;
+        } else {
+          setUnion(&others, group);
+        }
+      }
+    } else {
+      for (int w = 0; w < 2; w++) {
+        for (uint64_t bits = run.tokens.bits[w]; bits != 0; bits &= bits - 1) {
+          const int t = w * 64 + __builtin_ctzll(bits);
+          const int act = ParserAction[s][t];
+          if (act == kActionError) continue;
+          if (act > 0) {
+            setAdd(&shifted, t);   // shift or accept
+          } else if (rule == 0 || -act == rule) {
+            rule = -act;
+            setAdd(&same, t);
+          } else {
+            setAdd(&others, t);
+          }
+        }
+      }
+    }
+    if (!setEmpty(others)) {
+      runs[pending] = run;
+      runs[pending].tokens = others;
+      std::swap(runs[pending - 1], runs[pending]);   // the others wait below
+      pending++;
+    }
+    SimRun& go = runs[pending - 1];
+    if (rule == 0) {
+      pending--;
+      continue;
+    }
+    go.tokens = same;
+    int k = ParserRuleLength[rule];
+    const int fromExtra = k < go.m ? k : go.m;
+    go.m -= fromExtra;
+    k -= fromExtra;
+    const int fromOverlay = k < go.c.count ? k : go.c.count;
+    go.c.count -= fromOverlay;
+    k -= fromOverlay;
+    go.c.base -= k;
+    const int below = go.m > 0 ? go.extra[go.m - 1] : configTop(r, go.c);
+    if (go.m == kSimExtra) {   // NEVER: chained empty rules are few
+      pending--;
+      continue;
+    }
+    go.extra[go.m++] = static_cast<int16_t>(ParserGoto[below][ParserRuleLhs[rule]]);
+  }
+  return shifted;
 }
 
 static void overlayPush(Run* r, Config* c, int state) {
