@@ -489,7 +489,8 @@ const DepthRules kDepthRules;
 // Reduces the real stack by `rule` and builds its node. The entry of the
 // nonterminal holds its first token's position, its node and its depth (no
 // rule reads more of a nonterminal's entry).
-[[gnu::always_inline]] static inline void reduceInline(Run* r, int rule) {
+// Returns the state pushed.
+[[gnu::always_inline]] static inline int reduceInline(Run* r, int rule) {
   const int length = ParserRuleLength[rule];
   const ParseAttr* a = r->attrs + (r->top - length);   // a[1..length]
   const Position pos = length > 0 ? a[1].tok.pos : r->laAttr.pos;
@@ -531,6 +532,7 @@ const DepthRules kDepthRules;
   e->node = node;
   e->depth = depth;
   e->code = 0;
+  return state;
 }
 
 static void reduce(Run* r, int rule) { reduceInline(r, rule); }
@@ -895,17 +897,20 @@ int Parser(Globals* G) {
   std::memset(static_cast<void*>(&r.attrs[0]), 0, sizeof(ParseAttr));
   readToken(&r);
 
+  int state = kParserStartState;   // the state on top of the stack
   for (;;) {
-    const int act = ParserAction[r.states[r.top]][r.la];
+    const int act = ParserAction[state][r.la];
     if (act == kActionAccept) break;
     if (act > 0) {
-      shift(&r, act - 1);
+      state = act - 1;
+      shift(&r, state);
       r.recovering = false;
       readToken(&r);
     } else if (act < 0) {
-      reduceInline(&r, -act);
+      state = reduceInline(&r, -act);
     } else {
       recover(&r);
+      state = r.states[r.top];
     }
   }
   G->Parser->root = r.attrs[r.top].node;

@@ -105,7 +105,14 @@ static YYCONDTYPE currentCondition(const ScannerBuffers* B) {
 [[gnu::always_inline]] static inline Position positionAt(Globals* G, ScannerBuffers* B,
                                                          const unsigned char* p) {
   ScanLevel& L = B->level;
-  if (p > L.track) advanceTracker(L, p);
+  if (p > L.track) {
+    if (p - L.track == 1 && static_cast<unsigned char>(*L.track - '\t') > '\n' - '\t') {
+      L.column++;   // one byte, neither a tab nor a line end (a blank, mostly)
+      L.track = p;
+    } else {
+      advanceTracker(L, p);
+    }
+  }
   return Position{static_cast<uint16_t>(L.line), static_cast<uint16_t>(L.column),
                   G->ScannerAttribute->pos.file};
 }
@@ -652,11 +659,17 @@ static int stringEnd(Globals* G, ScannerBuffers* B, const unsigned char* tok, bo
 // Decimal digits; values beyond the 32-bit range become 2147483647.
 static int integerToken(Globals* G, ScannerBuffers* B, const unsigned char* tok,
                         const unsigned char* cur) {
-  // The byte after the digits is no digit (or the end mark), so strtol stops
-  // at the end of the match.
-  const long v = std::strtol(reinterpret_cast<const char*>(tok), nullptr, 10);
+  // Once past the range the value only grows with more digits.
+  uint64_t v = 0;
+  for (const unsigned char* p = tok; p < cur; p++) {
+    v = v * 10 + static_cast<uint64_t>(*p - '0');
+    if (v > INT32_MAX) {
+      v = INT32_MAX;
+      break;
+    }
+  }
   ScanAttr* a = newAttr(G, tok, static_cast<size_t>(cur - tok), spanAt(G, B, tok, cur));
-  a->integer = v > INT32_MAX ? INT32_MAX : static_cast<int32_t>(v);
+  a->integer = static_cast<int32_t>(v);
   return tkInteger;
 }
 
@@ -747,40 +760,32 @@ static int endOfLevel(Globals* G, ScannerBuffers* B, const unsigned char* tok) {
 // ---------------------------------------------------------------------------
 // The matcher
 
-// Writes the cursor back into the level it was taken from, unless an action
-// switched levels (an include began or a level ended).
-struct CursorKeeper {
-  ScannerBuffers* B;
-  unsigned serial;
-  const unsigned char*& cur;
-  ~CursorKeeper() {
-    if (B->serial == serial) B->level.cur = cur;
-  }
-};
-
 // Matches one rule of the current start state and runs its action: a token
 // code, or kContinue.
 //
 // An action that returns no token goes on with the next match here, unless
-// it switched levels (then the caller starts again on the new level).
+// it switched levels (then the caller starts again on the new level). With a
+// token, the cursor is written back into the level it was taken from, unless
+// an action switched levels (an include began or a level ended).
 #define RET(action)                                  \
   {                                                  \
     const int code_ = (action);                      \
-    if (code_ != kContinue) return code_;            \
-    if (B->serial != serial) return kContinue;       \
+    if (B->serial != serial) return code_;           \
+    if (code_ != kContinue) {                        \
+      B->level.cur = cur;                            \
+      return code_;                                  \
+    }                                                \
     continue;                                        \
   }
 
-static int scanOne(Globals* G, ScannerBuffers* B) {
+[[gnu::always_inline]] static inline int scanOne(Globals* G, ScannerBuffers* B) {
   const unsigned char* cur = B->level.cur;
   const unsigned char* const lim = B->level.buffer + B->level.length;
   const unsigned char* mar = cur;
   const unsigned char* tok = cur;
   const unsigned serial = B->serial;
-  const CursorKeeper keeper{B, serial, cur};
   for (;;) {
   tok = cur;
-  B->level.cur = cur;
   if (B->state == yycText || B->state < 0) {
     // The longest text run, as the first text rule matches it.
     const unsigned char* p = textRunEnd(cur, lim);
