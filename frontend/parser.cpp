@@ -73,7 +73,9 @@ struct Run {
   ParseAttr* attrs;
   int top;        // index of the top entry
   int capacity;
-  int la;         // the lookahead and its attribute
+  int la;         // the lookahead and its attribute: the scanner's, until the
+                  // error repair changes it in laAttr
+  const ScanAttr* lookahead;
   ScanAttr laAttr;
   int errors;
   bool recovering;
@@ -98,7 +100,7 @@ struct Config {
 
 static void readToken(Run* r) {
   r->la = GetToken(r->G);
-  r->laAttr = *r->G->ScannerAttribute;
+  r->lookahead = r->G->ScannerAttribute;
   // NEVER: the form-argument codes come only from the form states; anything
   // outside the grammar's terminals is a token no rule accepts
   if (r->la < 0 || r->la >= kParserTerminalCount) r->la = tkTOKchars;
@@ -106,7 +108,7 @@ static void readToken(Run* r) {
 
 // Room for one more entry: the stack doubles, up to kMaxStack.
 [[gnu::noinline]] static void growStack(Run* r) {
-  if (r->capacity >= kMaxStack) FatalMessage(r->G, kTooDeep, r->laAttr.pos);
+  if (r->capacity >= kMaxStack) FatalMessage(r->G, kTooDeep, r->lookahead->pos);
   int capacity = 2 * r->capacity;
   if (capacity > kMaxStack) capacity = kMaxStack;
   int16_t* states = static_cast<int16_t*>(bxAlloc(r->G, capacity * sizeof(int16_t)));
@@ -130,10 +132,10 @@ static void readToken(Run* r) {
 
 static void push(Run* r, int state, const ParseAttr& attr) { *pushState(r, state) = attr; }
 
-// Shifts the lookahead (as push of terminalAttr(la, laAttr) does).
+// Shifts the lookahead (as push of terminalAttr(la, its attribute) does).
 [[gnu::always_inline]] static inline void shift(Run* r, int state) {
   ParseAttr* e = pushState(r, state);
-  e->tok = r->laAttr;
+  e->tok = *r->lookahead;
   e->node = nullptr;
   e->depth = 0;
   e->code = r->la;
@@ -493,7 +495,7 @@ const DepthRules kDepthRules;
 [[gnu::always_inline]] static inline int reduceInline(Run* r, int rule) {
   const int length = ParserRuleLength[rule];
   const ParseAttr* a = r->attrs + (r->top - length);   // a[1..length]
-  const Position pos = length > 0 ? a[1].tok.pos : r->laAttr.pos;
+  const Position pos = length > 0 ? a[1].tok.pos : r->lookahead->pos;
   const int depth = ruleDepth(rule, a, length);
   if (depth > kMaxExprDepth) FatalMessage(r->G, kTooDeep, pos);
   Token* node;
@@ -817,17 +819,21 @@ static void reportExpected(Run* r) {
     text[used] = '\0';
   }
   std::memcpy(r->G->Parser->expected, text, used + 1);
-  ErrorMessageI(r->G, ecExpectedTokens, xxInformation, r->laAttr.pos, InfoTokens(text));
+  ErrorMessageI(r->G, ecExpectedTokens, xxInformation, r->lookahead->pos, InfoTokens(text));
 }
 
 // Inserts the continuation token t before the lookahead.
 static void insertToken(Run* r, int t, int target) {
   Globals* G = r->G;
-  const Position at = r->laAttr.pos;
+  const Position at = r->lookahead->pos;
   ScanAttr attr;
   std::memset(static_cast<void*>(&attr), 0, sizeof attr);
   ErrorAttribute(G, t, &attr);
   attr.pos = at;
+  if (r->lookahead != &r->laAttr) {   // the repair may change it
+    r->laAttr = *r->lookahead;
+    r->lookahead = &r->laAttr;
+  }
   dbhHandleErrorInsert(G, t, &r->la, &r->laAttr);
   ErrorMessageI(G, ecTokenInserted, xxRepair, at, InfoText(Parser_TokenName[t]));
   push(r, target, terminalAttr(t, attr));
@@ -840,7 +846,7 @@ static void recover(Run* r) {
   if (!r->recovering) {
     r->errors++;
     r->recovering = true;
-    ErrorMessage(G, ecSyntax, xxError, r->laAttr.pos);
+    ErrorMessage(G, ecSyntax, xxError, r->lookahead->pos);
     reportExpected(r);
     const TokenSet restart = restartSet(r);
     bool skipped = false;
@@ -848,7 +854,7 @@ static void recover(Run* r) {
       readToken(r);
       skipped = true;
     }
-    if (skipped) ErrorMessage(G, ecRestartPoint, xxInformation, r->laAttr.pos);
+    if (skipped) ErrorMessage(G, ecRestartPoint, xxInformation, r->lookahead->pos);
   }
   // The lookahead is one of the tokens expected somewhere along the
   // continuation path; follow the path up to that point.
