@@ -83,6 +83,7 @@ struct Run {
   int overlayCapacity;
   RestartMemo* memo;   // per real stack entry (see restartSet)
   int memoCapacity;
+  int memoHigh;        // no memo above this entry is valid
   Checkpoint* checkpoints;
   int checkpointCapacity;
 };
@@ -523,9 +524,10 @@ const DepthRules kDepthRules;
       node = buildNode(r->G, rule, a, pos);
       break;
   }
-  if (r->memoCapacity > 0) {
-    const int last = r->top < r->memoCapacity - 1 ? r->top : r->memoCapacity - 1;
-    for (int i = r->top - length + 1; i <= last; i++) r->memo[i].valid = false;
+  const int first = r->top - length + 1;   // the lowest entry popped
+  if (first <= r->memoHigh && r->memoCapacity > 0) {
+    for (int i = first; i <= r->memoHigh; i++) r->memo[i].valid = false;
+    r->memoHigh = first - 1;
   }
   r->top -= length;
   const int state = ParserGoto[r->states[r->top]][ParserRuleLhs[rule]];
@@ -796,6 +798,7 @@ static TokenSet restartSet(Run* r) {
     const Checkpoint& cp = r->checkpoints[i];
     setUnion(&rest, cp.segment);
     r->memo[cp.index] = RestartMemo{rest, cp.state, true};
+    if (cp.index > r->memoHigh) r->memoHigh = cp.index;
   }
   setUnion(&rest, head);
   setAdd(&rest, tkEndOfFile);
@@ -804,6 +807,15 @@ static TokenSet restartSet(Run* r) {
 
 // ---------------------------------------------------------------- error recovery
 
+// The lengths of the token names.
+struct TokenNameLengths {
+  size_t of[kParserTerminalCount];
+  TokenNameLengths() : of{} {
+    for (int t = 0; t < kParserTerminalCount; t++) of[t] = std::strlen(Parser_TokenName[t]);
+  }
+};
+static const TokenNameLengths kTokenNameLengths;
+
 static void reportExpected(Run* r) {
   const TokenSet expected = expectedSet(r, Config{r->top, 0});
   char text[kMaxExpectedText + 1];
@@ -811,7 +823,7 @@ static void reportExpected(Run* r) {
   text[0] = '\0';
   for (int t = 0; t < kParserTerminalCount; t++) {
     if (!setHas(expected, t)) continue;
-    const size_t n = std::strlen(Parser_TokenName[t]);
+    const size_t n = kTokenNameLengths.of[t];
     if (used + n + 1 > kMaxExpectedText) break;
     std::memcpy(text + used, Parser_TokenName[t], n);
     text[used + n] = ' ';
