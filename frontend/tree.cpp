@@ -100,7 +100,7 @@ static_assert(sizeof(Token) == 184, "a syntax node is charged by its size");
 // A node with every field zero.
 [[gnu::always_inline]] static inline Token* zeroNode(void* bytes) { return ::new (bytes) Token{}; }
 
-static Token* newNode(Globals* G, uint16_t kind, Position pos) {
+[[gnu::always_inline]] static inline Token* newNode(Globals* G, uint16_t kind, Position pos) {
   Token* t = zeroNode(carve(G, sizeof(Token)));
   t->kind = kind;
   t->position = pos;
