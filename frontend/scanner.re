@@ -248,14 +248,16 @@ static ScanAttr* newAttr(Globals* G, const unsigned char* text, size_t length, P
   return a;
 }
 
-static int simpleToken(Globals* G, ScannerBuffers* B, const unsigned char* tok,
-                       const unsigned char* cur, int code) {
+[[gnu::always_inline]] static inline int simpleToken(Globals* G, ScannerBuffers* B,
+                                                     const unsigned char* tok,
+                                                     const unsigned char* cur, int code) {
   newAttr(G, tok, static_cast<size_t>(cur - tok), spanAt(G, B, tok, cur));
   return code;
 }
 
 // HTMLText whose text is the given bytes (copied into a TKtext node).
-static int textToken(Globals* G, const unsigned char* text, size_t length, Position pos) {
+[[gnu::always_inline]] static inline int textToken(Globals* G, const unsigned char* text,
+                                                   size_t length, Position pos) {
   Token* node = mTKText(G, reinterpret_cast<const char*>(text), static_cast<int32_t>(length));
   ScanAttr* a = newAttr(G, text, length, pos);
   a->text = node->text;
@@ -283,8 +285,9 @@ static inline const unsigned char* textRunEnd(const unsigned char* p, const unsi
   const __m128i newline = _mm_set1_epi8('\n');
   while (lim - p >= 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, less), _mm_cmpeq_epi8(v, slash)),
-                                     _mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, newline)));
+    const __m128i stops = _mm_or_si128(_mm_cmpeq_epi8(v, less), _mm_cmpeq_epi8(v, slash));
+    const __m128i hit =
+        _mm_or_si128(stops, _mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, newline)));
     const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
     if (mask != 0) return p + __builtin_ctz(mask);
     p += 16;
@@ -321,8 +324,8 @@ static int composedText(Globals* G, ScannerBuffers* B, const char* prefix,
   // The scratch space grows (and is charged) as when the text was put
   // together there.
   reserveScratch(G, B, p + n + 1);
-  Token* node = mTKTextJoined(G, prefix, static_cast<int32_t>(p), reinterpret_cast<const char*>(bytes),
-                              static_cast<int32_t>(n));
+  Token* node = mTKTextJoined(G, prefix, static_cast<int32_t>(p),
+                              reinterpret_cast<const char*>(bytes), static_cast<int32_t>(n));
   ScanAttr* a = newAttr(G, reinterpret_cast<const unsigned char*>(node->text), p + n, pos);
   a->textNode = node;
   return tkHTMLText;
@@ -380,8 +383,9 @@ static int plainTag(Globals* G, ScannerBuffers* B, const char* prefix,
   return composedText(G, B, prefix, bytes, n, pos);
 }
 
-static int keyword(Globals* G, ScannerBuffers* B, const unsigned char* tok,
-                   const unsigned char* cur, int code, int next) {
+[[gnu::always_inline]] static inline int keyword(Globals* G, ScannerBuffers* B,
+                                                 const unsigned char* tok,
+                                                 const unsigned char* cur, int code, int next) {
   const Position pos = spanAt(G, B, tok, cur);
   markKeyword(G, pos);
   newAttr(G, tok, static_cast<size_t>(cur - tok), pos);
@@ -688,8 +692,9 @@ static int realToken(Globals* G, ScannerBuffers* B, const unsigned char* tok,
   return tkReal;
 }
 
-static int nameToken(Globals* G, ScannerBuffers* B, const unsigned char* tok,
-                     const unsigned char* cur, Ident id) {
+[[gnu::always_inline]] static inline int nameToken(Globals* G, ScannerBuffers* B,
+                                                   const unsigned char* tok,
+                                                   const unsigned char* cur, Ident id) {
   const size_t n = static_cast<size_t>(cur - tok);
   ScanAttr* a = newAttr(G, tok, n, spanAt(G, B, tok, cur));
   a->ident = id != 0 ? id : MakeIdent(G, reinterpret_cast<const char*>(tok), n);
@@ -697,7 +702,8 @@ static int nameToken(Globals* G, ScannerBuffers* B, const unsigned char* tok,
 }
 
 // ">" ends the tag; ";" ends the statement and the tag goes on.
-static int tagEndToken(Globals* G, ScannerBuffers* B, const unsigned char* tok, bool endsTag) {
+[[gnu::always_inline]] static inline int tagEndToken(Globals* G, ScannerBuffers* B,
+                                                     const unsigned char* tok, bool endsTag) {
   const Position pos = spanAt(G, B, tok, tok + 1);
   if (endsTag) markTagEnd(G, pos);
   newAttr(G, tok, 1, pos);
