@@ -395,7 +395,8 @@ static int plainTag(Globals* G, ScannerBuffers* B, const char* prefix,
 
 // A keyword whose token comes later (dbquery, db, dbf, ff, ff_hstv): the
 // token will stand at the keyword.
-static int deferredKeyword(Globals* G, ScannerBuffers* B, const unsigned char* tok, int next) {
+[[gnu::always_inline]] static inline int deferredKeyword(Globals* G, ScannerBuffers* B,
+                                                         const unsigned char* tok, int next) {
   B->keywordPos = positionAt(G, B, tok);
   markKeyword(G, B->keywordPos);
   setState(B, next);
@@ -410,8 +411,9 @@ static int endOfTag(Globals* G, ScannerBuffers* B, const unsigned char* tok) {
 
 // A name after "<" or in a tag's continuation: a user-defined tag, or plain
 // text after "<", or a name starting an expression statement.
-static int tagName(Globals* G, ScannerBuffers* B, const unsigned char* tok,
-                   const unsigned char* cur, bool afterLess) {
+[[gnu::always_inline]] static inline int tagName(Globals* G, ScannerBuffers* B,
+                                                 const unsigned char* tok,
+                                                 const unsigned char* cur, bool afterLess) {
   const size_t n = static_cast<size_t>(cur - tok);
   const Ident id = MakeIdent(G, reinterpret_cast<const char*>(tok), n);
   const Token* def = LookupDefinition(G, id);
