@@ -188,7 +188,8 @@ static void checkClosingName(Globals* G, const ParseAttr& open, const ParseAttr&
 
 // The node of rule `rule`, whose right-hand side is a[1..length]; pos is
 // the position of its first token.
-static Token* buildNode(Globals* G, int rule, const ParseAttr* a, Position pos) {
+[[gnu::always_inline]] static inline Token* buildNode(Globals* G, int rule, const ParseAttr* a,
+                                                      Position pos) {
   Token* n = nullptr;
   switch (rule) {
     case R_Template__Statements:   // Template: Statements
