@@ -592,15 +592,17 @@ struct FixStack {
 
 }  // namespace
 
-static void fixPush(Globals* G, FixStack* s, Token* node) {
-  if (s->count == s->capacity) {
-    const size_t capacity = 2 * s->capacity;
-    FixFrame* frames = static_cast<FixFrame*>(bxAlloc(G, capacity * sizeof(FixFrame)));
-    std::memcpy(static_cast<void*>(frames), s->frames, s->count * sizeof(FixFrame));
-    if (s->frames != s->local) bxFree(s->frames);
-    s->frames = frames;
-    s->capacity = capacity;
-  }
+[[gnu::noinline]] static void fixGrow(Globals* G, FixStack* s) {
+  const size_t capacity = 2 * s->capacity;
+  FixFrame* frames = static_cast<FixFrame*>(bxAlloc(G, capacity * sizeof(FixFrame)));
+  std::memcpy(static_cast<void*>(frames), s->frames, s->count * sizeof(FixFrame));
+  if (s->frames != s->local) bxFree(s->frames);
+  s->frames = frames;
+  s->capacity = capacity;
+}
+
+[[gnu::always_inline]] static inline void fixPush(Globals* G, FixStack* s, Token* node) {
+  if (s->count == s->capacity) fixGrow(G, s);
   s->frames[s->count++] = FixFrame{node, 0, 0, nullptr};
 }
 
