@@ -768,13 +768,13 @@ static int endOfLevel(Globals* G, ScannerBuffers* B, const unsigned char* tok) {
 // ---------------------------------------------------------------------------
 // The matcher
 
-// Matches one rule of the current start state and runs its action: a token
-// code, or kContinue.
-//
-// An action that returns no token goes on with the next match here, unless
-// it switched levels (then the caller starts again on the new level). With a
-// token, the cursor is written back into the level it was taken from, unless
-// an action switched levels (an include began or a level ended).
+// Matches rules of the current start state and runs their actions until one
+// returns a token code, or until an action switches levels (an include
+// began or a level ended: then kContinue or the code is returned, and the
+// caller starts again on the new level). RET ends each action: with a token,
+// the cursor is written back into the level it was taken from; an action
+// that returns no token goes on with the next match here. (A function cannot
+// continue or leave the caller's loop, hence the macro.)
 #define RET(action)                                  \
   {                                                  \
     const int code_ = (action);                      \
