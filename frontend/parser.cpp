@@ -612,7 +612,12 @@ struct ActionSets {
     }
   }
 };
-const ActionSets kActionSets;
+// Made on the first syntax error: a page without one never pays for it
+// (it would be most of a small page's start-up).
+const ActionSets& actionSets() {
+  static const ActionSets sets;
+  return sets;
+}
 
 // Every terminal.
 constexpr TokenSet kAllTerminals = [] {
@@ -653,7 +658,7 @@ static TokenSet expectedSet(const Run* r, const Config& c) {
     int rule = 0;
     TokenSet same{};
     TokenSet others{};
-    const StateSets& sets = kActionSets.of[s];
+    const StateSets& sets = actionSets().of[s];
     if (sets.complete) {
       setUnion(&shifted, setIntersection(run.tokens, sets.shifts));
       for (int g = 0; g < sets.count; g++) {
