@@ -820,16 +820,16 @@ struct TokenNameLengths {
     for (int t = 0; t < kParserTerminalCount; t++) of[t] = std::strlen(Parser_TokenName[t]);
   }
 };
-static const TokenNameLengths kTokenNameLengths;
 
 static void reportExpected(Run* r) {
+  static const TokenNameLengths nameLengths;   // made on the first syntax error
   const TokenSet expected = expectedSet(r, Config{r->top, 0});
   char text[kMaxExpectedText + 1];
   size_t used = 0;
   text[0] = '\0';
   for (int t = 0; t < kParserTerminalCount; t++) {
     if (!setHas(expected, t)) continue;
-    const size_t n = kTokenNameLengths.of[t];
+    const size_t n = nameLengths.of[t];
     if (used + n + 1 > kMaxExpectedText) break;
     std::memcpy(text + used, Parser_TokenName[t], n);
     text[used + n] = ' ';
