@@ -500,31 +500,7 @@ const DepthRules kDepthRules;
   const Position pos = length > 0 ? a[1].tok.pos : r->lookahead->pos;
   const int depth = ruleDepth(rule, a, length);
   if (depth > kMaxExprDepth) FatalMessage(r->G, kTooDeep, pos);
-  Token* node;
-  switch (rule) {   // the most frequent rules, as buildNode makes them
-    case R_Statements__Statements_Statement:
-      node = AppendToken(r->G, a[2].node, a[1].node);
-      break;
-    case R_Statement__HTMLText:
-      node = a[1].tok.textNode;
-      break;
-    case R_Statements__empty:
-    case R_Sections__empty:
-    case R_Arguments__empty:
-    case R_Parameters__empty:
-    case R_Separator__Comma:
-    case R_Separator__empty:
-    case R_ParamSeparator__Comma:
-    case R_ParamSeparator__empty:
-      node = nullptr;
-      break;
-    case R_FullExpression__SimpleExpression:
-      node = a[1].node;
-      break;
-    default:
-      node = buildNode(r->G, rule, a, pos);
-      break;
-  }
+  Token* node = buildNode(r->G, rule, a, pos);
   const int first = r->top - length + 1;   // the lowest entry popped
   if (first <= r->memoHigh && r->memoCapacity > 0) {
     for (int i = first; i <= r->memoHigh; i++) r->memo[i].valid = false;
