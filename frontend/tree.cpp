@@ -270,30 +270,30 @@ int SectionSlotOf(uint16_t kind) {
 }
 
 // The text bytes (and a NUL) follow the node in the same block.
-Token* mTKText(Globals* G, const char* text, int32_t length) {
-  const size_t n = static_cast<size_t>(length);
+// A text node with room for n bytes of text behind it (terminated; the
+// caller copies the bytes in).
+[[gnu::always_inline]] static inline Token* newTextNode(Globals* G, size_t n) {
   char* block = static_cast<char*>(carve(G, sizeof(Token) + n + 1));
   Token* t = zeroNode(block);
   t->kind = TKtext;
   t->text = block + sizeof(Token);
-  copyBytes(t->text, text, n);
   t->text[n] = '\0';
-  t->textLength = length;
+  t->textLength = static_cast<int32_t>(n);
+  return t;
+}
+
+Token* mTKText(Globals* G, const char* text, int32_t length) {
+  Token* t = newTextNode(G, static_cast<size_t>(length));
+  copyBytes(t->text, text, static_cast<size_t>(length));
   return t;
 }
 
 Token* mTKTextJoined(Globals* G, const char* prefix, int32_t prefixLength, const char* text,
                      int32_t length) {
   const size_t p = static_cast<size_t>(prefixLength);
-  const size_t n = static_cast<size_t>(length);
-  char* block = static_cast<char*>(carve(G, sizeof(Token) + p + n + 1));
-  Token* t = zeroNode(block);
-  t->kind = TKtext;
-  t->text = block + sizeof(Token);
+  Token* t = newTextNode(G, p + static_cast<size_t>(length));
   copyBytes(t->text, prefix, p);
-  copyBytes(t->text + p, text, n);
-  t->text[p + n] = '\0';
-  t->textLength = prefixLength + length;
+  copyBytes(t->text + p, text, static_cast<size_t>(length));
   return t;
 }
 
