@@ -91,11 +91,17 @@ struct SmallBlocks {
 SmallBlocks kept{};
 }  // namespace
 
-// The class of a request of n bytes, or kSmallClasses when it is larger.
-static size_t classOfRequest(size_t n) {
-  const size_t chunk = n + 8 < 32 ? 32 : (n + 8 + 15) & ~size_t{15};
+// The class of a library chunk of the given size (a multiple of 16, at
+// least 32, that holds 8 bytes more than its usable ones), or kSmallClasses
+// when it is larger than the classes kept.
+static size_t classOfChunk(size_t chunk) {
   const size_t c = chunk / 16 - 2;
   return c < kSmallClasses ? c : kSmallClasses;
+}
+
+// The class of a request of n bytes: that of the chunk malloc gives it.
+static size_t classOfRequest(size_t n) {
+  return classOfChunk(n + 8 < 32 ? 32 : (n + 8 + 15) & ~size_t{15});
 }
 
 void* bxAllocAs(Globals* G, size_t n, size_t charged) {
@@ -123,9 +129,9 @@ void* bxAllocZero(Globals* G, size_t n) { return bxAllocZeroAs(G, n, n); }
 
 void bxFree(void* p) {
   if (kKeepSmallBlocks && p != nullptr) {
-    const size_t usable = malloc_usable_size(p);
-    const size_t c = (usable + 8) / 16 - 2;
-    if ((usable + 8) % 16 == 0 && c < kSmallClasses && kept.count[c] < kKeptPerClass) {
+    const size_t chunk = malloc_usable_size(p) + 8;
+    const size_t c = chunk % 16 == 0 ? classOfChunk(chunk) : kSmallClasses;
+    if (c < kSmallClasses && kept.count[c] < kKeptPerClass) {
       auto* b = static_cast<KeptBlock*>(p);
       b->next = kept.head[c];
       kept.head[c] = b;
