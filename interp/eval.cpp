@@ -66,13 +66,9 @@ static Value nullString() {
 }
 
 // The text of a number (Integer "%d", Real "%f") into buf; its length.
-inline constexpr size_t kNumberTextSize = 400;   // "%f" of the largest double needs 317 bytes
+inline constexpr size_t kNumberTextSize = kRealTextSize;
 static int numberChars(const Value& v, char* buf) {
-  if (v.type == tInteger) return IntegerText(v.val.Integer, buf);
-  const int fixed = FixedText(v.val.Real, 6, buf);
-  if (fixed >= 0) return fixed;
-  const int n = std::snprintf(buf, kNumberTextSize, "%f", v.val.Real);
-  return n < 0 ? 0 : n;
+  return v.type == tInteger ? IntegerText(v.val.Integer, buf) : RealText(v.val.Real, buf);
 }
 
 // A new temporary String holding a number's text. Kept out of line so that

@@ -2,7 +2,6 @@
 #include "values/strings.h"
 
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -141,21 +140,11 @@ int FixedText(double x, int decimals, char* buf) {
   return static_cast<int>(out - buf);
 }
 
-// A charged copy of a formatted number.
-static char* formatted(Globals* G, const char* format, ...) __attribute__((format(printf, 2, 3)));
-static char* formatted(Globals* G, const char* format, ...) {
-  va_list ap;
-  va_start(ap, format);
-  char local[64];
-  const int n = std::vsnprintf(local, sizeof local, format, ap);
-  va_end(ap);
-  if (n < 0) return STRDUP(G, "");
-  if (static_cast<size_t>(n) < sizeof local) return STRNDUP(G, local, static_cast<size_t>(n));
-  char* text = static_cast<char*>(bxAlloc(G, static_cast<size_t>(n) + 1));
-  va_start(ap, format);
-  std::vsnprintf(text, static_cast<size_t>(n) + 1, format, ap);
-  va_end(ap);
-  return text;
+int RealText(double x, char* buf) {
+  const int fixed = FixedText(x, 6, buf);
+  if (fixed >= 0) return fixed;
+  const int n = std::snprintf(buf, kRealTextSize, "%f", x);
+  return n < 0 ? 0 : n;
 }
 
 char* Value2Char(Globals* G, Value v) {
@@ -169,9 +158,8 @@ char* Value2Char(Globals* G, Value v) {
       break;
     }
     case tReal: {
-      char digits[kFixedTextSize];
-      const int n = FixedText(v.val.Real, 6, digits);
-      text = n >= 0 ? STRNDUP(G, digits, static_cast<size_t>(n)) : formatted(G, "%f", v.val.Real);
+      char digits[kRealTextSize];
+      text = STRNDUP(G, digits, static_cast<size_t>(RealText(v.val.Real, digits)));
       break;
     }
     case tBoolean: text = STRDUP(G, v.val.Boolean != 0 ? "true" : "false"); break;
@@ -196,11 +184,9 @@ void WriteValue(Globals* G, Value v, OutputMode mode) {
       break;
     }
     case tReal: {
-      char digits[kFixedTextSize];
-      if (FixedText(v.val.Real, 6, digits) >= 0)
-        serverPuts(digits, out);
-      else
-        serverPrintf(out, "%f", v.val.Real);
+      char digits[kRealTextSize];
+      RealText(v.val.Real, digits);
+      serverPuts(digits, out);
       break;
     }
     case tBoolean: serverPuts(v.val.Boolean != 0 ? "true" : "false", out); break;

@@ -26,6 +26,12 @@ int IntegerText(int32_t i, char* buf);
 inline constexpr size_t kFixedTextSize = 24;
 int FixedText(double x, int decimals, char* buf);
 
+// The text of a Real as "%f" writes it (FixedText where it can), into buf
+// (at least kRealTextSize bytes: "%f" of the largest double takes 317),
+// zero-terminated; returns its length.
+inline constexpr size_t kRealTextSize = 400;
+int RealText(double x, char* buf);
+
 // A new allocation (bxAlloc; free with bxFree) of the value's text, or null
 // for Null/Error/the null string. A temporary value is released afterwards.
 char* Value2Char(Globals* G, Value v);
