@@ -196,25 +196,17 @@ static Value nullOperator(Globals* G, int op, Position pos) {
 // (and its remainder is 0), as the other operators wrap.
 [[gnu::noinline]] static Value integerOperator(Globals* G, int op, int32_t a, int32_t b,
                                               bool withNull, Position pos) {
-  if (!withNull) {
-    const Value v = integerNoFail(op, a, b);
-    if (v.type != tError) return v;
-  }
+  // Beside Null, only equality differs: Null equals no Integer.
+  if (withNull && (op == opEq || op == opNotEq)) return MakeBoolean(op == opNotEq);
+  const Value v = integerNoFail(op, a, b);
+  if (v.type != tError) return v;
   switch (op) {
-    case opDiv: case opMod:
+    case opDiv: case opMod:   // a zero or -1 divisor
       if (b == 0) FatalMessage(G, "Division by zero", pos);
-      if (b == -1) return MakeInteger(op == opMod ? 0 : static_cast<int32_t>(0u - static_cast<uint32_t>(a)));
-      return MakeInteger(op == opMod ? a % b : a / b);
-    case opEq: return MakeBoolean(false);   // beside Null
-    case opNotEq: return MakeBoolean(true);
+      return MakeInteger(op == opMod ? 0 : static_cast<int32_t>(0u - static_cast<uint32_t>(a)));
     case opAnd: return MakeBoolean(a != 0 && b != 0);
     case opOr: return MakeBoolean(a != 0 || b != 0);
-    default: {
-      // arithmetic and order beside Null
-      const Value v = withNull ? integerNoFail(op, a, b) : errorValue;
-      if (v.type != tError) return v;
-      FatalMessage(G, "This operator does not work on integer arguments.", pos);
-    }
+    default: FatalMessage(G, "This operator does not work on integer arguments.", pos);
   }
 }
 
