@@ -61,6 +61,25 @@ def fill(template, target, replacements):
     return target
 
 
+def nginx_site(site, template, socket, replacements=()):
+    """A private folder for nginx holding the server block `template` of
+    deploy/ as braxel.conf, filled in with a free port, the test's web root
+    and a socket in the folder; socket is the (placeholder address, file
+    name) pair of the block's backend. Returns (folder, socket path, port)."""
+    folder = os.path.join(site.work, "nginx")
+    os.makedirs(folder)
+    give_to_server_user(folder)
+    placeholder, name = socket
+    socket_path = os.path.join(folder, name)
+    port = free_port()
+    fill(template, os.path.join(folder, "braxel.conf"), [
+        ("listen 80;", f"listen 127.0.0.1:{port};"),
+        ("/var/www/html", site.www),
+        (placeholder, f"unix:{socket_path}"),
+    ] + list(replacements))
+    return folder, socket_path, port
+
+
 def start_nginx(servers, folder, site, port):
     """Starts a private nginx whose main configuration includes the server
     block written to folder/braxel.conf."""

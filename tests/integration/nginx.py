@@ -8,17 +8,9 @@ import common
 
 
 def body(site, servers, args):
-    folder = os.path.join(site.work, "nginx")
-    os.makedirs(folder)
-    common.give_to_server_user(folder)
-    socket_path = os.path.join(folder, "fcgiwrap.socket")
-    port = common.free_port()
-    common.fill("nginx.conf", os.path.join(folder, "braxel.conf"), [
-        ("listen 80;", f"listen 127.0.0.1:{port};"),
-        ("/var/www/html", site.www),
-        ("/srv/braxel/shop/", site.app + "/"),
-        ("unix:/run/fcgiwrap.socket", f"unix:{socket_path}"),
-    ])
+    folder, socket_path, port = common.nginx_site(
+        site, "nginx.conf", ("unix:/run/fcgiwrap.socket", "fcgiwrap.socket"),
+        [("/srv/braxel/shop/", site.app + "/")])
     as_root = os.getuid() == 0
 
     # fcgiwrap runs the program as the server's user, as Debian's service does.

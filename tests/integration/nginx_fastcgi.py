@@ -31,16 +31,8 @@ def spawn_command(site, socket_path):
 
 
 def body(site, servers, args):
-    folder = os.path.join(site.work, "nginx")
-    os.makedirs(folder)
-    common.give_to_server_user(folder)
-    socket_path = os.path.join(folder, "braxel-shop.sock")
-    port = common.free_port()
-    common.fill("nginx-fastcgi.conf", os.path.join(folder, "braxel.conf"), [
-        ("listen 80;", f"listen 127.0.0.1:{port};"),
-        ("/var/www/html", site.www),
-        ("unix:/run/braxel-shop.sock", f"unix:{socket_path}"),
-    ])
+    folder, socket_path, port = common.nginx_site(
+        site, "nginx-fastcgi.conf", ("unix:/run/braxel-shop.sock", "braxel-shop.sock"))
 
     env, command = spawn_command(site, socket_path)
     os.environ.update(env)
