@@ -77,8 +77,12 @@ static constexpr char kDigitPairs[201] =
 
 int IntegerText(int32_t i, char* buf) {
   uint32_t u = i < 0 ? 0u - static_cast<uint32_t>(i) : static_cast<uint32_t>(i);
-  int digits = 1;
-  for (uint32_t bound = 10; digits < 10 && u >= bound; bound *= 10) ++digits;
+  // The digit count from the bit length (log10 2 is about 1233 / 4096):
+  // estimate + 1 digits, one fewer below the smallest number of that many.
+  static constexpr uint32_t kLowest[10] = {0, 10, 100, 1000, 10000, 100000, 1000000, 10000000,
+                                           100000000, 1000000000};
+  const int estimate = ((32 - __builtin_clz(u | 1)) * 1233) >> 12;
+  const int digits = estimate + 1 - (u < kLowest[estimate] ? 1 : 0);
   const int len = (i < 0 ? 1 : 0) + digits;
   // From the right: the lowest two digits first.
   char* p = buf + len;
