@@ -89,6 +89,15 @@ enum SectionSlot : int {
 // The slot of a section kind (55..64), or -1.
 int SectionSlotOf(uint16_t kind);
 
+// The field a TKName or TKselektor node found last, with the count of
+// vFieldEpoch then (0: none) and, for a selection, the tuple it was found in:
+// while the count stands, the field is where it was.
+struct FieldCache {
+  uint64_t epoch;
+  Field* field;
+  Tuple* tuple;
+};
+
 // One node. Field use by kind:
 //   TKtext           text, textLength (no position)
 //   field outputs    name (field), qualifier (query name or 0)
@@ -115,9 +124,9 @@ int SectionSlotOf(uint16_t kind);
 //   TKfuncall        name, builtin (or null), params (TKtuple arguments)
 //   TKexprindex      left (base), right (index)
 //   TKexprcopy       left (wrapped expression), position NoPosition
-//   TKName           name
+//   TKName           name, slot, found
 //   TKconst          constant
-//   TKselektor       name (field), left (base)
+//   TKselektor       name (field), left (base), slot, found
 //
 // The fields are ordered so that the record has no holes: nodes are charged
 // to the budget by their size (tree.cpp checks it).
@@ -151,9 +160,10 @@ struct Token {
   Token** sections;
   Token* sectionList;
 
-  Value constant;
-  // Unused: keeps the record at the size a node is charged by.
-  uint64_t reserved;
+  union {
+    Value constant;    // TKconst
+    FieldCache found;  // TKName, TKselektor
+  };
 };
 
 // A block that nodes are carved from: a chunk, or one large node (every

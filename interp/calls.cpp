@@ -107,6 +107,13 @@ static Position definitionPosition(const Environment* f) {
 // Calls
 // ---------------------------------------------------------------------------
 
+// The frame whose variables names denote from now on; the fields that
+// expressions found in the frame left are looked up again.
+static void makeCurrent(EnvironmentModule* env, Environment* frame) {
+  env->current = frame;
+  vFieldsMoved();
+}
+
 void InitFrame(Environment* f, Position pos, Token* definition, Environment* caller,
                Environment* previous) {
   f->position = pos;
@@ -151,12 +158,12 @@ int ProcessCall(Globals* G, Ident name, Token* body, Token* args, Position pos, 
   Charge(G, kCallCharge);
 
   bindActuals(G, &frame, definition->params, args);
-  env->current = &frame;
+  makeCurrent(env, &frame);
   bindDefaults(G, &frame, definition->params, pos);
 
   const int code = Interpret(G, definition->body, hostTuple);
 
-  env->current = frame.previous;
+  makeCurrent(env, frame.previous);
   if (G->dbhtml->X_MsgPos.line == 0) G->dbhtml->X_MsgPos = definition->position;
   DeliverOutputParameters(G, &frame);
   ReleaseValue(G, &frame.locals);
@@ -190,10 +197,10 @@ int ProcessBodyCall(Globals* G, Position pos, Value hostTuple) {
     frame.outTargets[i] = caller->outTargets[i];
   }
 
-  env->current = &frame;
+  makeCurrent(env, &frame);
   DeliverOutputParameters(G, envFrame);
   const int code = Interpret(G, caller->body, hostTuple);
-  env->current = envFrame;
+  makeCurrent(env, envFrame);
   LeaveNesting(G);
 
   if (code == irEnd) return irEnd;

@@ -309,14 +309,37 @@ static Value tupleOperator(Globals* G, int op, Value* l, Value* r, bool withNull
   return result;
 }
 
-// The field of the current frame's variables that the node's cache points at,
-// or null.
-[[gnu::always_inline]] static inline Field* cachedLocal(Globals* G, Token* node) {
+// The field of the current frame's variables that the node's slot cache
+// points at, or null; a field found so is remembered as the node's last.
+[[gnu::noinline]] static Field* refindLocal(Globals* G, Token* node) {
   const Value* locals = currentLocals(G);
   Tuple* t = locals->val.tuple.t;
   if (locals->type != tTuple || t == nullptr || node->slot.stamp != t->stamp) return nullptr;
   const int32_t i = node->slot.index;
-  return i < t->logsize && t->fields[i].name == node->name ? &t->fields[i] : nullptr;
+  if (i >= t->logsize || t->fields[i].name != node->name) return nullptr;
+  node->found = FieldCache{vFieldEpoch, &t->fields[i], nullptr};
+  return &t->fields[i];
+}
+
+// The variable a name node found last, while no field has moved and no
+// other frame has been made current since (one comparison and the name),
+// else through the slot cache.
+[[gnu::always_inline]] static inline Field* cachedLocal(Globals* G, Token* node) {
+  if (node->found.epoch == vFieldEpoch) {
+    Field* f = node->found.field;
+    if (f->name == node->name) return f;
+  }
+  return refindLocal(G, node);
+}
+
+// The field of t that a selection node's slot cache points at, or null; as
+// refindLocal.
+[[gnu::noinline]] static Field* refindSelected(Token* node, Tuple* t) {
+  const int32_t i = node->slot.index;
+  if (t == nullptr || node->slot.stamp != t->stamp || i >= t->logsize || t->fields[i].name != node->name)
+    return nullptr;
+  node->found = FieldCache{vFieldEpoch, &t->fields[i], t};
+  return &t->fields[i];
 }
 
 [[gnu::noinline]] static Value evalNested(Globals* G, Token* node);
@@ -333,11 +356,13 @@ static Value tupleOperator(Globals* G, int op, Value* l, Value* r, bool withNull
   const Field* variable = cachedLocal(G, base);
   if (variable == nullptr || variable->v.type != tTuple) return nullptr;
   Tuple* t = variable->v.val.tuple.t;
-  const int32_t i = node->slot.index;
-  if (t == nullptr || node->slot.stamp != t->stamp || i >= t->logsize || t->fields[i].name != node->name)
-    return nullptr;
+  Field* f = node->found.field;
+  if (node->found.epoch != vFieldEpoch || node->found.tuple != t || f->name != node->name) {
+    f = refindSelected(node, t);
+    if (f == nullptr) return nullptr;
+  }
   d->X_MsgPos = base->position;
-  return &t->fields[i];
+  return f;
 }
 
 // Leaves are read at once: a variable its cache finds and a constant nest

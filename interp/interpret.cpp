@@ -34,6 +34,7 @@ void environmentInitializeGV(Globals* G) {
   InitFrame(outer, NoPosition, nullptr, nullptr, nullptr);
   iVTuple(G, &outer->locals);
   m->current = outer;
+  vFieldsMoved();
   G->environment = m;
 }
 

@@ -120,6 +120,7 @@ static void vSetCapacity(Globals* G, Tuple* t, int64_t cap) {
     t->logsize = t->physsize;
     t->stamp = vNewStamp();
   }
+  vFieldsMoved();
   if (t->logsize > 0) std::memcpy(fields, t->fields, static_cast<size_t>(t->logsize) * sizeof(Field));
   freeBlock(G, t->fields);
   t->fields = fields;
@@ -142,6 +143,7 @@ static void releaseTuple(Globals* G, Tuple* t) {
   }
   t->refcount = 0;
   t->pending = nullptr;
+  vFieldsMoved();
   Tuple* queue = t;
   while (queue != nullptr) {
     Tuple* cur = queue;
@@ -172,6 +174,7 @@ static void releaseTuple(Globals* G, Tuple* t) {
 void valueInitializeGV(Globals* G) {
   ValueModule* m = bxNew<ValueModule>(G);
   G->value = m;
+  vFieldsMoved();   // nothing found by an earlier request is used again
   m->ff = nullValue;
   iVTuple(G, &m->gl);
   iVTuple(G, &m->se);
@@ -382,6 +385,7 @@ static Field* openField(Globals* G, Tuple* t, int32_t i) {
   f->v = nullValue;
   t->logsize++;
   t->stamp = vNewStamp();
+  vFieldsMoved();
   return f;
 }
 
@@ -415,6 +419,7 @@ void vDelField(Globals* G, Value tuple, Ident name) {
   std::memmove(f, f + 1, static_cast<size_t>(t->logsize - i - 1) * sizeof(Field));
   t->logsize--;
   t->stamp = vNewStamp();
+  vFieldsMoved();
   clearSlots(t, t->logsize, 1);
 }
 
@@ -429,6 +434,7 @@ void vDelField2(Globals* G, Value tuple, Field* at, int32_t n) {
                static_cast<size_t>(t->logsize - i - k) * sizeof(Field));
   t->logsize -= k;
   t->stamp = vNewStamp();
+  vFieldsMoved();
   clearSlots(t, t->logsize, k);
 }
 
@@ -436,6 +442,7 @@ void vResizeTuple(Globals* G, Tuple* t, int32_t l, int32_t phys) {
   bxAssert(G, t != nullptr, "t != ((void *)0)", kValueSite);
   bxAssert(G, l >= 0, "l>=0", kValueSite);
   t->stamp = vNewStamp();
+  vFieldsMoved();
   if (l <= t->physsize) {
     t->logsize = l;
     return;

@@ -85,6 +85,14 @@ struct Tuple {
 // A stamp no tuple bears yet (a process-wide sequence; 0 is skipped).
 uint32_t vNewStamp();
 
+// Counts the events after which a field found earlier may no longer be
+// where it was: fields moved, a field array replaced or freed, another frame
+// made current, a request begun. Process-wide and 64 bits wide, so that a
+// count is never seen twice; 0 is never current. A syntax node that found
+// its field at the current count may use the field's address again.
+inline uint64_t vFieldEpoch = 1;
+inline void vFieldsMoved() { ++vFieldEpoch; }
+
 // Where a syntax node last found its variable or field: the tuple's stamp and
 // the field's position. A zero stamp caches nothing.
 struct SlotCache {
