@@ -23,17 +23,6 @@ struct Context {
 
 // ---- Registry -----------------------------------------------------------
 
-// Names are looked up ignoring case; copy and clone share one implementation.
-// (Every function is called by an end-to-end case, the arity check by the
-// parser's call check.)
-TEST(Registry, Lookup) {
-  Context c;
-  auto find = [&](const char* name) { return FindFunction(c.G, MakeIdent(c.G, name)); };
-  EXPECT_EQ(find("len"), find("LEN"));
-  EXPECT_EQ(nullptr, find("lenx"));
-  EXPECT_EQ(find("copy")->fn, find("clone")->fn);
-}
-
 TEST(RegistryDeathTest, ADuplicateNameAborts) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(

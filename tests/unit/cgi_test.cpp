@@ -145,15 +145,6 @@ TEST_F(Cgi, ManyFieldsKeepTheirPlaces) {
 // ---------------------------------------------------------------------------
 // Variable reads
 
-// gl and se are the request's own tuples, not copies (a name in scope
-// never hides a predefined variable: an end-to-end case).
-TEST_F(Cgi, RootNamesAreShared) {
-  const Value gl = GetLocalVariable(G, nullValue, Idgl);
-  EXPECT_EQ(gl.val.tuple.t, G->value->gl.val.tuple.t);
-  EXPECT_FALSE(IsTemp(gl));
-  EXPECT_EQ(GetLocalVariable(G, nullValue, Idse).val.tuple.t, G->value->se.val.tuple.t);
-}
-
 // Each read of a text variable is a fresh temporary that its reader frees
 // (not marked, it would leak at every read).
 TEST_F(Cgi, TextValuesAreFreshTemporaries) {

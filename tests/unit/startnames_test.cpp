@@ -39,16 +39,6 @@ TEST(StartNames, KeepTheirNumbersAndAreAllStartUpMakes) {
   EXPECT_EQ(kNumbered, names);
   EXPECT_EQ(69u, Idhead);
   EXPECT_EQ(121u, IdOne);
-  // The built-ins of the tables and the session's, registered at start-up.
-  const FunctionRecord* substring = FindFunction(G, MakeIdent(G, "SUBSTRING"));
-  ASSERT_NE(nullptr, substring);
-  EXPECT_EQ(substring->fn, bisubstring);
-  EXPECT_EQ(3, substring->minArity);
-  EXPECT_EQ(3, substring->maxArity);
-  EXPECT_EQ(20000, FindFunction(G, MakeIdent(G, "ArAppend"))->maxArity);
-  EXPECT_NE(nullptr, FindFunction(G, MakeIdent(G, "sessioniDelete")));
-  EXPECT_EQ(nullptr, FindFunction(G, MakeIdent(G, "head")));
-  EXPECT_EQ(nullptr, FindFunction(G, MakeIdent(G, "sessioniDeleted")));
   FinalizeAllGV(G);
 }
 

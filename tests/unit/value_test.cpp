@@ -243,13 +243,6 @@ TEST_F(ValueTest, DeletionsMoveTheRestDownAndClearTheVacatedSlots) {
   ReleaseValue(c.G, &t);
 }
 
-using ValueDeathTest = ValueTest;
-
-TEST_F(ValueDeathTest, ConsistencyFailuresNameModuleFunctionAndCondition) {
-  EXPECT_DEATH(vAddField(c.G, MakeInteger(1), 0),
-               "^value:[0-9]+: vAddField: Assertion `\\(tuple\\).type==6' failed.\n");
-}
-
 // ---- Session tuple space --------------------------------------------------
 
 // The session module's hook claims the block a session load read: nothing
