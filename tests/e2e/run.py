@@ -2,57 +2,43 @@
 """End-to-end runner: runs the braxel binary on the cases of one .case file
 and compares the whole standard output and the exit status.
 
-Case file format (one or more cases per file):
+Case file format (text before the first case is ignored):
 
-    # free text before the first case is ignored
     === case: a short name
-    --- file: page.brx            a file written into the case's folder
-    <content>
-    --- file: data.bin (noeol,escapes)
-    <content>                     noeol: no final line feed; escapes: \\xNN \\n \\t \\\\
-    --- env                       KEY=VALUE lines added to a clean environment
-    --- args                      one argument per line (default: page.brx)
-    --- stdin                     standard input (default: empty)
-    --- setup                     a bash script run in the folder before the binary
-    --- check                     a bash script run after the binary; must exit 0
-                                  (it runs under bash -e, which does not stop at a
-                                  failing `! cmd` or a failing `a` in `a && b`
-                                  before the last line: write one assertion per line)
-    --- stdout                    the expected standard output, exactly
-    --- stdout (re)               each expected line is a regular expression
-                                  that must match the whole actual line; a line
-                                  holding only ... matches any number of lines
-    --- stderr                    expected standard error (only compared when given)
-    --- status                    expected exit status (default 0)
-    --- option: noconfig          do not write an empty .braxel
-    --- option: program NAME      the binary's name in the folder (default braxel)
-    --- run                       a further run of the binary, after the ones
-                                  before it: the env, stdin, stdout, stderr and
-                                  status sections that follow belong to it (its
-                                  environment is the clean one plus its own env
-                                  lines), and the files that follow are written
-                                  just before it; args, setup and check belong to
-                                  the case
+    --- file: NAME (noeol,escapes)  a file written into the case's folder;
+                                    noeol: no final line feed; escapes:
+                                    \\xNN \\n \\t \\r \\0 \\\\
+    --- env                         KEY=VALUE lines added to a clean environment
+    --- args                        one argument per line (default: page.brx)
+    --- stdin                       standard input (default: empty)
+    --- setup / --- check           bash -e scripts run in the folder before and
+                                    after the binary; a check must exit 0 (bash
+                                    -e does not stop at a failing `! cmd` or `a`
+                                    in `a && b`: one assertion per line)
+    --- stdout                      the expected standard output, exactly
+    --- stdout (re)                 each line a regular expression for the whole
+                                    actual line; a line ... matches any lines
+    --- stderr                      expected standard error (compared when given)
+    --- status                      expected exit status (default 0)
+    --- option: noconfig            no empty .braxel is written
+    --- option: program NAME        the binary's name in the folder (default braxel)
+    --- run                         a further run of the binary: the env, stdin,
+                                    stdout, stderr, status and file sections after
+                                    it are its own (files written just before it)
 
-With --fastcgi the binary serves the runs as a FastCGI worker instead: it is
-started once per case in the case's folder, with the args and a listening
-socket on its standard input, and each run is one request sent with cgi-fcgi
-(the run's environment as the request's parameters, its standard input as the
-body). A request must give exactly what the CGI run gives: the page, the
-standard error and the exit status. A case without setup and check scripts
-and with a single run is sent twice, and the second answer must be the same
-(a worker keeps nothing of a request, and a cached template runs as a fresh
-one). The worker must stop at SIGTERM with status 0 and write nothing to its
-own standard error. Check scripts run the binary as CGI.
+With --fastcgi each case is served by one worker started in its folder on a
+listening socket, and each run is a request sent with cgi-fcgi; it must give
+what the CGI run gives. A case without setup and check scripts and with a
+single run is asked twice (a worker keeps nothing of a request). The worker
+must stop at SIGTERM with status 0 and write nothing itself. Check scripts
+run the binary as CGI.
 
-The binary is linked into the case's folder and run as ./NAME from there, so a
-`.braxel` written by the case is found next to the program and the template.
-Unless the case writes one (or says noconfig), an empty `.braxel` is written.
-Texts of the form @@NAME@@ are replaced by --define NAME=VALUE values and by
-@@DIR@@ (the case's folder) and @@CASES@@ (the folder of the case file).
-Section options go in parentheses after the name.
+The binary is linked into the case's folder and run as ./NAME from there.
+@@NAME@@ is replaced by --define NAME=VALUE values, @@DIR@@ (the case's
+folder) and @@CASES@@ (the folder of the case file).
 """
 import argparse
+import functools
 import os
 import re
 import shutil
@@ -66,45 +52,23 @@ HEADER = re.compile(r'^--- (\w+)(?::\s*(.*?))?\s*(?:\(([\w,]+)\))?\s*$')
 
 
 def decode_escapes(text):
-    out = bytearray()
-    i = 0
-    raw = text.encode('latin-1')
-    while i < len(raw):
-        c = raw[i]
-        if c == 0x5C and i + 1 < len(raw):
-            n = raw[i + 1]
-            if n == ord('x') and i + 3 < len(raw) + 1:
-                out.append(int(raw[i + 2:i + 4], 16))
-                i += 4
-                continue
-            mapping = {ord('n'): 10, ord('t'): 9, ord('r'): 13, ord('0'): 0, 0x5C: 0x5C}
-            if n in mapping:
-                out.append(mapping[n])
-                i += 2
-                continue
-        out.append(c)
-        i += 1
-    return bytes(out)
+    simple = {b'n': b'\n', b't': b'\t', b'r': b'\r', b'0': b'\0', b'\\': b'\\'}
+    return re.sub(rb'\\(x[0-9a-fA-F]{2}|[ntr0\\])',
+                  lambda m: bytes([int(m.group(1)[1:], 16)]) if m.group(1)[:1] == b'x'
+                  else simple[m.group(1)], text.encode('latin-1'))
 
 
 def lines_match(expected, actual):
     """Matches expected regex lines against actual lines; '...' is a wildcard
     for zero or more lines."""
-    memo = {}
-
+    @functools.lru_cache(maxsize=None)
     def match(i, j):
-        key = (i, j)
-        if key in memo:
-            return memo[key]
         if i == len(expected):
-            ok = j == len(actual)
-        elif expected[i] == '...':
-            ok = any(match(i + 1, k) for k in range(j, len(actual) + 1))
-        else:
-            ok = j < len(actual) and re.fullmatch(expected[i], actual[j]) is not None \
-                and match(i + 1, j + 1)
-        memo[key] = ok
-        return ok
+            return j == len(actual)
+        if expected[i] == '...':
+            return any(match(i + 1, k) for k in range(j, len(actual) + 1))
+        return j < len(actual) and re.fullmatch(expected[i], actual[j]) is not None \
+            and match(i + 1, j + 1)
     return match(0, 0)
 
 
