@@ -1,5 +1,5 @@
-// tree_test.cpp: the syntax tree module: definition table, expression pool,
-// lists and the side-effect pass on deep expressions (its rules: parser_test).
+// tree_test.cpp: the syntax tree module: definition table, expression pool
+// and the side-effect pass on deep expressions (its rules: parser_test).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -29,7 +29,6 @@ class TreeTest : public ::testing::Test {
   Token* name(const char* text) { return mTKName(G, at(1, 1), MakeIdent(G, text)); }
   Token* assign(Token* target, Token* value) { return mTKExprAssign(G, at(1, 1), target, value); }
   Token* bin(Token* l, Token* r) { return mTKExprBin(G, at(1, 1), l, opPlus, r); }
-  Token* text(const char* s) { return mTKText(G, s, static_cast<int32_t>(std::string(s).size())); }
   std::string print(const Token* t) { return PrintNode(G, t); }
 
   Globals* G = nullptr;
@@ -78,9 +77,9 @@ TEST_F(TreeTest, DropDefinitionsOfFile) {
   EXPECT_EQ(LookupDefinition(G, m), nullptr);
 }
 
-// ---------------------------------------------------------------- pool and lists
+// ---------------------------------------------------------------- expression pool
 
-TEST_F(TreeTest, ExpressionPoolReusesFreedNodesAndListOperations) {
+TEST_F(TreeTest, ExpressionPoolReusesFreedNodes) {
   Token* e = mTKExprBin(G, at(1, 1), name("a"), opPlus, name("b"));
   FreeExpr(G, e);
   Token* again = mTKExprUn(G, at(2, 3), opNeg, name("c"));
@@ -90,17 +89,6 @@ TEST_F(TreeTest, ExpressionPoolReusesFreedNodesAndListOperations) {
   EXPECT_EQ(again->next, nullptr);
   EXPECT_EQ(again->kind, TKexprun);
   EXPECT_EQ(again->position.line, 2);
-  // lists
-  Token* l = AppendToken(G, nullptr, text("a"));
-  l = AppendToken(G, l, text("b"));
-  Token* tail = AppendToken(G, text("c"), text("d"));
-  l = AppendToken(G, l, tail);   // a whole list appended
-  EXPECT_EQ(ListLength(l), 4);
-  EXPECT_EQ(PrintTree(G, l), "[\"a\" \"b\" \"c\" \"d\"]");
-  l = dbhRevToken(l);
-  EXPECT_EQ(PrintTree(G, l), "[\"d\" \"c\" \"b\" \"a\"]");
-  EXPECT_EQ(dbhRevToken(nullptr), nullptr);
-  EXPECT_EQ(ListLength(nullptr), 0);
 }
 
 // ---------------------------------------------------------------- side effects
