@@ -57,6 +57,11 @@ TEST(PathOperations, DirnameBasenameAndAbsolute) {
   EXPECT_FALSE(os_isAbsolutePath(""));
 }
 
+TEST(PathOperationsDeathTest, ANullPathIsAConsistencyFailure) {
+  EXPECT_DEATH(os_isAbsolutePath(nullptr),
+               "^filesearch:[0-9]+: os_isAbsolutePath: Assertion `path != \\(\\(void \\*\\)0\\)' failed.\n");
+}
+
 // ---------------------------------------------------------------------------
 // Include names
 
