@@ -39,6 +39,8 @@ TEST(StartNames, KeepTheirNumbersAndAreAllStartUpMakes) {
   EXPECT_EQ(kNumbered, names);
   EXPECT_EQ(69u, Idhead);
   EXPECT_EQ(121u, IdOne);
+  // A start name that is no built-in finds no function record.
+  EXPECT_EQ(nullptr, FindFunction(G, MakeIdent(G, "head")));
   FinalizeAllGV(G);
 }
 
