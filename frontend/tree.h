@@ -116,7 +116,7 @@ struct FieldCache {
 //   TKcall, TKcallenv  name, params (arguments), body (TKcallenv only)
 //   TKtuple          name (0 positional), expr (argument or default, or none)
 //   TKtupleout       name
-//   TKexprbin        left, op, right
+//   TKexprbin        left, op, right, format (its shape: interp/eval.cpp)
 //   TKexprun         op, left (operand)
 //   TKexprassign     left (target), op = 32, right (value)
 //   TKexprformat     left (expression), format (code)

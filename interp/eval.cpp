@@ -370,20 +370,14 @@ static Value tupleOperator(Globals* G, int op, Value* l, Value* r, bool withNull
 // parent covers them) and leave the depth as they find it; the depth bound
 // still applies to them as to any node. The operators below read their
 // operands through this inline copy of eval, so a leaf operand costs no call.
-//
-// An operator on two Integer leaves is read at once as well, when it cannot
-// fail: the leaves are read as evalBinary reads them (left first), and the
-// node stays within the depth bound that evaluating it would check.
 [[gnu::always_inline]] static inline bool integerLeaf(Globals* G, Token* node, int32_t* out) {
-  if (node == nullptr) return false;
   const Field* f = nullptr;
   if (node->kind == TKName) {
     f = cachedLocal(G, node);
   } else if (node->kind == TKconst) {
-    if (node->constant.type != tInteger) return false;
-    *out = node->constant.val.Integer;
+    *out = node->constant.val.Integer;   // an Integer constant: the shape says so
     return true;
-  } else if (node->kind == TKselektor) {
+  } else {
     f = cachedSelection(G, node);
   }
   if (f == nullptr || f->v.type != tInteger) return false;
@@ -391,12 +385,81 @@ static Value tupleOperator(Globals* G, int op, Value* l, Value* r, bool withNull
   return true;
 }
 
-// The value, or errorValue when the operator is not of that kind.
-[[gnu::noinline]] static Value integerLeaves(Globals* G, Token* node) {
+// Integer trees. An operator node whose operands are, all the way down,
+// Integer arithmetic (+ - * / %) on names, selections of a name and Integer
+// constants, with such an operator or an Integer comparison on top, is
+// computed without a frame per node when every leaf holds an Integer and no
+// step can fail: the leaves are read in the order evalBinary reads them
+// (left first, each read as evalChild reads it), and the tree is used only
+// where evaluating it node by node could reach neither the depth bound nor
+// the stack guard. Anything else (a leaf of another type, a zero divisor, a
+// cache that finds nothing) leaves it to the node-by-node evaluation, which
+// reads the same leaves again: reading them has no effect that a second
+// reading changes. The shape is the tree's own; it is found at the node's
+// first evaluation and kept in its format field, which operators do not use.
+inline constexpr int kShapeUnknown = 0;
+inline constexpr int kShapeInteger = 1;
+inline constexpr int kShapeOther = 2;
+inline constexpr int kIntegerTreeLevels = 8;
+// More than the frames of evalNested for that many levels take.
+inline constexpr intptr_t kIntegerTreeStack = 4096;
+
+static bool integerArithmetic(int op) {
+  return op == opPlus || op == opMinus || op == opTimes || op == opDiv || op == opMod;
+}
+
+static bool integerShaped(const Token* node, int level) {
+  if (node == nullptr) return false;
+  switch (node->kind) {
+    case TKName: return true;
+    case TKconst: return node->constant.type == tInteger;
+    case TKselektor: return node->left != nullptr && node->left->kind == TKName;
+    case TKexprbin:
+      return level < kIntegerTreeLevels && integerArithmetic(node->op) &&
+             integerShaped(node->left, level + 1) && integerShaped(node->right, level + 1);
+    default: return false;
+  }
+}
+
+[[gnu::noinline]] static int shapeOf(Token* node) {
+  const int op = node->op;
+  const bool top = integerArithmetic(op) || op == opLess || op == opLessEq || op == opGreaterEq ||
+                   op == opEq || op == opNotEq;
+  node->format = top && integerShaped(node->left, 1) && integerShaped(node->right, 1) ? kShapeInteger
+                                                                                     : kShapeOther;
+  return node->format;
+}
+
+static bool integerTree(Globals* G, Token* node, int32_t* out);
+
+// An operand of an Integer tree: an operator of its own, or a leaf read here.
+[[gnu::always_inline]] static inline bool integerOperand(Globals* G, Token* node, int32_t* out) {
+  return node->kind == TKexprbin ? integerTree(G, node, out) : integerLeaf(G, node, out);
+}
+
+// An arithmetic operator inside an Integer tree.
+static bool integerTree(Globals* G, Token* node, int32_t* out) {
   int32_t a = 0;
   int32_t b = 0;
-  if (!integerLeaf(G, node->left, &a) || !integerLeaf(G, node->right, &b)) return errorValue;
+  if (!integerOperand(G, node->left, &a) || !integerOperand(G, node->right, &b)) return false;
+  const Value v = integerNoFail(node->op, a, b);
+  if (v.type != tInteger) return false;
+  *out = v.val.Integer;
+  return true;
+}
+
+// The value of an Integer tree, or errorValue when it is left to evalNested.
+[[gnu::noinline]] static Value integerRoot(Globals* G, Token* node) {
+  int32_t a = 0;
+  int32_t b = 0;
+  if (!integerOperand(G, node->left, &a) || !integerOperand(G, node->right, &b)) return errorValue;
   return integerNoFail(node->op, a, b);
+}
+
+// Whether the stack leaves room for evaluating an Integer tree node by node.
+[[gnu::always_inline]] static inline bool roomForIntegerTree(const DbhtmlRec* d) {
+  const intptr_t sp = reinterpret_cast<intptr_t>(__builtin_frame_address(0));
+  return d->X_StackBase - sp + kIntegerTreeStack <= d->X_StackRoom;
 }
 
 [[gnu::always_inline]] static inline Value evalChild(Globals* G, Token* node) {
@@ -415,9 +478,12 @@ static Value tupleOperator(Globals* G, int op, Value* l, Value* r, bool withNull
         dropTemp(&v);
         return v;
       }
-    } else if (node->kind == TKexprbin && depth < kMaxExprDepth - 2) {
-      const Value v = integerLeaves(G, node);
-      if (v.type != tError) return v;
+    } else if (node->kind == TKexprbin && depth < kMaxExprDepth - kIntegerTreeLevels - 2) {
+      const int shape = node->format != kShapeUnknown ? node->format : shapeOf(node);
+      if (shape == kShapeInteger && roomForIntegerTree(G->dbhtml)) {
+        const Value v = integerRoot(G, node);
+        if (v.type != tError) return v;
+      }
     }
   }
   return evalNested(G, node);
