@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -36,20 +37,73 @@ static_assert(sizeof(TreeBlock) <= kBlockHeader);
 // A block of n node bytes (charged: n bytes), linked into the request's trees.
 static char* newBlock(Globals* G, size_t n, size_t charged, bool zeroed) {
   void* p = zeroed ? bxAllocZeroAs(G, kBlockHeader + n, charged) : bxAllocAs(G, kBlockHeader + n, charged);
-  TreeBlock* block = static_cast<TreeBlock*>(p);
   TokenModule* m = G->token;
-  block->link = m->trees.blocks;
-  m->trees.blocks = block;
+  m->trees.blocks = ::new (p) TreeBlock{m->trees.blocks, nullptr};
   return static_cast<char*>(p) + kBlockHeader;
+}
+
+// A large template's nodes fill hundreds of chunks, and faulting in and
+// clearing their pages 4 KB at a time took much of its parse. Past the first
+// kChunksBeforeRegions chunks of a tree (a page of the usual size never
+// gets that far), chunks come out of regions of one huge page each, marked
+// for transparent huge pages. Each chunk is still charged when it is taken,
+// as one of its own is. A region's header lies in the page after it; the
+// region is a block of the trees and goes with them. Where the system
+// refuses regions, chunks are blocks of their own as before.
+static constexpr uint32_t kChunksBeforeRegions = 32;
+static constexpr uintptr_t kPageBytes = 4096;
+static constexpr uintptr_t kHugePageBytes = uintptr_t{2} << 20;
+static_assert(kHugePageBytes % kChunkBytes == 0);
+
+// Set once a region was refused: no further attempts.
+static bool regionsRefused = false;
+
+// Takes a region from the allocator (with a huge page to spare, so that it
+// can start on a huge page's boundary), links it into the request's trees
+// and makes it the one chunks come out of; false if the system refused.
+static bool newRegion(Globals* G) {
+  if (regionsRefused) return false;
+  void* const base = std::malloc(2 * kHugePageBytes + kPageBytes);
+  if (base == nullptr) {
+    regionsRefused = true;
+    return false;
+  }
+  const uintptr_t start = (reinterpret_cast<uintptr_t>(base) + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
+  char* const region = reinterpret_cast<char*>(start);
+  if (madvise(region, kHugePageBytes, MADV_HUGEPAGE) != 0) {
+    std::free(base);
+    regionsRefused = true;
+    return false;
+  }
+  TokenModule* m = G->token;
+  m->trees.blocks = ::new (region + kHugePageBytes) TreeBlock{m->trees.blocks, base};
+  m->regionNext = region;
+  return true;
+}
+
+// A chunk of kChunkBytes node bytes, charged.
+static char* newChunk(Globals* G) {
+  TokenModule* m = G->token;
+  if (m->chunksTaken < kChunksBeforeRegions) {
+    m->chunksTaken++;
+    return newBlock(G, kChunkBytes, kChunkBytes, false);
+  }
+  Charge(G, kChunkBytes);
+  // No region yet, or the last one is used up (the next chunk would be its
+  // header's page).
+  const bool used = (reinterpret_cast<uintptr_t>(m->regionNext) & (kHugePageBytes - 1)) == 0;
+  if (used && !newRegion(G)) return newBlock(G, kChunkBytes, 0, false);
+  char* const chunk = m->regionNext;
+  m->regionNext += kChunkBytes;
+  return chunk;
 }
 
 // A template that filled a chunk goes on into the next: its pages are
 // faulted in with one call instead of one trap each (a run of text pieces
 // fills a chunk in microseconds; the traps were a large part of a parse).
 static void prefault(char* start, size_t n) {
-  constexpr uintptr_t kPage = 4096;
-  const uintptr_t from = (reinterpret_cast<uintptr_t>(start) + kPage - 1) & ~(kPage - 1);
-  const uintptr_t to = (reinterpret_cast<uintptr_t>(start) + n) & ~(kPage - 1);
+  const uintptr_t from = (reinterpret_cast<uintptr_t>(start) + kPageBytes - 1) & ~(kPageBytes - 1);
+  const uintptr_t to = (reinterpret_cast<uintptr_t>(start) + n) & ~(kPageBytes - 1);
   if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
 }
 
@@ -63,7 +117,7 @@ static void prefault(char* start, size_t n) {
   m->prepaid = 0;
   const bool usePaid = n <= paid;
   const bool later = m->trees.blocks != nullptr;
-  m->chunk = newBlock(G, usePaid ? paid : kChunkBytes, usePaid ? 0 : kChunkBytes, false);
+  m->chunk = usePaid ? newBlock(G, paid, 0, false) : newChunk(G);
   if (later) prefault(m->chunk, usePaid ? paid : kChunkBytes);
   m->chunkLeft = usePaid ? paid : kChunkBytes;
   void* p = m->chunk;
@@ -159,7 +213,7 @@ static void growDefinitions(Globals* G, Ident n) {
 // bookkeeping of the trees is not the template's to pay.
 void tokenInitializeGV(Globals* G) {
   G->token = static_cast<TokenModule*>(
-      bxAllocZeroAs(G, sizeof(TokenModule), offsetof(TokenModule, prepaid)));
+      bxAllocAs(G, sizeof(TokenModule), offsetof(TokenModule, prepaid)));
   G->token->defs = nullptr;
   G->token->size = 0;
   G->token->chunk = nullptr;
@@ -167,6 +221,8 @@ void tokenInitializeGV(Globals* G) {
   G->token->prepaid = 0;
   G->token->trees = TreeStore{nullptr, nullptr};
   G->token->X_Log = nullptr;
+  G->token->chunksTaken = 0;
+  G->token->regionNext = nullptr;
 }
 
 // The request's trees go with it.
@@ -185,6 +241,10 @@ TreeStore TakeTrees(Globals* G, size_t* chunkLeft) {
   m->trees = TreeStore{nullptr, nullptr};
   m->chunk = nullptr;
   m->chunkLeft = 0;
+  // The region goes with the trees; the next tree starts with chunks of
+  // its own.
+  m->chunksTaken = 0;
+  m->regionNext = nullptr;
   // Pooled nodes waiting for reuse lie in the blocks taken.
   if (G->expr != nullptr) G->expr->freeList = nullptr;
   return taken;
@@ -194,13 +254,17 @@ void FreeTrees(Globals* G, TreeStore* trees) {
   for (Token* t = trees->constants; t != nullptr; t = t->prevDef) ReleaseValue(G, &t->constant);
   for (TreeBlock* b = trees->blocks; b != nullptr;) {
     TreeBlock* next = b->link;
-    bxFree(b);
+    if (b->region != nullptr) {
+      std::free(b->region);
+    } else {
+      bxFree(b);
+    }
     b = next;
   }
   *trees = TreeStore{nullptr, nullptr};
 }
 
-void PrepaidChunk(Globals* G, size_t bytes) { G->token->prepaid = bytes; }
+void PrepaidChunk(Globals* G, size_t bytes) { G->token->prepaid = static_cast<uint32_t>(bytes); }
 
 void exprInitializeGV(Globals* G) {
   G->expr = bxNew<ExprRec>(G);

@@ -167,9 +167,11 @@ struct Token {
 };
 
 // A block that nodes are carved from: a chunk, or one large node (every
-// node under AddressSanitizer). The node bytes follow the header.
+// node under AddressSanitizer), or a region of chunks (a large template's,
+// see tree.cpp). The node bytes follow the header.
 struct TreeBlock {
   TreeBlock* link;
+  void* region;   // a region: the allocation it lies in; null otherwise
 };
 
 // The trees of a request, released together: every block their nodes were
@@ -201,9 +203,13 @@ struct TokenModule {
   // Bytes of a chunk that the budget was charged for already (a cached
   // tree's last chunk, see PrepaidChunk): the next chunk holds this much
   // and costs nothing.
-  size_t prepaid;
+  uint32_t prepaid;
+  // The chunks taken for the trees (counted up to the first region's), and
+  // where the next one in a region is (a large template's, see tree.cpp).
+  uint32_t chunksTaken;
   TreeStore trees;
   DefinitionLog* X_Log;   // null unless a template cache watches the parse
+  char* regionNext;
 };
 
 // The expression-node pool (slot 20).

@@ -2,7 +2,9 @@
 // and the side-effect pass on deep expressions (its rules: parser_test).
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "diag/messages.h"
 #include "driver/globals.h"
@@ -89,6 +91,46 @@ TEST_F(TreeTest, ExpressionPoolReusesFreedNodes) {
   EXPECT_EQ(again->next, nullptr);
   EXPECT_EQ(again->kind, TKexprun);
   EXPECT_EQ(again->position.line, 2);
+}
+
+// ---------------------------------------------------------------- large trees
+
+// Past its first chunks a tree's chunks come out of larger regions: each is
+// still charged as a chunk, no two nodes share bytes, and the regions go
+// with the trees that were taken.
+TEST_F(TreeTest, LargeTreesChargeEveryChunkAndKeepTheirNodes) {
+  constexpr int kPerChunk = 54;   // text nodes of 1200 bytes in 64 KB
+  constexpr int kNodes = 100 * kPerChunk;
+  auto textOf = [](int tree, int i) {
+    char head[16];
+    std::snprintf(head, sizeof head, "%02d:%06d", tree, i);
+    return std::string(head) + std::string(1000, 'x');   // 1009 bytes and a NUL
+  };
+  auto grow = [&](int tree) {
+    std::vector<Token*> nodes;
+    const int64_t before = G->serverInterface->X_MemLeft;
+    for (int i = 0; i < kNodes; i++) {
+      const std::string s = textOf(tree, i);
+      nodes.push_back(mTKText(G, s.data(), static_cast<int32_t>(s.size())));
+    }
+#if !defined(__SANITIZE_ADDRESS__)
+    EXPECT_EQ(before - G->serverInterface->X_MemLeft, int64_t{100} * 65536);
+#endif
+    return nodes;
+  };
+  auto intact = [&](const std::vector<Token*>& nodes, int tree) {
+    for (int i = 0; i < kNodes; i++)
+      if (nodes[i]->text != textOf(tree, i)) return false;
+    return true;
+  };
+  ASSERT_EQ(G->token->chunkLeft, 0u);
+  const std::vector<Token*> first = grow(1);
+  EXPECT_TRUE(intact(first, 1));
+  size_t left = 0;
+  TreeStore taken = TakeTrees(G, &left);
+  const std::vector<Token*> second = grow(2);
+  FreeTrees(G, &taken);
+  EXPECT_TRUE(intact(second, 2));
 }
 
 // ---------------------------------------------------------------- side effects
