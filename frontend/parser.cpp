@@ -186,14 +186,32 @@ static void checkClosingName(Globals* G, const ParseAttr& open, const ParseAttr&
   MessageI(G, "Begin of unclosed tag ", xxWarning, open.tok.pos, InfoIdent(open.tok.ident));
 }
 
+// Statements Statement: the statement goes behind the list's last node,
+// which the list's entry keeps in tok.textNode (a nonterminal's entry has no
+// other use for it). Returns the list. A statement of several nodes comes in
+// last node first.
+static Token* appendStatement(ParseAttr* list, Token* statement) {
+  if (statement == nullptr) return list->node;
+  Token* const last = statement;
+  if (statement->next != nullptr) statement = dbhRevToken(statement);
+  if (list->node == nullptr) {
+    list->tok.textNode = last;
+    return statement;
+  }
+  list->tok.textNode->next = statement;
+  list->tok.textNode = last;
+  return list->node;
+}
+
 // The node of rule `rule`, whose right-hand side is a[1..length]; pos is
-// the position of its first token.
-[[gnu::always_inline]] static inline Token* buildNode(Globals* G, int rule, const ParseAttr* a,
+// the position of its first token. A Statements entry's list is in source
+// order; a[1] is where the rule's own entry goes.
+[[gnu::always_inline]] static inline Token* buildNode(Globals* G, int rule, ParseAttr* a,
                                                       Position pos) {
   Token* n = nullptr;
   switch (rule) {
     case R_Template__Statements:   // Template: Statements
-      n = dbhRevToken(a[1].node);
+      n = a[1].node;
       break;
     case R_Template__Inpfield_TOKchars:   // Template: "TOKinpfield" "TOKchars"
       n = nullptr;
@@ -202,8 +220,7 @@ static void checkClosingName(Globals* G, const ParseAttr& open, const ParseAttr&
       n = nullptr;
       break;
     case R_Statements__Statements_Statement:   // Statements: Statements Statement
-      // newest first; every list-taking construct reverses once
-      n = AppendToken(G, a[2].node, a[1].node);
+      n = appendStatement(&a[1], a[2].node);
       break;
     case R_Statement__HTMLText:   // Statement: "HTMLText"
       n = a[1].tok.textNode;
@@ -214,28 +231,28 @@ static void checkClosingName(Globals* G, const ParseAttr& open, const ParseAttr&
       break;
     case R_Statement__Dbquery_Greater_Statements_Sections_DbEnd:
       // Statement: "<dbquery" ">" Statements Sections "</db"
-      n = mTKQuery(G, a[1].tok.ident, dbhRevToken(a[3].node), a[4].node, pos);
+      n = mTKQuery(G, a[1].tok.ident, a[3].node, a[4].node, pos);
       break;
     case R_Statement__Dbupdate_Greater_Statements_DbEnd:
       // Statement: "<dbupdate" ">" Statements "</db"
       n = mTKUpdate(G, a[1].tok.nodeKind != 0 ? a[1].tok.nodeKind : uint16_t{TKupdate},
-                    dbhRevToken(a[3].node), pos);
+                    a[3].node, pos);
       break;
     case R_Statement__Include_Greater_Statements_IncludeEnd_Greater:
       // Statement: "<include" ">" Statements "</include" ">"
-      n = mTKInclude(G, dbhRevToken(a[3].node), pos);
+      n = mTKInclude(G, a[3].node, pos);
       break;
     case R_Statement__Shell_Greater_Statements_ShellEnd_Greater:
       // Statement: "<shell" ">" Statements "</shell" ">"
-      n = mTKShell(G, dbhRevToken(a[3].node), pos);
+      n = mTKShell(G, a[3].node, pos);
       break;
     case R_Statement__Mail_Arguments_Greater_Statements_MailEnd_Greater:
       // Statement: "<mail" Arguments ">" Statements "</mail" ">"
-      n = mTKMail(G, a[2].node, dbhRevToken(a[4].node), pos);
+      n = mTKMail(G, a[2].node, a[4].node, pos);
       break;
     case R_Statement__Assign_FullExpression_Greater_Statements_AssignEnd:
       // Statement: "<assign" FullExpression ">" Statements "</="
-      n = mTKAssign(G, fix(G, a[2].node), dbhRevToken(a[4].node), pos);
+      n = mTKAssign(G, fix(G, a[2].node), a[4].node, pos);
       break;
     case R_Statement__Let_FullExpression_Greater:   // Statement: "<let" FullExpression ">"
       n = mTKLet(G, fix(G, a[2].node), pos);
@@ -245,24 +262,23 @@ static void checkClosingName(Globals* G, const ParseAttr& open, const ParseAttr&
       break;
     case R_Statement__While_Condition_Greater_Statements_WhileEnd:
       // Statement: "<while" Condition ">" Statements "</while"
-      n = mTKWhile(G, fix(G, a[2].node), dbhRevToken(a[4].node), pos);
+      n = mTKWhile(G, fix(G, a[2].node), a[4].node, pos);
       break;
     case R_Statement__Ifempty_Greater_Statements_Then_Statements_IfEnd:
       // Statement: "<ifempty" ">" Statements "<then" Statements "</if"
-      n = mTKIfEmpty(G, fix(G, dbhRevToken(a[3].node)), dbhRevToken(a[5].node), nullptr, pos);
+      n = mTKIfEmpty(G, fix(G, a[3].node), a[5].node, nullptr, pos);
       break;
     case R_Statement__Ifempty_Greater_Statements_Then_Statements_Else_Statements_IfEnd:
       // Statement: "<ifempty" ">" Statements "<then" Statements "<else" Statements "</if"
-      n = mTKIfEmpty(G, fix(G, dbhRevToken(a[3].node)), dbhRevToken(a[5].node),
-                     dbhRevToken(a[7].node), pos);
+      n = mTKIfEmpty(G, fix(G, a[3].node), a[5].node, a[7].node, pos);
       break;
     case R_Statement__If_Condition_Greater_Statements_IfEnd:
       // Statement: "<if" Condition ">" Statements "</if"
-      n = mTKIfBool(G, fix(G, a[2].node), dbhRevToken(a[4].node), nullptr, pos);
+      n = mTKIfBool(G, fix(G, a[2].node), a[4].node, nullptr, pos);
       break;
     case R_Statement__If_Condition_Greater_Statements_Else_Statements_IfEnd:
       // Statement: "<if" Condition ">" Statements "<else" Statements "</if"
-      n = mTKIfBool(G, fix(G, a[2].node), dbhRevToken(a[4].node), dbhRevToken(a[6].node), pos);
+      n = mTKIfBool(G, fix(G, a[2].node), a[4].node, a[6].node, pos);
       break;
     case R_Statement__Question_SimpleExpression_Greater:
       // Statement: "<?" SimpleExpression ">"   (output of the value)
@@ -278,7 +294,7 @@ static void checkClosingName(Globals* G, const ParseAttr& open, const ParseAttr&
       // Statement: DefEnvHead Parameters ">" Statements "</defenv"
       n = a[1].node;
       n->params = a[2].node;
-      n->body = dbhRevToken(a[4].node);
+      n->body = a[4].node;
       break;
     case R_Statement__Defbody:   // Statement: "<defbody"
       n = mTKSimple(G, TKdefbody, pos);
@@ -288,7 +304,7 @@ static void checkClosingName(Globals* G, const ParseAttr& open, const ParseAttr&
       break;
     case R_Statement__UserEnv_Arguments_Greater_Statements_UserEnvEnd:
       // Statement: "<UserEnvironment" Arguments ">" Statements "</UserEnvironment"
-      n = mTKCall(G, TKcallenv, pos, a[1].tok.ident, a[2].node, dbhRevToken(a[4].node));
+      n = mTKCall(G, TKcallenv, pos, a[1].tok.ident, a[2].node, a[4].node);
       checkClosingName(G, a[1], a[5]);
       break;
     case R_Statement__Return_FullExpression_Greater:   // Statement: "<return" FullExpression ">"
@@ -314,7 +330,7 @@ static void checkClosingName(Globals* G, const ParseAttr& open, const ParseAttr&
       if (SectionSlotOf(a[2].tok.nodeKind) < 0) {
         n = a[1].node;   // an inserted section tag names no section
       } else {
-        n = mTKLayout(G, a[2].tok.nodeKind, a[1].node, dbhRevToken(a[3].node), a[2].tok.pos);
+        n = mTKLayout(G, a[2].tok.nodeKind, a[1].node, a[3].node, a[2].tok.pos);
       }
       break;
     case R_FullExpression__SimpleExpression:   // FullExpression: SimpleExpression
@@ -496,7 +512,7 @@ const DepthRules kDepthRules;
 // Returns the state pushed.
 [[gnu::always_inline]] static inline int reduceInline(Run* r, int rule) {
   const int length = ParserRuleLength[rule];
-  const ParseAttr* a = r->attrs + (r->top - length);   // a[1..length]
+  ParseAttr* a = r->attrs + (r->top - length);   // a[1..length]
   const Position pos = length > 0 ? a[1].tok.pos : r->lookahead->pos;
   const int depth = ruleDepth(rule, a, length);
   if (depth > kMaxExprDepth) FatalMessage(r->G, kTooDeep, pos);
