@@ -154,12 +154,6 @@ static ParseAttr terminalAttr(int code, const ScanAttr& tok) {
 
 static Token* fix(Globals* G, Token* e) { return FixSideEffects(G, e); }
 
-static Token* constant(Globals* G, Position pos, const Value& v) {
-  Token* t = mTKConst(G, pos);
-  t->constant = v;
-  return t;
-}
-
 static int binaryOperator(int token) {
   switch (token) {
     case tkPlus: return opPlus;
@@ -374,36 +368,36 @@ static Token* appendStatement(ParseAttr* list, Token* statement) {
       n = mTKExprUn(G, a[1].tok.pos, opNot, a[2].node);
       break;
     case R_SimpleExpression__Integer:   // SimpleExpression: "Integer"
-      n = constant(G, pos, MakeInteger(a[1].tok.integer));
+      n = mTKConst(G, pos, MakeInteger(a[1].tok.integer));
       break;
     case R_SimpleExpression__Real:   // SimpleExpression: "Real"  (single precision, widened)
-      n = constant(G, pos, MakeReal(static_cast<double>(a[1].tok.real)));
+      n = mTKConst(G, pos, MakeReal(static_cast<double>(a[1].tok.real)));
       break;
     case R_SimpleExpression__QuotedString: {   // SimpleExpression: "QuotedString"
       Value v{};
       v.type = tString;
       v.flags = 0;
       SetString(&v, a[1].tok.string);
-      n = constant(G, pos, v);
+      n = mTKConst(G, pos, v);
       break;
     }
     case R_SimpleExpression__Null:   // SimpleExpression: "null"
-      n = constant(G, pos, nullValue);
+      n = mTKConst(G, pos, nullValue);
       break;
     case R_SimpleExpression__Emptytuple: {   // SimpleExpression: "emptytuple"
       Value v{};
       iVTuple(G, &v);
       v.flags = 0;
-      n = constant(G, pos, v);
+      n = mTKConst(G, pos, v);
       break;
     }
     case R_SimpleExpression__True:   // SimpleExpression: "true"
     case R_Condition__True:          // Condition: "true"
-      n = constant(G, pos, MakeBoolean(true));
+      n = mTKConst(G, pos, MakeBoolean(true));
       break;
     case R_SimpleExpression__False:   // SimpleExpression: "false"
     case R_Condition__False:          // Condition: "false"
-      n = constant(G, pos, MakeBoolean(false));
+      n = mTKConst(G, pos, MakeBoolean(false));
       break;
     case R_SimpleExpression__SimpleExpression_LBracket_FullExpression_RBracket:
     case R_Condition__SimpleExpression_LBracket_FullExpression_RBracket:

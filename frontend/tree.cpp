@@ -552,13 +552,16 @@ Token* mTKName(Globals* G, Position pos, Ident id) {
   return t;
 }
 
-// The parser sets the constant's value; the node is listed so that the
-// value is released with the trees.
-Token* mTKConst(Globals* G, Position pos) {
+// A string or a tuple is released with the trees: the node is listed (the
+// other values hold nothing to release).
+Token* mTKConst(Globals* G, Position pos, const Value& value) {
   Token* t = newNode(G, TKconst, pos);
-  TreeStore& trees = G->token->trees;
-  t->prevDef = trees.constants;
-  trees.constants = t;
+  t->constant = value;
+  if (value.type == tString || value.type == tTuple) {
+    TreeStore& trees = G->token->trees;
+    t->prevDef = trees.constants;
+    trees.constants = t;
+  }
   return t;
 }
 

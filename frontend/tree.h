@@ -175,7 +175,7 @@ struct TreeBlock {
 };
 
 // The trees of a request, released together: every block their nodes were
-// carved from, and the constant nodes, whose texts and tuples are
+// carved from, and the constant nodes whose strings and tuples are
 // allocations of their own (linked through prevDef, which a constant does
 // not otherwise use).
 struct TreeStore {
@@ -271,7 +271,7 @@ Token* mTKExprAssign(Globals* G, Position pos, Token* target, Token* value);
 Token* mTKExprIndex(Globals* G, Position pos, Token* base, Token* index);
 Token* mTKSelektor(Globals* G, Position pos, Ident fieldName, Token* base);
 Token* mTKName(Globals* G, Position pos, Ident id);
-Token* mTKConst(Globals* G, Position pos);
+Token* mTKConst(Globals* G, Position pos, const Value& value);
 Token* mTKExprCopy(Globals* G, Token* expr);
 Token* mTKExprFormat(Globals* G, Position pos, Token* expr, Token* format);
 Token* mTKFunCall(Globals* G, Position pos, Ident name, Token* args);
