@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # parse.sh: parser throughput (scanner included). Builds bench_parse, generates
 # a template of several MB with every kind of tag, parses it three times and
-# reports MB/s; then the same for a template with a syntax error every few
-# lines inside nested tags, which measures the error recovery.
-# Usage: bench/parse.sh [build-folder] [megabytes]
+# reports MB/s, each run's and the median; then the same for a template with
+# a syntax error every few lines inside nested tags, which measures the error
+# recovery.
+# Usage: bench/parse.sh [build-folder] [megabytes] [runs]
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath "${1:-$root/build}")
 megabytes=${2:-5}
+runs=${3:-7}
 
 cmake --build "$build" --target bench_parse -j 2 > /dev/null
 
@@ -55,7 +57,10 @@ for name, extra in (('clean.brx', []), ('errors.brx', broken)):
 PY
 
 for name in clean errors; do
-  for run in 1 2 3; do
-    echo "$name run $run: $("$build/bench_parse" "$work/$name.brx")"
+  for run in $(seq "$runs"); do
+    line=$("$build/bench_parse" "$work/$name.brx")
+    echo "$name run $run: $line"
+    echo "$line" | sed 's/.*: \([0-9.]*\) MB\/s.*/\1/' >> "$work/$name.mbs"
   done
+  echo "$name median: $(sort -n "$work/$name.mbs" | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }') MB/s"
 done

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # scan.sh: scanner throughput. Builds bench_scan, generates a 10 MB template of
-# mixed HTML text and template tags, scans it three times and reports MB/s.
-# Usage: bench/scan.sh [build-folder] [megabytes]
+# mixed HTML text and template tags, scans it several times and reports MB/s,
+# each run's and the median (a busy machine spreads them widely).
+# Usage: bench/scan.sh [build-folder] [megabytes] [runs]
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath "${1:-$root/build}")
 megabytes=${2:-10}
+runs=${3:-7}
 
 cmake --build "$build" --target bench_scan -j 2 > /dev/null
 
@@ -38,6 +40,9 @@ while size < target:
 open(path, 'w').write(''.join(out))
 PY
 
-for run in 1 2 3; do
-  echo "run $run: $("$build/bench_scan" "$work/big.brx")"
+for run in $(seq "$runs"); do
+  line=$("$build/bench_scan" "$work/big.brx")
+  echo "run $run: $line"
+  echo "$line" | sed 's/.*: \([0-9.]*\) MB\/s.*/\1/' >> "$work/mbs"
 done
+echo "median: $(sort -n "$work/mbs" | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }') MB/s"
