@@ -4,10 +4,16 @@
 
 #include <sys/mman.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <type_traits>
+#include <utility>
 
 #include "diag/messages.h"
 #include "driver/globals.h"
@@ -165,8 +171,24 @@ static void prefault(char* start, size_t n) {
 // the number of chunks): a change of the record changes what a page costs.
 static_assert(sizeof(Token) == 184, "a syntax node is charged by its size");
 
-// A node with every field zero.
-[[gnu::always_inline]] static inline Token* zeroNode(void* bytes) { return ::new (bytes) Token{}; }
+// A node with every field zero. The bytes are cleared sixteen at a time:
+// the compiler would clear a node with a string instruction, whose start-up
+// costs more than the stores (and nodes are made by the million).
+static_assert(std::is_trivially_default_constructible_v<Token> && sizeof(Token) % 8 == 0);
+[[gnu::always_inline]] static inline Token* zeroNode(void* bytes) {
+#if defined(__SSE2__)
+  Token* const t = ::new (bytes) Token;
+  char* const p = reinterpret_cast<char*>(t);
+  const __m128i zero = _mm_setzero_si128();
+  [&]<size_t... I>(std::index_sequence<I...>) {
+    (_mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16 * I), zero), ...);
+  }(std::make_index_sequence<sizeof(Token) / 16>{});
+  if constexpr (sizeof(Token) % 16 != 0) std::memset(p + sizeof(Token) - 8, 0, 8);
+  return t;
+#else
+  return ::new (bytes) Token{};
+#endif
+}
 
 [[gnu::always_inline]] static inline Token* newNode(Globals* G, uint16_t kind, Position pos) {
   Token* t = zeroNode(carve(G, sizeof(Token)));
@@ -306,8 +328,7 @@ Token* NewExpr(Globals* G) {
   Token* t = pool->freeList;
   if (t == nullptr) return newNode(G, 0, NoPosition);
   pool->freeList = t->next;
-  *t = Token{};
-  return t;
+  return zeroNode(t);
 }
 
 void FreeExpr(Globals* G, Token* t) {
