@@ -71,22 +71,3 @@ function(db_variant_defines variant out)
     set(${out} ${PG_DEFINES} ${PG_SESSION_DEFINES} PARENT_SCOPE)
   endif()
 endfunction()
-
-foreach(case ${DB_CASES})
-  get_filename_component(name ${case} NAME_WE)
-  db_case_variants(${name} variants)
-  foreach(variant ${variants})
-    db_variant_defines(${variant} defines)
-    add_test(NAME e2e.${name}.${variant}
-             COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/run.py
-                     --binary $<TARGET_FILE:braxel> ${defines} ${case})
-    set_tests_properties(e2e.${name}.${variant} PROPERTIES TIMEOUT 300)
-    if(variant STREQUAL "postgres")
-      set_tests_properties(e2e.${name}.${variant} PROPERTIES
-        FIXTURES_REQUIRED pgserver RESOURCE_LOCK pgserver)
-    endif()
-    if(BRAXEL_SANITIZE)
-      set_tests_properties(e2e.${name}.${variant} PROPERTIES ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")
-    endif()
-  endforeach()
-endforeach()
