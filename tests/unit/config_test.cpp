@@ -20,6 +20,14 @@ std::string texts(const ResourceConfig& r) {
          " admin=" + str(r.admin) + " debugdir=" + str(r.debugdir);
 }
 
+// The switches, as 0 (off), 1 (on) or 2 (not given).
+std::string switches(const ResourceConfig& r) {
+  const auto n = [](int v) { return std::to_string(v); };
+  return "dbwrite=" + n(r.dbwrite) + " optconn=" + n(r.optconn) + " access=" + n(r.access) +
+         " override=" + n(r.override_) + " symlink=" + n(r.symlink) + " ipcheck=" + n(r.sessionipcheck) +
+         " secure=" + n(r.secure) + " german=" + n(r.germanchar) + " commit=" + n(r.autocommit);
+}
+
 // Reads text as the `.braxel` next to the program and keeps it as X_Resource.
 class Reader : public testing::Test {
  protected:
@@ -86,14 +94,8 @@ TEST_F(Reader, SynonymsNameTheSameKeys) {
   const ResourceConfig& r = read(
       "password=p host=h allowwrite=T optimizeconnect=yes includepath=lib allowaccess=on "
       "allowoverride=F linksallowed=1 datasource=ds\n");
-  EXPECT_EQ(str(r.passwd), "p");
-  EXPECT_EQ(str(r.dbhost), "ds");
-  EXPECT_EQ(r.dbwrite, kSwitchTrue);
-  EXPECT_EQ(r.optconn, kSwitchTrue);
-  EXPECT_EQ(str(r.include), "lib");
-  EXPECT_EQ(r.access, kSwitchTrue);
-  EXPECT_EQ(r.override_, kSwitchFalse);
-  EXPECT_EQ(r.symlink, kSwitchTrue);
+  EXPECT_EQ(str(r.passwd) + " " + str(r.dbhost) + " " + str(r.include), "p ds lib");
+  EXPECT_EQ(switches(r), "dbwrite=1 optconn=1 access=1 override=0 symlink=1 ipcheck=2 secure=2 german=2 commit=2");
 }
 
 TEST_F(Reader, AllTwentyEightPositions) {
@@ -101,27 +103,13 @@ TEST_F(Reader, AllTwentyEightPositions) {
       "u p d h T F inc F F T 99 0 30x /s F 1.2.3.4 bob /dbg adm F /log ms mp mpw T /sh T "
       "versioning\n");
   EXPECT_EQ(texts(r), "user=u passwd=p dbname=d admin=adm debugdir=/dbg");
-  EXPECT_EQ(str(r.dbhost), "h");
-  EXPECT_EQ(r.dbwrite, kSwitchTrue);
-  EXPECT_EQ(r.optconn, kSwitchFalse);
-  EXPECT_EQ(str(r.include), "inc");
-  EXPECT_EQ(r.access, kSwitchFalse);
-  EXPECT_EQ(r.override_, kSwitchFalse);
-  EXPECT_EQ(r.symlink, kSwitchTrue);
+  EXPECT_EQ(str(r.dbhost) + " " + str(r.include) + " " + str(r.sessiondir) + " " + str(r.debugip) + " " +
+                str(r.debuguser) + " " + str(r.errorlog) + " " + str(r.mailservice) + " " +
+                str(r.mailprofile) + " " + str(r.mailpassword) + " " + str(r.shelltemp),
+            "h inc /s 1.2.3.4 bob /log ms mp mpw /sh");
+  EXPECT_EQ(switches(r), "dbwrite=1 optconn=0 access=0 override=0 symlink=1 ipcheck=0 secure=0 german=1 commit=1");
   EXPECT_EQ(r.memlimit, 0);     // 99 went to the reserved position
   EXPECT_EQ(r.timelimit, 30);   // the leading digits
-  EXPECT_EQ(str(r.sessiondir), "/s");
-  EXPECT_EQ(r.sessionipcheck, kSwitchFalse);
-  EXPECT_EQ(str(r.debugip), "1.2.3.4");
-  EXPECT_EQ(str(r.debuguser), "bob");
-  EXPECT_EQ(r.secure, kSwitchFalse);
-  EXPECT_EQ(str(r.errorlog), "/log");
-  EXPECT_EQ(str(r.mailservice), "ms");
-  EXPECT_EQ(str(r.mailprofile), "mp");
-  EXPECT_EQ(str(r.mailpassword), "mpw");
-  EXPECT_EQ(r.germanchar, kSwitchTrue);
-  EXPECT_EQ(str(r.shelltemp), "/sh");
-  EXPECT_EQ(r.autocommit, kSwitchTrue);
   EXPECT_EQ(r.isolation, 5);
 }
 
