@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <sys/time.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <string>
@@ -52,18 +51,16 @@ class Cgi : public testing::Test {
     return s + "}";
   }
   static std::string bytes(const char* p, size_t n) {
+    static const char digits[] = "0123456789abcdef";
     std::string s;
     for (size_t i = 0; i < n; ++i) {
       const auto c = static_cast<unsigned char>(p[i]);
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02x", c);
-      s += (c >= 32 && c < 127) ? std::string(1, static_cast<char>(c)) : std::string(hex);
+      s += c >= 32 && c < 127 ? std::string(1, p[i]) : std::string("\\x") + digits[c >> 4] + digits[c & 15];
     }
     return s;
   }
   std::string text(Value v) {
-    return v.type == tString ? std::string(v.val.str, static_cast<size_t>(v.size))
-                             : "<not a text>";
+    return v.type == tString ? std::string(v.val.str, static_cast<size_t>(v.size)) : "<not a text>";
   }
 
   Globals* G = nullptr;
@@ -75,10 +72,7 @@ class Cgi : public testing::Test {
 // Form decoding
 
 TEST_F(Cgi, DecodingRules) {
-  const struct {
-    const char* input;
-    const char* tuple;
-  } cases[] = {
+  const char* const cases[][2] = {
       {"p.q=1&p.r=2&p.s.t=3", R"({p={q="1",r="2",s={t="3"}}})"},
       // the last occurrence wins at the place of the first; case does not matter
       {"a=1&b=5&A=2", R"({a="2",b="5"})"},
@@ -102,7 +96,7 @@ TEST_F(Cgi, DecodingRules) {
       // a name is looked up in its own tuple only
       {"a.b=1&b=2&a.a=3", R"({a={b="1",a="3"},b="2"})"},
   };
-  for (const auto& c : cases) EXPECT_EQ(decode(c.input), c.tuple) << c.input;
+  for (const auto& c : cases) EXPECT_EQ(decode(c[0]), c[1]) << c[0];
   // an illegal percent is stored as a message and dropped; the Source module
   // reads as before
   EXPECT_EQ(G->Errors->X_NoErrors, 1);
@@ -112,8 +106,7 @@ TEST_F(Cgi, DecodingRules) {
 }
 
 TEST_F(Cgi, OversizeValuesAreCutPieceByPiece) {
-  const std::string z(32767, 'z');
-  const std::string piece(20000, 'x');
+  const std::string z(32767, 'z'), piece(20000, 'x');
   EXPECT_EQ(decode("a=" + std::string(40000, 'x')), R"({a=""})");
   EXPECT_EQ(decode("a=" + std::string(32768, 'x')), R"({a=""})");
   EXPECT_EQ(decode("a=" + z + "+"), "{a=\"" + z + "\"}");
@@ -121,8 +114,7 @@ TEST_F(Cgi, OversizeValuesAreCutPieceByPiece) {
 }
 
 TEST_F(Cgi, ManyFieldsKeepTheirPlaces) {
-  std::string input;
-  std::string expected = "{";
+  std::string input, expected = "{";
   for (int i = 0; i < 3000; ++i) {
     const std::string n = std::to_string(i);
     input += "n" + n + "=" + n + "&t.m" + n + "=" + n + "&";
@@ -146,24 +138,18 @@ TEST_F(Cgi, ManyFieldsKeepTheirPlaces) {
 // Variable reads
 
 // Each read of a text variable is a fresh temporary that its reader frees
-// (not marked, it would leak at every read).
-TEST_F(Cgi, TextValuesAreFreshTemporaries) {
-  Value os = GetLocalVariable(G, nullValue, IdSrvOs);
-  Value again = GetLocalVariable(G, nullValue, IdSrvOs);
+// (not marked, it would leak at every read); the current column of a query.
+TEST_F(Cgi, TextValuesAreFreshTemporariesAndTheCurrentColumn) {
+  Value os = GetLocalVariable(G, nullValue, IdSrvOs), again = GetLocalVariable(G, nullValue, IdSrvOs);
   EXPECT_TRUE(IsTemp(os));
   EXPECT_NE(os.val.str, again.val.str);
-  ReleaseValue(G, &os);
-  ReleaseValue(G, &again);
-}
-
-TEST_F(Cgi, TheCurrentColumnOfAQuery) {
   Field f{MakeIdent(G, "price"), MakeInteger(42)};
   G->query->X_CurrentField = &f;
   Value name = GetLocalVariable(G, nullValue, IdSrvFname);
   EXPECT_EQ(text(name), "price");
   EXPECT_EQ(GetLocalVariable(G, nullValue, IdSrvField).val.Integer, 42);
   G->query->X_CurrentField = nullptr;
-  ReleaseValue(G, &name);
+  for (Value* v : {&os, &again, &name}) ReleaseValue(G, v);
 }
 
 // The clock read through a fixed zone, against the UTC clock moved by hand.
@@ -206,10 +192,6 @@ TEST_F(Cgi, DateTimeAndZoneOfTheLocalClock) {
   EXPECT_EQ(render(names), R"({0="AAA",1="BBB"})");
   ReleaseValue(G, &names);
 
-  if (saved != nullptr) {
-    setenv("TZ", savedTz.c_str(), 1);
-  } else {
-    unsetenv("TZ");
-  }
+  saved != nullptr ? setenv("TZ", savedTz.c_str(), 1) : unsetenv("TZ");
   tzset();
 }
