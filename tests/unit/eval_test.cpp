@@ -117,15 +117,11 @@ TEST_F(Eval, CommonTypeBesideNull) {
 TEST_F(Eval, CoerceConversions) {
   const Position p{1, 1, "t.brx"};
   EXPECT_EQ(Coerce(G, nullValue, tInteger, p).val.Integer, 0);
-  const Value r0 = Coerce(G, nullValue, tReal, p);
-  EXPECT_EQ(r0.type, tReal);
-  EXPECT_EQ(r0.val.Real, 0.0);
-  const Value b0 = Coerce(G, nullValue, tBoolean, p);
-  EXPECT_EQ(b0.type, tBoolean);
-  EXPECT_EQ(b0.val.Boolean, 0);
-  const Value s0 = Coerce(G, nullValue, tString, p);
-  EXPECT_EQ(s0.type, tString);
-  EXPECT_EQ(s0.val.str, nullptr);
+  const Value r0 = Coerce(G, nullValue, tReal, p), b0 = Coerce(G, nullValue, tBoolean, p),
+              s0 = Coerce(G, nullValue, tString, p);
+  EXPECT_TRUE(r0.type == tReal && r0.val.Real == 0.0);
+  EXPECT_TRUE(b0.type == tBoolean && b0.val.Boolean == 0);
+  EXPECT_TRUE(s0.type == tString && s0.val.str == nullptr);
   EXPECT_EQ(Coerce(G, MakeInteger(7), tReal, p).val.Real, 7.0);
   // the texts themselves are the operators' end-to-end cases
   Value s = Coerce(G, MakeInteger(-42), tString, p);
@@ -139,7 +135,7 @@ TEST_F(Eval, CoerceConversions) {
 // ---------------------------------------------------------------------------
 // Operands no template can write
 
-TEST_F(Eval, OddBooleanWordsAndNullStrings) {
+TEST_F(Eval, OddBooleanWordsAndCopyNodes) {
   Value odd = MakeBoolean(true);
   odd.val.Boolean = 7;   // any non-zero word reads as true
   EXPECT_TRUE(IsTrue(Bin(Const(odd), opEq, Const(MakeBoolean(true)))));
@@ -147,9 +143,7 @@ TEST_F(Eval, OddBooleanWordsAndNullStrings) {
   notOdd->op = opNot;
   notOdd->left = Const(odd);
   EXPECT_FALSE(IsTrue(notOdd));
-}
-
-TEST_F(Eval, CopyNodesMakeOwnedValues) {
+  // a copy node makes an owned value
   eval(G, Assign(Name("s"), Str("keep")));
   Token* copy = Node(TKexprcopy);
   copy->left = Name("s");
