@@ -67,8 +67,7 @@ def lines_match(expected, actual):
             return j == len(actual)
         if expected[i] == '...':
             return any(match(i + 1, k) for k in range(j, len(actual) + 1))
-        return j < len(actual) and re.fullmatch(expected[i], actual[j]) is not None \
-            and match(i + 1, j + 1)
+        return j < len(actual) and re.fullmatch(expected[i], actual[j]) is not None and match(i + 1, j + 1)
     return match(0, 0)
 
 
@@ -78,9 +77,7 @@ def parse_cases(path):
     lines = data.split('\n')
     if lines and lines[-1] == '':
         lines.pop()
-    cases = []
-    case = None
-    section = None
+    cases, case, section = [], None, None
     for line in lines:
         if line.startswith('=== case:'):
             case = {'name': line[len('=== case:'):].strip(), 'sections': []}
@@ -130,13 +127,8 @@ class Run:
     """One run of the binary: its environment, input and expectations."""
 
     def __init__(self, env):
-        self.env = env
-        self.files = []
-        self.stdin = b''
-        self.expected_out = None
-        self.out_regex = False
-        self.expected_err = None
-        self.status = 0
+        self.env, self.files, self.stdin, self.status = env, [], b'', 0
+        self.expected_out, self.out_regex, self.expected_err = None, False, None
 
 
 def compare(run, returncode, stdout, stderr, label):
@@ -145,9 +137,8 @@ def compare(run, returncode, stdout, stderr, label):
         problems.append('%sexit status %d, expected %d' % (label, returncode, run.status))
     if run.expected_out is not None:
         if run.out_regex:
-            exp_lines = run.expected_out.decode('latin-1').split('\n')
-            act_lines = stdout.decode('latin-1').split('\n')
-            ok = lines_match(exp_lines, act_lines)
+            ok = lines_match(run.expected_out.decode('latin-1').split('\n'),
+                             stdout.decode('latin-1').split('\n'))
         else:
             ok = stdout == run.expected_out
         if not ok:
@@ -222,6 +213,12 @@ class FastCgiRunner:
         return problems
 
 
+def bash(script, folder, env):
+    """Runs a setup or check script; None when it succeeds, else its output."""
+    r = subprocess.run(['bash', '-e', '-c', script], cwd=folder, env=env, capture_output=True, timeout=120)
+    return None if r.returncode == 0 else r.stdout.decode('latin-1') + r.stderr.decode('latin-1')
+
+
 def run_case(case, binary, defines, fastcgi=False):
     folder = tempfile.mkdtemp(prefix='braxel-e2e-')
     try:
@@ -232,14 +229,9 @@ def run_case(case, binary, defines, fastcgi=False):
         for key in ('ASAN_OPTIONS', 'UBSAN_OPTIONS', 'LSAN_OPTIONS'):
             if key in os.environ:
                 clean[key] = os.environ[key]
-        runs = [Run(dict(clean))]
-        run = runs[0]
-        args = None
-        setup = []
-        checks = []
-        program = 'braxel'
-        config_written = False
-        noconfig = False
+        run = Run(dict(clean))
+        runs, args, program, scripts = [run], None, 'braxel', {'setup': [], 'check': []}
+        config_written = noconfig = False
         for s in case['sections']:
             kind = s['kind']
             if kind == 'run':
@@ -267,10 +259,8 @@ def run_case(case, binary, defines, fastcgi=False):
                 run.expected_err = content_of(s, defines)
             elif kind == 'status':
                 run.status = int(content_of(s, defines).decode().strip())
-            elif kind == 'setup':
-                setup.append(content_of(s, defines).decode('latin-1'))
-            elif kind == 'check':
-                checks.append(content_of(s, defines).decode('latin-1'))
+            elif kind in scripts:
+                scripts[kind].append(content_of(s, defines).decode('latin-1'))
             elif kind == 'option':
                 words = s['arg'].split()
                 if words and words[0] == 'noconfig':
@@ -283,18 +273,16 @@ def run_case(case, binary, defines, fastcgi=False):
             open(os.path.join(folder, '.braxel'), 'wb').close()
         os.symlink(os.path.abspath(binary), os.path.join(folder, program))
         env = runs[0].env
-        for script in setup:
-            r = subprocess.run(['bash', '-e', '-c', script], cwd=folder, env=env,
-                               capture_output=True, timeout=120)
-            if r.returncode != 0:
-                return 'setup failed:\n' + r.stdout.decode('latin-1') + r.stderr.decode('latin-1')
-        if args is None:
-            args = ['page.brx']
-        runner = (FastCgiRunner if fastcgi else CgiRunner)(folder, ['./' + program] + args, clean)
+        for script in scripts['setup']:
+            failed = bash(script, folder, env)
+            if failed is not None:
+                return 'setup failed:\n' + failed
+        command = ['./' + program] + (args if args is not None else ['page.brx'])
+        runner = (FastCgiRunner if fastcgi else CgiRunner)(folder, command, clean)
         problems = []
         try:
             # A pure case is asked twice of the same worker.
-            again = fastcgi and len(runs) == 1 and not setup and not checks
+            again = fastcgi and len(runs) == 1 and not scripts['setup'] and not scripts['check']
             for i, run in enumerate(runs + runs[:1] if again else runs):
                 label = 'run %d: ' % (i + 1) if len(runs) > 1 or again else ''
                 for name, content in run.files:
@@ -305,12 +293,10 @@ def run_case(case, binary, defines, fastcgi=False):
             problems.append('timed out')
         finally:
             problems += runner.stop()
-        for script in checks:
-            c = subprocess.run(['bash', '-e', '-c', script], cwd=folder, env=env,
-                               capture_output=True, timeout=120)
-            if c.returncode != 0:
-                problems.append('check failed:\n%s%s' % (c.stdout.decode('latin-1'),
-                                                         c.stderr.decode('latin-1')))
+        for script in scripts['check']:
+            failed = bash(script, folder, env)
+            if failed is not None:
+                problems.append('check failed:\n' + failed)
         return '\n'.join(problems) if problems else None
     finally:
         shutil.rmtree(folder, ignore_errors=True)
