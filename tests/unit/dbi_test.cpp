@@ -89,10 +89,8 @@ struct DbContext {
       std::string line;
       for (int32_t i = 0; i < t.val.tuple.t->logsize; ++i) {
         const Field& f = t.val.tuple.t->fields[i];
-        if (i) line += "|";
-        line += GetStringIdent(G, f.name);
-        line += "=";
-        line += describe(f.v);
+        line += std::string(i ? "|" : "") + GetStringIdent(G, f.name) + "=" +
+                (f.v.type == tInteger ? "int:" + std::to_string(f.v.val.Integer) : "other");
       }
       out.push_back(line);
     }
@@ -100,9 +98,6 @@ struct DbContext {
     dbCloseQuery(G, c);
     ReleaseValue(G, &t);
     return out;
-  }
-  static std::string describe(const Value& v) {
-    return v.type == tInteger ? "int:" + std::to_string(v.val.Integer) : "other";
   }
   // A host-variable tuple of one text.
   Value params(const char* text) {
@@ -180,8 +175,7 @@ TEST(DbiUpdate, MismatchedParametersAndSeveralStatementsAreErrors) {
   dbUpdate(c.G, "insert into p(a) values('b');  -- a comment\n", nullValue);
   EXPECT_EQ(0, dbError(c.G)) << dbCharError(c.G);
   // A nested tuple is no parameter.
-  Value nested = c.params("x");
-  Value inner;
+  Value nested = c.params("x"), inner;
   iVTuple(c.G, &inner);
   *vAddField(c.G, nested, 0) = inner;
   dbUpdate(c.G, "insert into p(a) values(?), (?)", nested);
@@ -218,17 +212,6 @@ TEST(DbLayer, ErrorSectionAfterAFailedStatement) {
       page);
 }
 
-// A temporary table lives as long as its connection.
-TEST(DbLayer, SelectingTheSameNameAgainSendsNothing) {
-  TempDb db("create table n(v integer);");
-  DbContext c(db.dir);
-  ASSERT_TRUE(c.open("test.db"));
-  dbUpdate(c.G, "create temp table mine(v integer)", nullValue);
-  EXPECT_EQ(0, dbSelectDatabase(c.G, "test.db"));
-  EXPECT_EQ(0u, c.rows("select v from mine").size());
-  EXPECT_EQ(0, dbError(c.G)) << dbCharError(c.G);
-}
-
 TEST(DbLayer, CachedConnectionSurvivesARequestCycleUnlessTheLoginChanges) {
   TempDb db("create table n(v integer);");
   {
@@ -249,10 +232,15 @@ TEST(DbLayer, CachedConnectionSurvivesARequestCycleUnlessTheLoginChanges) {
     ASSERT_TRUE(first.open("test.db", true, true, "other"));
     EXPECT_EQ("ERROR no such table: mine(19) Errorcode = 1, ISAM = 1", first.rows("select v from mine")[0]);
   }
-  // Without optconn the end of the request closes the connection.
+  // Without optconn the end of the request closes the connection. Selecting
+  // the same name again sends nothing: the temporary table, which lives as
+  // long as its connection, is still there.
   DbContext c(db.dir);
   ASSERT_TRUE(c.open("test.db"));
   dbUpdate(c.G, "create temp table mine(v integer)", nullValue);
+  EXPECT_EQ(0, dbSelectDatabase(c.G, "test.db"));
+  EXPECT_EQ(0u, c.rows("select v from mine").size());
+  EXPECT_EQ(0, dbError(c.G)) << dbCharError(c.G);
   dbDisconnect(c.G);
   FinishCycle(c);
   ASSERT_TRUE(c.open("test.db"));
