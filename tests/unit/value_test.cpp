@@ -25,6 +25,16 @@ struct ValueTest : ::testing::Test {
   void release(std::initializer_list<Value*> values) {
     for (Value* v : values) ReleaseValue(c.G, v);
   }
+  // Tuples nested depth deep, each the only field of the one around it.
+  Value chain(int depth) {
+    Value v = tuple();
+    for (int i = 0; i < depth; ++i) {
+      Value outer = tuple();
+      add(outer, nullptr, v);
+      v = outer;
+    }
+    return v;
+  }
 };
 
 Tuple* tupleOf(const Value& v) { return v.val.tuple.t; }
@@ -77,9 +87,8 @@ TEST_F(ValueTest, TuplesAreSharedStringsCopiedAndOnlySharedTuplesKeepTheReadOnly
 }
 
 TEST_F(ValueTest, ReleasingTheLastOwnerSparesNestedTuplesSharedElsewhere) {
-  Value inner = tuple();
+  Value inner = tuple(), outer = tuple();
   add(inner, "n", MakeInteger(7));
-  Value outer = tuple();
   add(outer, "in", AssignValue(c.G, inner));
   add(outer, "s", MakeStringZ(c.G, "text", 0));
   add(outer, "own", tuple());
@@ -93,9 +102,8 @@ TEST_F(ValueTest, ReleasingTheLastOwnerSparesNestedTuplesSharedElsewhere) {
 }
 
 TEST_F(ValueTest, DeepCopyCopiesEachNestedTupleWithFiveSpareSlotsWithoutRecursion) {
-  Value inner = tuple();
+  Value inner = tuple(), outer = tuple();
   add(inner, "s", MakeStringZ(c.G, "deep", 0));
-  Value outer = tuple();
   add(outer, "a", MakeInteger(1));
   add(outer, "t", AssignValue(c.G, inner));
   add(outer, nullptr, MakeInteger(3));
@@ -115,12 +123,7 @@ TEST_F(ValueTest, DeepCopyCopiesEachNestedTupleWithFiveSpareSlotsWithoutRecursio
   release({&outer, &inner, &copy});
   // deeply nested tuples copy and release without recursion
   const int depth = 300000;
-  Value v = tuple();
-  for (int i = 0; i < depth; ++i) {
-    Value outer = tuple();
-    add(outer, nullptr, v);
-    v = outer;
-  }
+  Value v = chain(depth);
   Value nested = CopyValue(c.G, v);
   int n = 0;
   for (Value cur = nested; tupleOf(cur)->logsize == 1; cur = tupleOf(cur)->fields[0].v) ++n;
@@ -133,12 +136,7 @@ TEST_F(ValueTest, DeepCopyChargesItsCycleCheckToTheBudget) {
   // innermost (empty) one 5 slots; the copy's own work stack a few hundred
   // bytes. The cycle check's marks and path are charged on top of that.
   const int depth = 1000;
-  Value v = tuple();
-  for (int i = 0; i < depth; ++i) {
-    Value outer = tuple();
-    add(outer, nullptr, v);
-    v = outer;
-  }
+  Value v = chain(depth);
   const int64_t before = c.left();
   Value copy = CopyValue(c.G, v);
   const int64_t copies = depth * (16 + 6 * 16) + (16 + 5 * 16);
@@ -206,10 +204,7 @@ TEST_F(ValueTest, AppendGrowsTo2CapPlus3InsertionTo2CapAndLookupFindsTheFirst) {
 // ---- Deletion and resize ----------------------------------------------------
 
 TEST_F(ValueTest, DeletionsMoveTheRestDownAndClearTheVacatedSlots) {
-  struct Case {
-    int at, n;
-    const char* left;
-  };
+  struct Case { int at, n; const char* left; };
   for (const Case& k : {Case{2, 1, "0134"}, Case{1, 2, "034"}, Case{3, 3, "012"}, Case{3, 2, "012"},
                         Case{0, 0, "01234"}}) {
     Value t = tuple();
