@@ -21,20 +21,17 @@ struct ScratchDir : ScratchFolder {
   void dir(const std::string& name) const { std::filesystem::create_directories(path + "/" + name); }
 };
 
-// The result code and the found name, as "code name".
-std::string search(const char* path, const char* name, size_t size = 1024) {
+// The result code and the found name, as "code name", of os_search or (with
+// links given) of os_search_braxel.
+std::string search(const char* path, const char* name, size_t size = 1024, int links = -1) {
   char out[4096];
   std::memset(out, 'Z', sizeof out);
-  const int code = os_search(path, name, out, size);
+  const int code =
+      links < 0 ? os_search(path, name, out, size) : os_search_braxel(path, name, out, size, links != 0);
   return std::to_string(code) + " " + out;
 }
-
-std::string searchBraxel(const char* path, const char* name, bool links = true,
-                         size_t size = 1024) {
-  char out[4096];
-  std::memset(out, 'Z', sizeof out);
-  const int code = os_search_braxel(path, name, out, size, links);
-  return std::to_string(code) + " " + out;
+std::string searchBraxel(const char* path, const char* name, bool links = true, size_t size = 1024) {
+  return search(path, name, size, links);
 }
 
 }  // namespace
