@@ -16,18 +16,13 @@
 
 namespace {
 
-struct Context {
-  Globals* G = NewTestGlobals();
-  ~Context() { FinalizeAllGV(G); }
-};
-
 // ---- Registry -----------------------------------------------------------
 
 TEST(RegistryDeathTest, ADuplicateNameAborts) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(
       {
-        Context c;
+        TestGlobals c;
         dbhRegisterFunction(c.G, "Substring", bisubstring, 3, 3);
       },
       "Function Substring registered twice");
@@ -61,7 +56,7 @@ void expectSameOrder(Globals* G, const std::vector<int32_t>& ranks) {
 // Small cases, random inputs with many equal names, a large array with few
 // names, and reversed names with and without ties.
 TEST(FieldSort, OrdersLikeThePlainProcedure) {
-  Context c;
+  TestGlobals c;
   for (const std::vector<int32_t>& ranks : std::vector<std::vector<int32_t>>{
            {}, {0}, {1, 0}, {0, 0, 0}, {3, 2, 1, 0}, {2, 2, 1, 1, 0, 0}, {1, 0, 1, 0, 1, 0, 1, 0}})
     expectSameOrder(c.G, ranks);
@@ -88,7 +83,7 @@ TEST(FieldSort, OrdersLikeThePlainProcedure) {
 // that result given to a declaration test, a field-mode format or a field
 // source must give the reference back; default's value must outlive it.
 TEST(FieldArguments, TheTemporaryContainingTupleIsReleased) {
-  Context c;
+  TestGlobals c;
   const std::string page = CaptureOutput(c.G, [&] {
     InterpretString(c.G,
                     "<let gl.u = array(1); gl.u[0] = \"x\"; gl.t = array(1)>"
@@ -116,7 +111,7 @@ int32_t capacityOf(Globals* G, const char* name) {
 // ArConcat grow to twice the new count up to 2000, else the old count plus
 // 1000, never below the new count.
 TEST(Capacities, FollowTheGrowthRules) {
-  Context c;
+  TestGlobals c;
   CaptureOutput(c.G, [&] {
     InterpretString(c.G,
                     "<let gl.a = array(3); gl.b = array(5, 1); gl.c = array(2, 10)>"

@@ -24,11 +24,8 @@ extern "C" const char* __lsan_default_options() { return "detect_leaks=0"; }
 
 namespace {
 
-class ParserTest : public ::testing::Test {
+class ParserTest : public ::testing::Test, protected TestGlobals {
  protected:
-  void SetUp() override { G = NewTestGlobals(); }
-  void TearDown() override { FinalizeAllGV(G); }
-
   // Parses text as a template; the messages of earlier parses are dropped.
   Token* parse(const std::string& text) {
     G->Errors->head = G->Errors->tail = nullptr;
@@ -56,7 +53,6 @@ class ParserTest : public ::testing::Test {
     EXPECT_EQ(errors, 0) << text << messages();
   }
 
-  Globals* G = nullptr;
   int errors = 0;
 };
 

@@ -24,11 +24,8 @@ namespace {
 
 using treeprint::escaped;
 
-class ScannerTest : public ::testing::Test {
+class ScannerTest : public ::testing::Test, protected TestGlobals {
  protected:
-  void SetUp() override { G = NewTestGlobals(); }
-  void TearDown() override { FinalizeAllGV(G); }
-
   std::string name(Ident id) { return id == 0 ? "#0" : GetStringIdent(G, id); }
 
   // The current token in one word: "text" for texts, 'value' for strings,
@@ -136,7 +133,6 @@ class ScannerTest : public ::testing::Test {
     mTKDefine(G, kind, Position{1, 1, nullptr}, MakeIdent(G, tag), nullptr);
   }
 
-  Globals* G = nullptr;
   ScratchFolder scratch;
   const std::filesystem::path dir{scratch.path};
   std::string held;

@@ -8,3 +8,9 @@
 // A complete global context, as main builds it (InitializeAllGV and
 // InitIdentifiers), with the hooks main installs. Free with FinalizeAllGV.
 Globals* NewTestGlobals();
+
+// Such a context for as long as its owner lives (a fixture derives from it).
+struct TestGlobals {
+  Globals* G = NewTestGlobals();
+  ~TestGlobals() { FinalizeAllGV(G); }
+};

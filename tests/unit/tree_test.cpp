@@ -20,11 +20,8 @@ extern "C" const char* __lsan_default_options() { return "detect_leaks=0"; }
 
 namespace {
 
-class TreeTest : public ::testing::Test {
+class TreeTest : public ::testing::Test, protected TestGlobals {
  protected:
-  void SetUp() override { G = NewTestGlobals(); }
-  void TearDown() override { FinalizeAllGV(G); }
-
   Position at(uint16_t line, uint16_t column, const char* file = "a.brx") {
     return Position{line, column, file};
   }
@@ -32,8 +29,6 @@ class TreeTest : public ::testing::Test {
   Token* assign(Token* target, Token* value) { return mTKExprAssign(G, at(1, 1), target, value); }
   Token* bin(Token* l, Token* r) { return mTKExprBin(G, at(1, 1), l, opPlus, r); }
   std::string print(const Token* t) { return PrintNode(G, t); }
-
-  Globals* G = nullptr;
 };
 
 // ---------------------------------------------------------------- definition table
