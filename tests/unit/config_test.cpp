@@ -95,7 +95,8 @@ TEST_F(Reader, SynonymsNameTheSameKeys) {
       "password=p host=h allowwrite=T optimizeconnect=yes includepath=lib allowaccess=on "
       "allowoverride=F linksallowed=1 datasource=ds\n");
   EXPECT_EQ(str(r.passwd) + " " + str(r.dbhost) + " " + str(r.include), "p ds lib");
-  EXPECT_EQ(switches(r), "dbwrite=1 optconn=1 access=1 override=0 symlink=1 ipcheck=2 secure=2 german=2 commit=2");
+  EXPECT_EQ(switches(r),
+            "dbwrite=1 optconn=1 access=1 override=0 symlink=1 ipcheck=2 secure=2 german=2 commit=2");
 }
 
 TEST_F(Reader, AllTwentyEightPositions) {
@@ -107,7 +108,8 @@ TEST_F(Reader, AllTwentyEightPositions) {
                 str(r.debuguser) + " " + str(r.errorlog) + " " + str(r.mailservice) + " " +
                 str(r.mailprofile) + " " + str(r.mailpassword) + " " + str(r.shelltemp),
             "h inc /s 1.2.3.4 bob /log ms mp mpw /sh");
-  EXPECT_EQ(switches(r), "dbwrite=1 optconn=0 access=0 override=0 symlink=1 ipcheck=0 secure=0 german=1 commit=1");
+  EXPECT_EQ(switches(r),
+            "dbwrite=1 optconn=0 access=0 override=0 symlink=1 ipcheck=0 secure=0 german=1 commit=1");
   EXPECT_EQ(r.memlimit, 0);     // 99 went to the reserved position
   EXPECT_EQ(r.timelimit, 30);   // the leading digits
   EXPECT_EQ(r.isolation, 5);
