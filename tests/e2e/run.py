@@ -14,7 +14,9 @@ Case file format (text before the first case is ignored):
     --- setup / --- check           bash -e scripts run in the folder before and
                                     after the binary; a check must exit 0 (bash
                                     -e does not stop at a failing `! cmd` or `a`
-                                    in `a && b`: one assertion per line)
+                                    in `a && b`: one assertion per line); in
+                                    them `exits N CMD...` runs CMD, which must
+                                    end with status N
     --- stdout                      the expected standard output, exactly
     --- stdout (re)                 each line a regular expression for the whole
                                     actual line; a line ... matches any lines
@@ -213,9 +215,13 @@ class FastCgiRunner:
         return problems
 
 
+EXITS = 'exits() { local want=$1 status=0; shift; "$@" || status=$?; test $status = $want; }\n'
+
+
 def bash(script, folder, env):
     """Runs a setup or check script; None when it succeeds, else its output."""
-    r = subprocess.run(['bash', '-e', '-c', script], cwd=folder, env=env, capture_output=True, timeout=120)
+    r = subprocess.run(['bash', '-e', '-c', EXITS + script], cwd=folder, env=env, capture_output=True,
+                       timeout=120)
     return None if r.returncode == 0 else r.stdout.decode('latin-1') + r.stderr.decode('latin-1')
 
 
