@@ -80,12 +80,16 @@ class ScannerTest : public ::testing::Test, protected TestGlobals {
     return out;
   }
 
-  // Starts scanning template text given as dynamic text.
-  void start(const std::string& text, bool withPositions = false) {
+  // A fresh source for text (kept while it is scanned).
+  void reset(const std::string& text, bool withPositions) {
     held = text;
     positions = withPositions;
     count = 0;
     dbhInitSource(G);
+  }
+  // Starts scanning template text given as dynamic text.
+  void start(const std::string& text, bool withPositions = false) {
+    reset(text, withPositions);
     BeginScanner(G, false);
     BeginStringInput(G, held.c_str());
     StartInputState(G);
@@ -101,8 +105,7 @@ class ScannerTest : public ::testing::Test, protected TestGlobals {
   std::string scanFile(const std::string& path, bool withPositions = false) {
     bxFree(G->serverInterface->X_IncludePath);
     G->serverInterface->X_IncludePath = STRDUP(G, dir.string().c_str());
-    positions = withPositions;
-    dbhInitSource(G);
+    reset("", withPositions);
     BeginScanner(G, false);
     BeginFile(G, path.c_str());
     EXPECT_EQ(G->Scanner->errorIndication, 0);
@@ -112,10 +115,7 @@ class ScannerTest : public ::testing::Test, protected TestGlobals {
 
   // Decodes form text through the scanner's form states.
   std::string scanForm(const std::string& text) {
-    held = text;
-    positions = false;
-    count = 0;
-    dbhInitSource(G);
+    reset(text, false);
     G->Source->formText = held.c_str();
     G->Source->X_ReadParameters = 3;
     BeginScanner(G, true);
