@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "tests/unit/foundation_context.h"
 #include "tests/unit/testing.h"
@@ -60,10 +61,7 @@ TEST_F(Reader, CommentsAndBlankLinesAreSkipped) {
 }
 
 TEST_F(Reader, WordRules) {
-  const struct {
-    const char* text;
-    const char* expected;
-  } cases[] = {
+  const char* const cases[][2] = {
       // positions run across lines; "-" is a don't-care; keys ignore case and blanks
       {"web\n-\nshop\n", "user=web passwd= dbname=shop"},
       {"USER = web\tName\t=\tshop", "user=web passwd=(null) dbname=shop"},
@@ -77,10 +75,8 @@ TEST_F(Reader, WordRules) {
       {"\t#notacomment\n", "user=#notacomment passwd=(null) dbname=(null)"},
       {"user=web\r\ndbname=*\r\n", "user=web passwd=(null) dbname=*"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(texts(read(c.text)).substr(0, std::strlen(c.expected)), c.expected);
-  }
+  for (const auto& [text, expected] : cases)
+    EXPECT_EQ(texts(read(text)).substr(0, std::strlen(expected)), expected) << text;
   EXPECT_EQ(texts(read("admin=\"Web Master <a=b>\" debugdir=\"/var/x y\n")),
             "user=(null) passwd=(null) dbname=(null) admin=Web Master <a=b> debugdir=/var/x y");
   // a NUL byte separates words; bytes above 127 belong to them
@@ -119,12 +115,9 @@ TEST_F(Reader, AllTwentyEightPositions) {
 // Value types and the dash rule
 
 TEST_F(Reader, SwitchWordsAndIsolationLevels) {
-  const struct {
-    const char* word;
-    int value;
-  } switches[] = {{"T", 1}, {"t", 1}, {"on", 1}, {"ON", 1}, {"Yes", 1}, {"1", 1},
+  const std::pair<const char*, int> switches[] = {{"T", 1}, {"t", 1}, {"on", 1}, {"ON", 1}, {"Yes", 1}, {"1", 1},
                   {"F", 0}, {"true", 0}, {"01", 0}, {"no", 0}, {"off", 0}, {"y", 0}};
-  for (const auto& c : switches) EXPECT_EQ(read(std::string("secure=") + c.word).secure, c.value) << c.word;
+  for (const auto& [word, value] : switches) EXPECT_EQ(read(std::string("secure=") + word).secure, value) << word;
   const char* levels[] = {"default", "Read_Uncommitted", "READ_COMMITTED", "repeatable_read",
                           "serializable", "VERSIONING"};
   for (int level = 0; level < 6; ++level)
@@ -164,19 +157,15 @@ TEST_F(Reader, MemlimitSetsTheBudgetWhenRead) {
 TEST(IncludePath, RelativeEntriesGoBelowTheConfigurationFolder) {
   FoundationContext c;
   Globals* G = c.G;
-  const struct {
-    const char* include;
-    const char* config;
-    const char* expected;
-  } cases[] = {
+  const char* const cases[][3] = {  // include, configuration file, result
       {"lib:/usr/share/tags::x", "/srv/app/.braxel", "/srv/app/lib:/usr/share/tags::/srv/app/x"},
       {":a:", ".braxel", ":./a:"},
       {"", "/srv/.braxel", ""},
   };
-  for (const auto& c : cases) {
-    char* include = STRDUP(G, c.include);
-    EXPECT_EQ(ConvertIncludePath(G, &include, c.config), 0);
-    EXPECT_STREQ(include, c.expected);
+  for (const auto& [given, config, expected] : cases) {
+    char* include = STRDUP(G, given);
+    EXPECT_EQ(ConvertIncludePath(G, &include, config), 0);
+    EXPECT_STREQ(include, expected);
     bxFree(include);
   }
   char* include = STRDUP(G, "keep");

@@ -70,10 +70,7 @@ TEST_F(Sets, BinaryOperationsAcrossWordBoundaries) {
   BitSet* a = make(95, {1, 31, 32, 64});
   BitSet* b = make(95, {31, 32, 33, 95});
   BitSet* t = make(95);
-  struct Case {
-    void (*op)(BitSet*, const BitSet*);
-    Elements result;
-  };
+  struct Case { void (*op)(BitSet*, const BitSet*); Elements result; };
   for (const Case& k : {Case{Union, {1, 31, 32, 33, 64, 95}}, Case{Intersection, {31, 32}},
                         Case{Difference, {1, 64}}, Case{SymDiff, {1, 33, 64, 95}}}) {
     Assign(t, a);

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "tests/unit/foundation_context.h"
 #include "tests/unit/testing.h"
@@ -54,10 +55,7 @@ TEST_F(Strings, NullEmptyMakeAndOrdering) {
 TEST_F(Strings, EveryTypeHasItsFixedFormAndTemporariesAreReleased) {
   Value odd = MakeBoolean(true);
   odd.val.Boolean = 17;   // any non-zero word reads as true
-  const struct {
-    Value v;
-    const char* text;
-  } cases[] = {
+  const std::pair<Value, const char*> cases[] = {
       {nullValue, "<none>"},
       {errorValue, "<none>"},
       {MakeInteger(INT32_MIN), "-2147483648"},
@@ -67,9 +65,9 @@ TEST_F(Strings, EveryTypeHasItsFixedFormAndTemporariesAreReleased) {
       {falseValue, "false"},
       {odd, "true"},
   };
-  for (const auto& k : cases) {
-    EXPECT_EQ(k.text, text(k.v));
-    EXPECT_EQ(k.text == std::string("<none>") ? "" : k.text, written(k.v, omEscaped));
+  for (const auto& [v, shown] : cases) {
+    EXPECT_EQ(shown, text(v));
+    EXPECT_EQ(shown == std::string("<none>") ? "" : shown, written(v, omEscaped));
   }
   EXPECT_EQ(309u + 7u, text(MakeReal(1e308)).size()) << "no exponent form";
   EXPECT_EQ(309u + 7u, written(MakeReal(1e308), omPlain).size());

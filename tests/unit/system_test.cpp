@@ -11,9 +11,7 @@ namespace {
 
 TEST(Arrays, SizesAndCountsAreRoundedToWholeWordsExtendDoublesAndPowersOfTwo) {
   FoundationContext c;
-  struct Sized {
-    size_t elementSize, countIn, countOut, bytes;
-  };
+  struct Sized { size_t elementSize, countIn, countOut, bytes; };
   // Odd sizes: count to a multiple of 4; 2 mod 4: to an even count; sizes
   // round to 1, 2, 4 or a multiple of 4.
   for (const Sized& s : {Sized{1, 5, 8, 8}, Sized{2, 3, 4, 8}, Sized{3, 3, 3, 12},

@@ -41,11 +41,7 @@ inline const char* operatorName(int op) {
 // qualifier.name, L left, R right, c cond, C cond list, t then list, e else
 // list (when present), b body list, p params list, x expr (when present), f
 // format code, B "builtin" (when bound), S the filled section slots.
-struct Shape {
-  uint16_t kind;
-  const char* head;
-  const char* parts;
-};
+struct Shape { uint16_t kind; const char* head; const char* parts; };
 inline constexpr Shape kShapes[] = {
     {TKexprbin, nullptr, "LR"}, {TKexprun, nullptr, "L"},     {TKexprassign, "=", "LR"},
     {TKexprindex, "idx", "LR"}, {TKselektor, ".", "Ln"},      {TKfuncall, "call", "nBp"},
