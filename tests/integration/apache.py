@@ -3,6 +3,7 @@ site) inside a private main configuration that loads only the modules the
 site needs."""
 
 import os
+import pathlib
 
 import common
 
@@ -21,20 +22,14 @@ def body(site, servers, args):
     modules = "".join(f"LoadModule {name}_module {MODULES}/mod_{name}.so\n"
                       for name in ("mpm_event", "authz_core", "alias", "cgid", "mime", "dir"))
     main = os.path.join(folder, "apache2.conf")
-    with open(main, "w") as f:
-        f.write(f"ServerRoot {folder}\n"
-                f"DefaultRuntimeDir {folder}\n"
-                f"PidFile {folder}/apache2.pid\n"
-                f"ScriptSock {folder}/cgid.sock\n"
-                f"ErrorLog {site.logs}/apache-error.log\n"
-                "ServerName localhost\n"
-                "TypesConfig /etc/mime.types\n"
-                f"Listen 127.0.0.1:{port}\n"
-                + modules
-                + f"User {common.SERVER_USER}\nGroup {common.SERVER_USER}\n"
-                "<Directory />\n    Require all denied\n</Directory>\n"
-                f"<Directory {site.www}>\n    Require all granted\n</Directory>\n"
-                f"Include {folder}/braxel.conf\n")
+    pathlib.Path(main).write_text(
+        f"ServerRoot {folder}\nDefaultRuntimeDir {folder}\nPidFile {folder}/apache2.pid\n"
+        f"ScriptSock {folder}/cgid.sock\nErrorLog {site.logs}/apache-error.log\n"
+        f"ServerName localhost\nTypesConfig /etc/mime.types\nListen 127.0.0.1:{port}\n" + modules
+        + f"User {common.SERVER_USER}\nGroup {common.SERVER_USER}\n"
+        "<Directory />\n    Require all denied\n</Directory>\n"
+        f"<Directory {site.www}>\n    Require all granted\n</Directory>\n"
+        f"Include {folder}/braxel.conf\n")
     servers.start("apache2", ["apache2", "-f", main, "-DFOREGROUND"], port=port)
     common.check_private(port, site)
     common.check_shop(port)

@@ -8,6 +8,7 @@ import ctypes
 import html
 import http.client
 import os
+import pathlib
 import pwd
 import re
 import shutil
@@ -35,13 +36,6 @@ def check(condition, what, page=b""):
         raise Failure(what + ("\n--- page ---\n" + text[:3000] if text else ""))
 
 
-def arguments(description):
-    parser = argparse.ArgumentParser(description=description)
-    parser.add_argument("--binary", required=True, help="the braxel program")
-    parser.add_argument("--work", required=True, help="scratch folder (made anew)")
-    return parser.parse_args()
-
-
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -51,13 +45,11 @@ def free_port():
 def fill(template, target, replacements):
     """Copies a deploy/ file, replacing each (old, new) text, each of which
     must occur: a renamed path in the file must not go unnoticed."""
-    with open(os.path.join(DEPLOY, template)) as f:
-        text = f.read()
+    text = pathlib.Path(DEPLOY, template).read_text()
     for old, new in replacements:
         check(old in text, f"{template}: {old!r} not found")
         text = text.replace(old, new)
-    with open(target, "w") as f:
-        f.write(text)
+    pathlib.Path(target).write_text(text)
     return target
 
 
@@ -86,13 +78,12 @@ def start_nginx(servers, folder, site, port):
     temp = "".join(f"    {kind}_temp_path {folder}/{kind};\n"
                    for kind in ("client_body", "fastcgi", "proxy", "uwsgi", "scgi"))
     main = os.path.join(folder, "nginx-main.conf")
-    with open(main, "w") as f:
-        f.write(("user www-data;\n" if os.getuid() == 0 else "")
-                + f"pid {folder}/nginx.pid;\n"
-                + f"error_log {site.logs}/nginx-error.log;\n"
-                + "events { worker_connections 64; }\n"
-                + "http {\n    access_log off;\n" + temp
-                + f"    include {folder}/braxel.conf;\n}}\n")
+    pathlib.Path(main).write_text(("user www-data;\n" if os.getuid() == 0 else "")
+                                  + f"pid {folder}/nginx.pid;\n"
+                                  + f"error_log {site.logs}/nginx-error.log;\n"
+                                  + "events { worker_connections 64; }\n"
+                                  + "http {\n    access_log off;\n" + temp
+                                  + f"    include {folder}/braxel.conf;\n}}\n")
     servers.start("nginx", ["nginx", "-p", folder, "-e", f"{site.logs}/nginx-error.log", "-c", main,
                             "-g", "daemon off;"], port=port)
 
@@ -131,14 +122,12 @@ class Site:
             with open(os.path.join(SHOP, script)) as sql:
                 subprocess.run(["sqlite3", db], stdin=sql, check=True)
         # Only for the REMOTE_USER check: prints the user the server passed on.
-        with open(os.path.join(self.app, "hf", "whoami.brx"), "w") as f:
-            f.write("user=[<? SrvUser>]\n")
+        pathlib.Path(self.app, "hf", "whoami.brx").write_text("user=[<? SrvUser>]\n")
         self.program = os.path.join(self.app, "shop")
         shutil.copy(os.path.realpath(binary), self.program)
         self.www = os.path.join(work, "www")
         os.makedirs(self.www)
-        with open(os.path.join(self.www, "index.html"), "w") as f:
-            f.write("<p>static</p>\n")
+        pathlib.Path(self.www, "index.html").write_text("<p>static</p>\n")
         self.logs = os.path.join(work, "logs")
         os.makedirs(self.logs)
         give_to_server_user(self.app)
@@ -146,11 +135,8 @@ class Site:
 
     def private_files(self):
         """(file name relative to the application folder, its bytes)."""
-        result = []
-        for name in (".braxel", "shop.db", "hf/list.brx", "shop"):
-            with open(os.path.join(self.app, name), "rb") as f:
-                result.append((name, f.read()))
-        return result
+        return [(name, pathlib.Path(self.app, name).read_bytes())
+                for name in (".braxel", "shop.db", "hf/list.brx", "shop")]
 
 
 # ---------------------------------------------------------------------------
@@ -186,9 +172,7 @@ class Servers:
         raise Failure(f"{name} did not start:\n{self.output(name)}")
 
     def output(self, name):
-        path = os.path.join(self.site.work, name + ".out")
-        with open(path, errors="replace") as f:
-            return f.read()
+        return pathlib.Path(self.site.work, name + ".out").read_text(errors="replace")
 
     def stop(self):
         for name, process, log in reversed(self.running):
@@ -341,7 +325,10 @@ def check_private(port, site):
 
 def run(description, body):
     """Runs body(site, servers, args) and reports; exit status 1 on failure."""
-    args = arguments(description)
+    parser = argparse.ArgumentParser(description=description)
+    parser.add_argument("--binary", required=True, help="the braxel program")
+    parser.add_argument("--work", required=True, help="scratch folder (made anew)")
+    args = parser.parse_args()
     site = Site(args.work, args.binary)
     try:
         with Servers(site) as servers:
@@ -353,7 +340,7 @@ def run(description, body):
             for name in sorted(os.listdir(folder)):
                 if name.endswith(".out") or name.endswith(".log"):
                     print(f"--- {name}", file=sys.stderr)
-                    with open(os.path.join(folder, name), errors="replace") as f:
-                        print(f.read()[-3000:], file=sys.stderr)
+                    text = pathlib.Path(folder, name).read_text(errors="replace")
+                    print(text[-3000:], file=sys.stderr)
         sys.exit(1)
     print("passed")

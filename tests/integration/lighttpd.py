@@ -5,6 +5,7 @@ of the stock file (after mod_staticfile is loaded). Then the local server of
 `make serve` (scripts/serve)."""
 
 import os
+import pathlib
 import re
 
 import common
@@ -35,8 +36,7 @@ def stock_server(site, port, appended):
     folder = os.path.join(site.work, name)
     enabled = os.path.join(folder, "conf-enabled")
     os.makedirs(enabled)
-    with open(STOCK) as f:
-        text = f.read()
+    text = pathlib.Path(STOCK).read_text()
     settings = {
         "server.document-root": f'"{site.www}"',
         "server.upload-dirs": f'( "{site.logs}" )',
@@ -51,17 +51,13 @@ def stock_server(site, port, appended):
     common.check(n == 1, f"{STOCK}: no use-ipv6 line")
     text = text.replace('"/etc/lighttpd/conf-enabled/', f'"{enabled}/')
     for stock in os.listdir("/etc/lighttpd/conf-enabled"):
-        with open(os.path.join("/etc/lighttpd/conf-enabled", stock)) as src, \
-                open(os.path.join(enabled, stock), "w") as dst:
-            dst.write(src.read())
-    config = os.path.join(folder, "lighttpd.conf")
+        pathlib.Path(enabled, stock).write_text(pathlib.Path("/etc/lighttpd/conf-enabled", stock).read_text())
     if appended:
-        with open(drop_in(site, os.path.join(folder, "braxel.conf"))) as f:
-            text += "\n" + f.read()
+        text += "\n" + pathlib.Path(drop_in(site, os.path.join(folder, "braxel.conf"))).read_text()
     else:
         drop_in(site, os.path.join(enabled, "50-braxel.conf"))
-    with open(config, "w") as f:
-        f.write(text)
+    config = os.path.join(folder, "lighttpd.conf")
+    pathlib.Path(config).write_text(text)
     return config
 
 
