@@ -13,7 +13,9 @@
 Every process started here is stopped by its id, also when a check fails."""
 
 import argparse
+import collections
 import os
+import pathlib
 import shutil
 import signal
 import socket
@@ -69,8 +71,7 @@ class Worker:
     def children(self):
         pid = self.process.pid
         try:
-            with open(f'/proc/{pid}/task/{pid}/children') as f:
-                return [int(p) for p in f.read().split()]
+            return [int(p) for p in pathlib.Path(f'/proc/{pid}/task/{pid}/children').read_text().split()]
         except FileNotFoundError:
             return []
 
@@ -94,11 +95,8 @@ def make_app(work, binary, config, pages):
     app = os.path.join(work, 'app')
     os.makedirs(os.path.join(app, 'hf'))
     os.symlink(os.path.abspath(binary), os.path.join(app, 'braxel'))
-    with open(os.path.join(app, '.braxel'), 'w') as f:
-        f.write(config)
-    for name, text in pages.items():
-        with open(os.path.join(app, name), 'w') as f:
-            f.write(text)
+    for name, text in dict(pages, **{'.braxel': config}).items():
+        pathlib.Path(app, name).write_text(text)
     return app
 
 
@@ -121,10 +119,8 @@ def workers(binary, work):
     try:
         wait_for(lambda: len(worker.children()) == 2, 'two workers run')
         # recycling: no worker serves more than three requests
-        served = {}
-        for i in range(12):
-            pid = int(body_of(worker.get('braxel=pid.brx'), 'request %d' % i))
-            served[pid] = served.get(pid, 0) + 1
+        served = collections.Counter(int(body_of(worker.get('braxel=pid.brx'), 'request %d' % i))
+                                     for i in range(12))
         check(max(served.values()) <= 3 and len(served) >= 4, f'requests per worker: {served}')
 
         # a killed worker is replaced, and the next request is served
@@ -173,8 +169,8 @@ def memory(binary, work, requests, sanitized):
         return worker.post('braxel=page.brx&a=%d&b=x%d&f%d=%s' % (i % 50, i, i, 'y' * (i % 200)))
 
     def resident():
-        with open(f'/proc/{worker.process.pid}/status') as f:
-            return next(int(line.split()[1]) for line in f if line.startswith('VmRSS'))
+        status = pathlib.Path(f'/proc/{worker.process.pid}/status').read_text().splitlines()
+        return next(int(line.split()[1]) for line in status if line.startswith('VmRSS'))
 
     try:
         first = body_of(one(1), 'the first request')
