@@ -100,8 +100,7 @@ def give_to_server_user(path):
             os.lchown(os.path.join(folder, name), user.pw_uid, user.pw_gid)
 
 
-# ---------------------------------------------------------------------------
-# The site
+# ---- The site ----------------------------------------------------------------
 
 
 class Site:
@@ -139,8 +138,7 @@ class Site:
                 for name in (".braxel", "shop.db", "hf/list.brx", "shop")]
 
 
-# ---------------------------------------------------------------------------
-# Server processes
+# ---- Server processes --------------------------------------------------------
 
 
 def die_with_parent():
@@ -201,8 +199,7 @@ def _answers(port):
         return False
 
 
-# ---------------------------------------------------------------------------
-# HTTP
+# ---- HTTP --------------------------------------------------------------------
 
 
 class Client:
@@ -256,8 +253,7 @@ def form_fields(page):
     return html.unescape(action.group(1)), {k: html.unescape(v) for k, v in fields.items()}
 
 
-# ---------------------------------------------------------------------------
-# The checks
+# ---- The checks --------------------------------------------------------------
 
 URL = "/cgi-bin/shop"
 

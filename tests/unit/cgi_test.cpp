@@ -68,8 +68,7 @@ class Cgi : public testing::Test {
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// Form decoding
+// ---- Form decoding ----------------------------------------------------------
 
 TEST_F(Cgi, DecodingRules) {
   const char* const cases[][2] = {
@@ -134,8 +133,7 @@ TEST_F(Cgi, ManyFieldsKeepTheirPlaces) {
   ReleaseValue(G, &form);
 }
 
-// ---------------------------------------------------------------------------
-// Variable reads
+// ---- Variable reads ---------------------------------------------------------
 
 // Each read of a text variable is a fresh temporary that its reader frees
 // (not marked, it would leak at every read); the current column of a query.

@@ -48,8 +48,7 @@ class Reader : public testing::Test {
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// Words, keys and positions
+// ---- Words, keys and positions ----------------------------------------------
 
 TEST_F(Reader, CommentsAndBlankLinesAreSkipped) {
   const ResourceConfig& r = read("# a comment\n\n   \n   # indented comment\n");
@@ -111,8 +110,7 @@ TEST_F(Reader, AllTwentyEightPositions) {
   EXPECT_EQ(r.isolation, 5);
 }
 
-// ---------------------------------------------------------------------------
-// Value types and the dash rule
+// ---- Value types and the dash rule ------------------------------------------
 
 TEST_F(Reader, SwitchWordsAndIsolationLevels) {
   const std::pair<const char*, int> switches[] = {{"T", 1}, {"t", 1}, {"on", 1}, {"ON", 1}, {"Yes", 1}, {"1", 1},
@@ -151,8 +149,7 @@ TEST_F(Reader, MemlimitSetsTheBudgetWhenRead) {
   EXPECT_EQ(read("memlimit=+3x\n").memlimit, 3);
 }
 
-// ---------------------------------------------------------------------------
-// Include path conversion
+// ---- Include path conversion ------------------------------------------------
 
 TEST(IncludePath, RelativeEntriesGoBelowTheConfigurationFolder) {
   FoundationContext c;

@@ -90,9 +90,8 @@ void DiesWith(F f) {
   f();
 }
 
-// ---------------------------------------------------------------------------
-// The common-type rule beside Null, for every operator (the end-to-end cases
-// pair Null with a few): arithmetic and equality adopt the other operand's
+// ---- The common-type rule beside Null ---------------------------------------
+// For every operator (the end-to-end cases pair Null with a few): arithmetic and equality adopt the other operand's
 // type; ordering and logic give Boolean only beside a Boolean, else Null.
 
 TEST_F(Eval, CommonTypeBesideNull) {
@@ -109,10 +108,10 @@ TEST_F(Eval, CommonTypeBesideNull) {
   }
 }
 
-// ---------------------------------------------------------------------------
-// Coerce, for the pairs the common-type rule asks for: an Integer target
-// only from Null, Real from Integer or Null, String from numbers or Null,
-// Boolean from anything (the other cells are never reached)
+// ---- Coerce -----------------------------------------------------------------
+// For the pairs the common-type rule asks for: an Integer target only from
+// Null, Real from Integer or Null, String from numbers or Null, Boolean from
+// anything (the other cells are never reached)
 
 TEST_F(Eval, CoerceConversions) {
   const Position p{1, 1, "t.brx"};
@@ -132,8 +131,7 @@ TEST_F(Eval, CoerceConversions) {
   EXPECT_EQ(Coerce(G, nullValue, tTuple, p).type, tNull);
 }
 
-// ---------------------------------------------------------------------------
-// Operands no template can write
+// ---- Operands no template can write -----------------------------------------
 
 TEST_F(Eval, OddBooleanWordsAndCopyNodes) {
   Value odd = MakeBoolean(true);
@@ -154,8 +152,7 @@ TEST_F(Eval, OddBooleanWordsAndCopyNodes) {
   EXPECT_STREQ(Local("s")->val.str, "keep");
 }
 
-// ---------------------------------------------------------------------------
-// Field references for the tuple built-ins
+// ---- Field references for the tuple built-ins -------------------------------
 
 TEST_F(Eval, FieldReferences) {
   Value t;
@@ -183,9 +180,9 @@ TEST_F(Eval, FieldReferences) {
   bxFree(f);
 }
 
-// ---------------------------------------------------------------------------
-// Nesting: the depth bound, and the stack guard that ends deep evaluation
-// earlier when the stack limit leaves less room
+// ---- Nesting ----------------------------------------------------------------
+// The depth bound, and the stack guard that ends deep evaluation earlier
+// when the stack limit leaves less room
 
 TEST_F(Eval, ExpressionNestingIsBounded) {
   Token* deep = Int(1);

@@ -36,8 +36,7 @@ std::string searchBraxel(const char* path, const char* name, bool links = true, 
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// Path operations
+// ---- Path operations --------------------------------------------------------
 
 TEST(PathOperations, DirnameBasenameAndAbsolute) {
   const char* const dirs[][2] = {{"page.brx", "./"}, {"", "./"},         {"/a/b/c.brx", "/a/b/"},
@@ -59,8 +58,7 @@ TEST(PathOperationsDeathTest, ANullPathIsAConsistencyFailure) {
                "^filesearch:[0-9]+: os_isAbsolutePath: Assertion `path != \\(\\(void \\*\\)0\\)' failed.\n");
 }
 
-// ---------------------------------------------------------------------------
-// Include names
+// ---- Include names ----------------------------------------------------------
 
 TEST(IncludeNames, RelativeWithAnAllowedEnding) {
   for (const char* name : {"lib/menu.brx", "Menu.BRX", "old.dbh", "x.Braxel"})
@@ -70,8 +68,7 @@ TEST(IncludeNames, RelativeWithAnAllowedEnding) {
   EXPECT_FALSE(os_IncludeFilename_Allowed(nullptr));
 }
 
-// ---------------------------------------------------------------------------
-// os_search
+// ---- os_search --------------------------------------------------------------
 
 TEST(Search, EntriesAreTriedInOrderAndEmptyOnesSkipped) {
   ScratchDir d;
@@ -111,8 +108,7 @@ TEST(Search, EntryPlusNameNeedingTheBufferIsTooLong) {
   EXPECT_EQ(searchBraxel(d.path.c_str(), "x", true, need), "2 ");
 }
 
-// ---------------------------------------------------------------------------
-// os_search_braxel
+// ---- os_search_braxel -------------------------------------------------------
 
 TEST(SearchBraxel, EmptyPathOrAbsoluteNameTriesTheNameItself) {
   ScratchDir d;

@@ -140,8 +140,7 @@ class ScannerTest : public ::testing::Test, protected TestGlobals {
   size_t count = 0;
 };
 
-// ---------------------------------------------------------------------------
-// Text, comments and the "<" of tags
+// ---- Text, comments and the "<" of tags -------------------------------------
 
 TEST_F(ScannerTest, TextPlainTagsTabsAndPositions) {
   // the blank after "<" is dropped; "<" and the name become one text
@@ -170,8 +169,7 @@ TEST_F(ScannerTest, TextPlainTagsTabsAndPositions) {
             "<def@1:2 f@1:6 >@1:7 \"\\n\"@1:8 \"  \"@2:1 <let@2:6 x@2:10 =@2:12 #1@2:14 >@2:15");
 }
 
-// ---------------------------------------------------------------------------
-// Tag keywords and user tags
+// ---- Tag keywords and user tags ---------------------------------------------
 
 // The keywords of tags as the parser tests write them are checked by their
 // trees; these are the other spellings.
@@ -219,8 +217,7 @@ TEST_F(ScannerTest, EndOfFileInsideATag) {
   EXPECT_EQ(messages(), "");
 }
 
-// ---------------------------------------------------------------------------
-// Query, update and section tags; field outputs
+// ---- Query, update and section tags; field outputs --------------------------
 
 TEST_F(ScannerTest, QueryUpdateAndSections) {
   EXPECT_EQ(scan("<dbquery q1>s<db head><dbrow><db  rowbegin><dbrowend><db column><dbfoot>"
@@ -259,8 +256,7 @@ TEST_F(ScannerTest, FieldOutputs) {
   EXPECT_EQ(messages(), "1:8 c3 #6 [: b]\n");
 }
 
-// ---------------------------------------------------------------------------
-// Expressions, numbers and strings
+// ---- Expressions, numbers and strings ---------------------------------------
 
 TEST_F(ScannerTest, ExpressionOperatorsWordsNumbersAndStrings) {
   EXPECT_EQ(scan("<? a+b-c*d/e%f==g!=h<i<=j&&k||!l=m,n.o(p)[q] true false null emptytuple TRUE:>"),
@@ -287,8 +283,7 @@ TEST_F(ScannerTest, ExpressionOperatorsWordsNumbersAndStrings) {
   EXPECT_EQ(messages(), "1:7 c3 #6 [: \\]\n1:4 c3 unclosed string\n");
 }
 
-// ---------------------------------------------------------------------------
-// Input bytes and scanner entries
+// ---- Input bytes and scanner entries ----------------------------------------
 
 TEST_F(ScannerTest, InputBytesAndLongTokens) {
   // NUL, DEL and bytes above 127 are ordinary characters in text and strings
@@ -315,8 +310,7 @@ TEST_F(ScannerTest, AFileThatCannotBeOpened) {
   EXPECT_EQ(G->Scanner->errorIndication, 0);
 }
 
-// ---------------------------------------------------------------------------
-// Scan-time includes
+// ---- Scan-time includes -----------------------------------------------------
 
 TEST_F(ScannerTest, IncludesErrorsAndIncludeOnce) {
   write("part.brx", "P<? 1>");
@@ -368,8 +362,7 @@ TEST_F(ScannerTest, ForbiddenIncludeNameIsFatal) {
       ::testing::ExitedWithCode(1), "");
 }
 
-// ---------------------------------------------------------------------------
-// Source markers and form arguments
+// ---- Source markers and form arguments --------------------------------------
 
 TEST_F(ScannerTest, MarkersWhileRecordingAndFormArguments) {
   SetMarkerRecording(G, true);
@@ -390,9 +383,9 @@ TEST_F(ScannerTest, MarkersWhileRecordingAndFormArguments) {
                         "1:10 c3 #6 [: %]\n");
 }
 
-// ---------------------------------------------------------------------------
-// Tokens the parser inserts (an inserted ">" turning the rest of the tag
-// into text is shown by the parser's recovery trees)
+// ---- Tokens the parser inserts ----------------------------------------------
+// (An inserted ">" turning the rest of the tag into text is shown by the
+// parser's recovery trees.)
 
 TEST_F(ScannerTest, AttributesOfInsertedTokens) {
   // the current position, empty values
@@ -408,9 +401,9 @@ TEST_F(ScannerTest, AttributesOfInsertedTokens) {
   EXPECT_EQ(def.nodeKind + def.fieldName + def.qualifier + def.ident, 0u);
 }
 
-// ---------------------------------------------------------------------------
-// Fuzzing: random bytes and mutations of real templates never crash and
-// always come to an end.
+// ---- Fuzzing ----------------------------------------------------------------
+// Random bytes and mutations of real templates never crash and always come
+// to an end.
 
 const char* const kCorpus[] = {
     "<html><body><? 'Hello' html></body></html>\n",

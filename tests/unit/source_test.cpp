@@ -51,8 +51,7 @@ class SourceTest : public ::testing::Test {
   Globals* G = nullptr;
 };
 
-// ---------------------------------------------------------------------------
-// Form parameters
+// ---- Form parameters --------------------------------------------------------
 
 TEST_F(SourceTest, GetQueryStringIsCutAtOneLoadAlsoThroughTheScanner) {
   EXPECT_EQ(G->Source->X_ReadParameters, 3);
