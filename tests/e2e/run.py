@@ -5,28 +5,26 @@ and compares the whole standard output and the exit status.
 Case file format (text before the first case is ignored):
 
     === case: a short name
-    --- file: NAME (noeol,escapes)  a file written into the case's folder;
-                                    noeol: no final line feed; escapes:
-                                    \\xNN \\n \\t \\r \\0 \\\\
+    --- file: NAME (noeol,escapes)  a file written into the case's folder; noeol: no final
+                                    line feed; escapes: \\xNN \\n \\t \\r \\0 \\\\
     --- env                         KEY=VALUE lines added to a clean environment
     --- args                        one argument per line (default: page.brx)
     --- stdin                       standard input (default: empty)
-    --- setup / --- check           bash -e scripts run in the folder before and
-                                    after the binary; a check must exit 0 (bash
-                                    -e does not stop at a failing `! cmd` or `a`
-                                    in `a && b`: one assertion per line); in
-                                    them `exits N CMD...` runs CMD, which must
-                                    end with status N
+    --- setup / --- check           bash -e scripts run in the folder before and after the
+                                    binary; a check must exit 0 (bash -e does not stop at a
+                                    failing `! cmd` or `a` in `a && b`: one assertion per
+                                    line); in them `exits N CMD...` runs CMD, which must end
+                                    with status N
     --- stdout                      the expected standard output, exactly
-    --- stdout (re)                 each line a regular expression for the whole
-                                    actual line; a line ... matches any lines
+    --- stdout (re)                 each line a regular expression for the whole actual
+                                    line; a line ... matches any lines
     --- stderr                      expected standard error (compared when given)
     --- status                      expected exit status (default 0)
     --- option: noconfig            no empty .braxel is written
     --- option: program NAME        the binary's name in the folder (default braxel)
-    --- run                         a further run of the binary: the env, stdin,
-                                    stdout, stderr, status and file sections after
-                                    it are its own (files written just before it)
+    --- run                         a further run of the binary: the env, stdin, stdout,
+                                    stderr, status and file sections after it are its own
+                                    (files written just before it)
 
 With --fastcgi each case is served by one worker started in its folder on a
 listening socket, and each run is a request sent with cgi-fcgi; it must give
