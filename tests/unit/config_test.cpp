@@ -50,16 +50,13 @@ class Reader : public testing::Test {
 
 // ---- Words, keys and positions ----------------------------------------------
 
-TEST_F(Reader, CommentsAndBlankLinesAreSkipped) {
+TEST_F(Reader, CommentsBlankLinesAndWordRules) {
   const ResourceConfig& r = read("# a comment\n\n   \n   # indented comment\n");
   EXPECT_EQ(texts(r), "user=(null) passwd=(null) dbname=(null) admin=root debugdir=(null)");
   EXPECT_EQ(str(r.fileName).substr(str(r.fileName).size() - 8), "/.braxel");
   // before the file is read the built-in record answers
   EXPECT_EQ(str(Cfg(nullptr).admin), "root");
   EXPECT_EQ(Cfg(nullptr).access, kSwitchTrue);
-}
-
-TEST_F(Reader, WordRules) {
   const char* const cases[][2] = {
       // positions run across lines; "-" is a don't-care; keys ignore case and blanks
       {"web\n-\nshop\n", "user=web passwd= dbname=shop"},
@@ -85,16 +82,13 @@ TEST_F(Reader, WordRules) {
   EXPECT_EQ(str(nul.user), "b\xe4");
 }
 
-TEST_F(Reader, SynonymsNameTheSameKeys) {
-  const ResourceConfig& r = read(
+TEST_F(Reader, SynonymsAndAllTwentyEightPositions) {
+  const ResourceConfig& syn = read(
       "password=p host=h allowwrite=T optimizeconnect=yes includepath=lib allowaccess=on "
       "allowoverride=F linksallowed=1 datasource=ds\n");
-  EXPECT_EQ(str(r.passwd) + " " + str(r.dbhost) + " " + str(r.include), "p ds lib");
-  EXPECT_EQ(switches(r),
+  EXPECT_EQ(str(syn.passwd) + " " + str(syn.dbhost) + " " + str(syn.include), "p ds lib");
+  EXPECT_EQ(switches(syn),
             "dbwrite=1 optconn=1 access=1 override=0 symlink=1 ipcheck=2 secure=2 german=2 commit=2");
-}
-
-TEST_F(Reader, AllTwentyEightPositions) {
   const ResourceConfig& r = read(
       "u p d h T F inc F F T 99 0 30x /s F 1.2.3.4 bob /dbg adm F /log ms mp mpw T /sh T "
       "versioning\n");
@@ -112,7 +106,7 @@ TEST_F(Reader, AllTwentyEightPositions) {
 
 // ---- Value types and the dash rule ------------------------------------------
 
-TEST_F(Reader, SwitchWordsAndIsolationLevels) {
+TEST_F(Reader, SwitchWordsIsolationLevelsAndTheDashRule) {
   const std::pair<const char*, int> switches[] = {{"T", 1}, {"t", 1}, {"on", 1}, {"ON", 1}, {"Yes", 1}, {"1", 1},
                   {"F", 0}, {"true", 0}, {"01", 0}, {"no", 0}, {"off", 0}, {"y", 0}};
   for (const auto& [word, value] : switches) EXPECT_EQ(read(std::string("secure=") + word).secure, value) << word;
@@ -120,9 +114,6 @@ TEST_F(Reader, SwitchWordsAndIsolationLevels) {
                           "serializable", "VERSIONING"};
   for (int level = 0; level < 6; ++level)
     EXPECT_EQ(read(std::string("isolation=") + levels[level]).isolation, level);
-}
-
-TEST_F(Reader, DashEmptiesOnlyTheDontCareFields) {
   const ResourceConfig& r = read(
       "user=- passwd=- dbname=- dbhost=- include=- sessiondir=- debugip=- debuguser=- "
       "debugdir=- admin=-\nerrorlog=- mailservice=- mailprofile=- mailpassword=- "

@@ -81,7 +81,7 @@ TEST(Search, EntriesAreTriedInOrderAndEmptyOnesSkipped) {
   EXPECT_EQ(search(path.c_str(), "x"), "0 " + a + "/x");
 }
 
-TEST(Search, NotFoundAndIllegalArguments) {
+TEST(Search, NotFoundIllegalArgumentsAndNamesTooLongForTheBuffer) {
   ScratchDir d;
   d.file("x");
   d.dir("sub/x");
@@ -95,11 +95,6 @@ TEST(Search, NotFoundAndIllegalArguments) {
   EXPECT_EQ(searchBraxel(nullptr, "x"), "3 ");
   EXPECT_EQ(searchBraxel(".", ""), "3 ");
   EXPECT_EQ(searchBraxel(".", nullptr), "3 ");
-}
-
-TEST(Search, EntryPlusNameNeedingTheBufferIsTooLong) {
-  ScratchDir d;
-  d.file("x");
   // entry with its slash, the name and 8 bytes of headroom
   const size_t need = d.path.size() + 1 + 1 + 8;
   EXPECT_EQ(search(d.path.c_str(), "x", need), "2 ");
@@ -110,7 +105,7 @@ TEST(Search, EntryPlusNameNeedingTheBufferIsTooLong) {
 
 // ---- os_search_braxel -------------------------------------------------------
 
-TEST(SearchBraxel, EmptyPathOrAbsoluteNameTriesTheNameItself) {
+TEST(SearchBraxel, EmptyPathOrAbsoluteNameTriesTheNameAndDotSlashPiecesGo) {
   ScratchDir d;
   d.file("page.brx");
   EXPECT_EQ(searchBraxel("", "page.brx"), "0 page.brx");
@@ -118,10 +113,6 @@ TEST(SearchBraxel, EmptyPathOrAbsoluteNameTriesTheNameItself) {
   EXPECT_EQ(searchBraxel("/nonexistent", abs.c_str()), "0 " + abs);
   EXPECT_EQ(searchBraxel("", "missing.brx"), "1 ");
   EXPECT_EQ(searchBraxel("", "page.brx", true, 8), "2 ");
-}
-
-TEST(SearchBraxel, DotSlashPiecesAreRemovedFromEntries) {
-  ScratchDir d;
   d.file("hf/shop");
   d.file("lib/x/menu.brx");
   EXPECT_EQ(searchBraxel(".", "hf/shop"), "0 hf/shop");

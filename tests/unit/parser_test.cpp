@@ -58,7 +58,7 @@ class ParserTest : public ::testing::Test, protected TestGlobals {
 
 // ---------------------------------------------------------------- surface forms
 
-TEST_F(ParserTest, OutputLetAndExpressionStatements) {
+TEST_F(ParserTest, OutputLetExpressionStatementsConditionalsLoopsAndAssign) {
   // a format word is a format code (", furl": the comma before it is allowed);
   // any other format is an expression evaluated at run time
   expectTree("<? price html><? price, furl>", "[(fmt price 1) (fmt price 5)]");
@@ -66,9 +66,6 @@ TEST_F(ParserTest, OutputLetAndExpressionStatements) {
              "[total (fmtx price '%5.2f') (fmtx price fmt) \"a\" 1 \"b\"]");
   expectTree("<let total = total + 1><let a = 1; b = a * 2><let f>",
              "[(let (= total (+ total 1))) (let (= a 1)) (let (= b (* a 2))) (let f)]");
-}
-
-TEST_F(ParserTest, ConditionalsLoopsAndAssign) {
   expectTree("<if n < 10>small<else>large</if><if x>yes</if>",
              "[(if (< n 10) [\"small\"] [\"large\"]) (if x [\"yes\"])]");
   expectTree("<ifempty><dbf name><then>no name<else>has a name</if><ifempty><ff a><ff b><then>none</if>",
@@ -184,7 +181,7 @@ TEST_F(ParserTest, Positions) {
 
 // ---------------------------------------------------------------- calls
 
-TEST_F(ParserTest, CallCheck) {
+TEST_F(ParserTest, CallCheckAndClosingNamesOfEnvironments) {
   const char* const cases[][2] = {
       {"<? len(a, b)>", "1:7 c3 Too many parameters for function\n"},
       {"<? left(a)>", "1:8 c3 Too few parameters for function\n"},
@@ -199,9 +196,6 @@ TEST_F(ParserTest, CallCheck) {
   }
   // a def seen before is a user function, called without a count check
   expectTree("<def h a></def><? h(1, 2, 3)>", "[(def h [a] []) (call h [1 2 3])]");
-}
-
-TEST_F(ParserTest, ClosingNameOfEnvironments) {
   parse("<defenv a></defenv><defenv b></defenv><a>x</b>");
   EXPECT_EQ(errors, 0);
   EXPECT_EQ(messages(),
@@ -259,7 +253,7 @@ TEST_F(ParserTest, RecoveryExamples) {
   EXPECT_NE(PrintTree(G, root).find("(if x [\"a\" \"b\"])"), std::string::npos) << PrintTree(G, root);
 }
 
-TEST_F(ParserTest, StrayCloserAndExpectedLists) {
+TEST_F(ParserTest, StrayCloserExpectedListsAndInsertedTagsWithEmptyNames) {
   EXPECT_EQ(tree("abc</if>def<? 1>"), "[\"abc\" \"def\" 1]");
   EXPECT_EQ(errors, 1);
   const std::string m = messages();
@@ -282,9 +276,6 @@ TEST_F(ParserTest, StrayCloserAndExpectedLists) {
   EXPECT_LE(list.size(), 255u);
   EXPECT_GT(list.size(), 200u);
   EXPECT_EQ(list.back(), ' ');
-}
-
-TEST_F(ParserTest, InsertedTagsCarryEmptyNames) {
   // an environment left open gets an inserted closer with name 0: no
   // closing-name messages
   parse("<defenv e></defenv><e>x");

@@ -285,7 +285,7 @@ TEST_F(ScannerTest, ExpressionOperatorsWordsNumbersAndStrings) {
 
 // ---- Input bytes and scanner entries ----------------------------------------
 
-TEST_F(ScannerTest, InputBytesAndLongTokens) {
+TEST_F(ScannerTest, InputBytesLongTokensAndAFileThatCannotBeOpened) {
   // NUL, DEL and bytes above 127 are ordinary characters in text and strings
   const std::string bytes = std::string("a\0b\x7f\xe9", 5) + "<? 'x\x7f\xffy'>" + std::string("\0z", 2);
   EXPECT_EQ(scanFile(write("bytes.brx", bytes)),
@@ -296,11 +296,8 @@ TEST_F(ScannerTest, InputBytesAndLongTokens) {
   EXPECT_EQ(scan(big + "<? '" + big + "'>" + big), "\"" + big + "\" <? '" + big + "' > \"" + big + "\"");
   EXPECT_EQ(scanFile(write("big.brx", big + "\n" + big), true),
             "\"" + big + "\\n\"@1:1 \"" + big + "\"@2:1");
-}
-
-// A file that cannot be opened is flagged (an include reports it) and gives
-// no tokens; the next scan starts unflagged.
-TEST_F(ScannerTest, AFileThatCannotBeOpened) {
+  // A file that cannot be opened is flagged (an include reports it) and gives
+  // no tokens; the next scan starts unflagged.
   dbhInitSource(G);
   BeginScanner(G, false);
   BeginFile(G, (dir / "missing.brx").c_str());

@@ -51,7 +51,7 @@ std::string payloads(const Value& t) {
 
 // ---- Ownership ------------------------------------------------------------
 
-TEST_F(ValueTest, TuplesAreSharedStringsCopiedAndOnlySharedTuplesKeepTheReadOnlyBit) {
+TEST_F(ValueTest, SharingCopyingTheReadOnlyBitAndReleaseOfNestedTuples) {
   Value a = tuple();
   add(a, "x", MakeInteger(1));
   a.flags = VF_READONLY;
@@ -84,9 +84,6 @@ TEST_F(ValueTest, TuplesAreSharedStringsCopiedAndOnlySharedTuplesKeepTheReadOnly
   ReleaseIfTemp(c.G, &cell);
   EXPECT_EQ(tString, cell.type);
   release({&a, &shared, &copy, &s, &t, &cell, &other});
-}
-
-TEST_F(ValueTest, ReleasingTheLastOwnerSparesNestedTuplesSharedElsewhere) {
   Value inner = tuple(), outer = tuple();
   add(inner, "n", MakeInteger(7));
   add(outer, "in", AssignValue(c.G, inner));
