@@ -260,7 +260,7 @@ std::string appended(void (*op)(CaptureBuffer*, const char*), const char* text, 
 
 // Form values, empty text, apostrophes, backslashes and control characters
 // are quoted end to end (db_update.case); these are the cases pages cannot reach.
-TEST(QueryText, SqlQuotingAndUrlEncoding) {
+TEST(QueryText, SqlQuotingUrlEncodingKillBlanksAndFieldValues) {
   EXPECT_EQ("NULL", appended(appendquoted, nullptr));
   EXPECT_EQ("'a b c'", appended(appendquoted, "a\rb\nc"));
   EXPECT_EQ("'\xe4\xf6'", appended(appendquoted, "\xe4\xf6"));
@@ -268,9 +268,6 @@ TEST(QueryText, SqlQuotingAndUrlEncoding) {
   EXPECT_EQ("'abc", appended(appendquoted, "abcdefgh", 5));
   // the set of bytes to encode is wwwputurl's (output_test)
   EXPECT_EQ("x.y+%21%2f%09%c8", appended(appendurl, "x.y !/\t\xc8"));
-}
-
-TEST(QueryText, KillBlanksAndFieldValues) {
   char text[] = "ab \t  ";
   EXPECT_EQ(4u, KillBlanks(text));
   EXPECT_STREQ("ab \t", text);

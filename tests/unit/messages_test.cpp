@@ -34,7 +34,7 @@ Position At(int line, int column, const char* file = "page.brx") {
 // ---- The store ------------------------------------------------------------
 
 // Each way of storing a message clears the flag that lets a template run.
-TEST(MessageStore, EveryStoredMessageClearsTheNoErrorsFlag) {
+TEST(MessageStore, TheNoErrorsFlagAndTheReducedExpectedTokens) {
   DiagContext c;
   const std::function<void()> stores[] = {
       [&] { ErrorMessage(c.G, 1, xxError, At(3, 7)); },
@@ -46,9 +46,6 @@ TEST(MessageStore, EveryStoredMessageClearsTheNoErrorsFlag) {
     store();
     EXPECT_EQ(0, c.errors()->X_NoErrors);
   }
-}
-
-TEST(MessageStore, ExpectedTokensReduceToTheMissingCloser) {
   const std::pair<const char*, const char*> cases[] = {
       {"HTMLText <dbquery </while </if <else ", "/if"}, {"</defenv </def ", "/defenv"},
       {"HTMLText </def <let ", "/def"}, {"HTMLText </assign </while ", "/assign"},
@@ -61,9 +58,9 @@ TEST(MessageStore, ExpectedTokensReduceToTheMissingCloser) {
     EXPECT_STREQ(reduced, c.records()[0]->info) << tokens;
   }
   // Other codes keep the whole list.
-  DiagContext c;
-  ErrorMessageI(c.G, 7, xxInformation, At(2, 1), InfoTokens("</if </while "));
-  EXPECT_STREQ("</if </while ", c.records()[0]->info);
+  DiagContext other;
+  ErrorMessageI(other.G, 7, xxInformation, At(2, 1), InfoTokens("</if </while "));
+  EXPECT_STREQ("</if </while ", other.records()[0]->info);
 }
 
 // ---- Sorting --------------------------------------------------------------

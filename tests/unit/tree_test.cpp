@@ -33,7 +33,7 @@ class TreeTest : public ::testing::Test, protected TestGlobals {
 
 // ---------------------------------------------------------------- definition table
 
-TEST_F(TreeTest, DefinitionTableGrowsKeepsEntriesAndRedefines) {
+TEST_F(TreeTest, DefinitionTableGrowsKeepsEntriesRedefinesAndDropsAFile) {
   const Ident a = MakeIdent(G, "alpha_def");
   Token* da = mTKDefine(G, TKdef, at(1, 2), a, nullptr);
   EXPECT_EQ(LookupDefinition(G, a), da);
@@ -59,19 +59,16 @@ TEST_F(TreeTest, DefinitionTableGrowsKeepsEntriesAndRedefines) {
   def->name = MakeIdent(G, "activated_only");
   ActivateDefinition(G, def);
   EXPECT_EQ(LookupDefinition(G, def->name), def);
-}
-
-TEST_F(TreeTest, DropDefinitionsOfFile) {
-  const Ident n = MakeIdent(G, "shared"), m = MakeIdent(G, "onlyb");
+  const Ident shared = MakeIdent(G, "shared"), onlyB = MakeIdent(G, "onlyb");
   // the file name arrives as another copy of the same text
   char otherCopy[] = "b.brx";
-  Token* inA = mTKDefine(G, TKdef, at(1, 2, "a.brx"), n, nullptr);
-  mTKDefine(G, TKdef, at(3, 2, "b.brx"), n, nullptr);
-  mTKDefine(G, TKdef, at(4, 2, "b.brx"), n, nullptr);
-  mTKDefine(G, TKdefenv, at(5, 2, "b.brx"), m, nullptr);
+  Token* inA = mTKDefine(G, TKdef, at(1, 2, "a.brx"), shared, nullptr);
+  mTKDefine(G, TKdef, at(3, 2, "b.brx"), shared, nullptr);
+  mTKDefine(G, TKdef, at(4, 2, "b.brx"), shared, nullptr);
+  mTKDefine(G, TKdefenv, at(5, 2, "b.brx"), onlyB, nullptr);
   DropDefinitionsOfFile(G, otherCopy);
-  EXPECT_EQ(LookupDefinition(G, n), inA);
-  EXPECT_EQ(LookupDefinition(G, m), nullptr);
+  EXPECT_EQ(LookupDefinition(G, shared), inA);
+  EXPECT_EQ(LookupDefinition(G, onlyB), nullptr);
 }
 
 // ---------------------------------------------------------------- expression pool
