@@ -70,7 +70,7 @@ class Cgi : public testing::Test {
 
 // ---- Form decoding ----------------------------------------------------------
 
-TEST_F(Cgi, DecodingRulesAndOversizeValuesCutPieceByPiece) {
+TEST_F(Cgi, DecodingRulesOversizeValuesAndManyFieldsInTheirPlaces) {
   const char* const cases[][2] = {
       {"p.q=1&p.r=2&p.s.t=3", R"({p={q="1",r="2",s={t="3"}}})"},
       // the last occurrence wins at the place of the first; case does not matter
@@ -107,9 +107,6 @@ TEST_F(Cgi, DecodingRulesAndOversizeValuesCutPieceByPiece) {
   EXPECT_EQ(decode("a=" + std::string(32768, 'x')), R"({a=""})");
   EXPECT_EQ(decode("a=" + z + "+"), "{a=\"" + z + "\"}");
   EXPECT_EQ(decode("a=" + piece + "+" + piece + "+y"), "{a=\"" + piece + "  y\"}");
-}
-
-TEST_F(Cgi, ManyFieldsKeepTheirPlaces) {
   std::string input, expected = "{";
   for (int i = 0; i < 3000; ++i) {
     const std::string n = std::to_string(i);
@@ -134,7 +131,7 @@ TEST_F(Cgi, ManyFieldsKeepTheirPlaces) {
 
 // Each read of a text variable is a fresh temporary that its reader frees
 // (not marked, it would leak at every read); the current column of a query.
-TEST_F(Cgi, TextValuesAreFreshTemporariesAndTheCurrentColumn) {
+TEST_F(Cgi, FreshTemporariesTheCurrentColumnAndTheLocalClock) {
   Value os = GetLocalVariable(G, nullValue, IdSrvOs), again = GetLocalVariable(G, nullValue, IdSrvOs);
   EXPECT_TRUE(IsTemp(os));
   EXPECT_NE(os.val.str, again.val.str);
@@ -145,10 +142,7 @@ TEST_F(Cgi, TextValuesAreFreshTemporariesAndTheCurrentColumn) {
   EXPECT_EQ(GetLocalVariable(G, nullValue, IdSrvField).val.Integer, 42);
   G->query->X_CurrentField = nullptr;
   for (Value* v : {&os, &again, &name}) ReleaseValue(G, v);
-}
-
-// The clock read through a fixed zone, against the UTC clock moved by hand.
-TEST_F(Cgi, DateTimeAndZoneOfTheLocalClock) {
+  // The clock read through a fixed zone, against the UTC clock moved by hand.
   const char* saved = std::getenv("TZ");
   const std::string savedTz = saved != nullptr ? saved : "";
   setenv("TZ", "XYZ-5:30", 1);

@@ -27,7 +27,7 @@ bool isSpecial(int b) { return kSpecial.find(static_cast<char>(b)) != std::strin
 
 // ---- HTML escaping ----------------------------------------------------------
 
-TEST_F(Output, GermanModeOffConvertsOnlyTheFiveSpecialCharactersAndMaxCountsSourceBytes) {
+TEST_F(Output, BothGermanModesTheirTableEdgesMaxCountsSourceBytesAndLiteralHtml) {
   EXPECT_EQ("a&lt;b &amp; &quot;c&quot;", capture([&] { wwwputs(c.G, "a<b & \"c\""); }));
   EXPECT_EQ("x&icirc;y&gt;", put("x^y>", true));
   EXPECT_EQ("a<b & \"c\" ^ >", put("a<b & \"c\" ^ >", false));
@@ -41,12 +41,9 @@ TEST_F(Output, GermanModeOffConvertsOnlyTheFiveSpecialCharactersAndMaxCountsSour
   EXPECT_EQ("", put("abc", true, 0));
   const char unterminated[3] = {'<', 'b', 'c'};
   EXPECT_EQ("&lt;b", capture([&] { wwwputn(c.G, unterminated, 2, true); }));
-}
-
-// The German-character mode's table at the edges of its ranges, escaping or
-// not: controls and most of 127..159 dropped, the umlauts (also their code
-// page 437 codes) and 161..168 named, 169..255 numeric.
-TEST_F(Output, GermanModeTableEdgesAndLiteralHtml) {
+  // The German-character mode's table at the edges of its ranges, escaping or
+  // not: controls and most of 127..159 dropped, the umlauts (also their code
+  // page 437 codes) and 161..168 named, 169..255 numeric.
   EXPECT_FALSE(GermanCharMode(c.G));
   c.setGerman(kSwitchFalse);
   EXPECT_FALSE(GermanCharMode(c.G));
@@ -55,10 +52,10 @@ TEST_F(Output, GermanModeTableEdgesAndLiteralHtml) {
   for (int b : {1, 8, 9, 10, 11, 31, 32, 126, 127, 128, 129, 130, 131, 132, 133, 141, 142, 143, 147, 148,
                 149, 152, 153, 154, 155, 159, 160, 161, 168, 169, 196, 214, 220, 223, 225, 228, 246, 252, 255})
     edges += byte(b);
-  const std::string expected = "\t\n ~&uuml;&auml;&Auml;&ouml;&Ouml;&Uuml;\xa0&iexcl;&uml;&#169;&Auml;&Ouml;&Uuml;"
-                               "&szlig;&szlig;&auml;&ouml;&uuml;&#255;";
-  EXPECT_EQ(expected, put(edges, true));
-  EXPECT_EQ(expected, put(edges, false));
+  const std::string named = "\t\n ~&uuml;&auml;&Auml;&ouml;&Ouml;&Uuml;\xa0&iexcl;&uml;&#169;&Auml;&Ouml;&Uuml;"
+                            "&szlig;&szlig;&auml;&ouml;&uuml;&#255;";
+  EXPECT_EQ(named, put(edges, true));
+  EXPECT_EQ(named, put(edges, false));
   EXPECT_EQ("&quot;&amp;&lt;&gt;&icirc;", put(kSpecial, true));
   EXPECT_EQ("&auml;&ouml;a", put("\xe4\r\xf6" "abc", true, 4)) << "dropped bytes count";
   // literal HTML is converted only in German mode
