@@ -79,7 +79,7 @@ TEST_F(ParserTest, OutputLetExpressionStatementsConditionalsLoopsAndAssign) {
              "[(assign title [\"Report\"]) (assign title [\"Report\"]) (assign (idx t 1) [\"x\"])]");
 }
 
-TEST_F(ParserTest, UserTagsEnvironmentsAndFunctions) {
+TEST_F(ParserTest, UserTagsFunctionsQueriesUpdatesIncludeShellMailFieldsAndNothing) {
   expectTree("<def greet who='world'>Hello <? who></def><greet who='you'>",
              "[(def greet [who='world'] [\"Hello \" who]) (tag greet [who='you'])]");
   expectTree("<defenv box w=1><table border=<? w>><defbody></table></defenv><box>content</box>",
@@ -90,9 +90,6 @@ TEST_F(ParserTest, UserTagsEnvironmentsAndFunctions) {
   // a definition is in force inside its own body; before it a tag name is text
   expectTree("<def r n><r n=1></def><later><def later></def><later>",
              "[(def r [n] [(tag r [n=1])]) \"<later\" \">\" (def later [] []) (tag later [])]");
-}
-
-TEST_F(ParserTest, QueriesAndUpdates) {
   expectTree(
       "<dbquery q>select name from t<db head><ul><db row><li><dbf name><db foot></ul>"
       "<db empty>none</db><dbquery>select 1</db>",
@@ -111,9 +108,6 @@ TEST_F(ParserTest, QueriesAndUpdates) {
     kinds += std::to_string(s->kind) + " ";
   }
   EXPECT_EQ(kinds, "55 56 55 ");
-}
-
-TEST_F(ParserTest, IncludeShellMailFieldsAndNothing) {
   expectTree("<include><? page></include><shell>ls</shell><mail subject='News'>text</mail><\\dbf>",
              "[(include [page]) (shell [\"ls\"]) (mail [subject='News'] [\"text\"]) \"<\" \"dbf>\"]");
   expectTree("<dbf name><dbf t.name html><ff city quoted><ff_hstv id><field><fname>",
@@ -153,7 +147,7 @@ TEST_F(ParserTest, ConditionsAcceptedAndRejected) {
 
 // ---------------------------------------------------------------- lists
 
-TEST_F(ParserTest, ArgumentsAndParametersInSourceOrder) {
+TEST_F(ParserTest, ArgumentsAndParametersInSourceOrderAndPositions) {
   // a binary operator continues an argument
   expectTree("<def t a b></def><t a=1 2 b><t a=1, b=2><t a -1><t x=a *2 b>",
              "[(def t [a b] []) (tag t [a=1 2 b]) (tag t [a=1 b=2]) (tag t [(- a 1)]) "
@@ -162,9 +156,6 @@ TEST_F(ParserTest, ArgumentsAndParametersInSourceOrder) {
   expectTree("<def f a b=2 *rest></def><def f a, b=2, *rest></def><def f *x *y></def>",
              "[(def f [a b=2 *rest] []) (def f [a b=2 *rest] []) (def f [*x *y] [])]");
   expectTree("<defenv e a=x.y *o></defenv>", "[(defenv e [a=(. x y) *o] [])]");
-}
-
-TEST_F(ParserTest, Positions) {
   EXPECT_EQ(tree("<? a + f(b[1].c)>", true),
             "[(+@1:6 a@1:4 (call@1:9 f [@1:14(.@1:14 (idx@1:11 b@1:10 1@1:12) c)]))]");
   // the let node stands where its expression stands

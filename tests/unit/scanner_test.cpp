@@ -173,7 +173,7 @@ TEST_F(ScannerTest, TextPlainTagsTabsAndPositions) {
 
 // The keywords of tags as the parser tests write them are checked by their
 // trees; these are the other spellings.
-TEST_F(ScannerTest, TagKeywordSpellingsAndTheStateAfterThem) {
+TEST_F(ScannerTest, TagKeywordsTheStateAfterThemUserTagsAndTheEndOfFileInsideATag) {
   const char* const cases[][2] = {{"<=>", "<assign"}, {"<include >", "<include"},
                                   {"</dbquery>", "</db"}, {"</dbupdate>", "</db"},
                                   {"</dbdatabase>", "</db"}};
@@ -190,9 +190,6 @@ TEST_F(ScannerTest, TagKeywordSpellingsAndTheStateAfterThem) {
   EXPECT_EQ(messages(), "1:8 c3 #6 [: 7]\n");
   // ">" always ends the tag
   EXPECT_EQ(scan("<if a > b>"), "<if a > \" b>\"");
-}
-
-TEST_F(ScannerTest, UserTagsFromTheirDefinitionOnward) {
   define("iffy", TKdef);
   define("box", TKdefenv);
   EXPECT_EQ(scan("<iffy a=1><box>x</box><if y; iffy; box>", true),
@@ -204,9 +201,6 @@ TEST_F(ScannerTest, UserTagsFromTheirDefinitionOnward) {
   EXPECT_EQ(GetToken(G), tkHTMLText);
   define("later", TKdef);
   EXPECT_EQ(drain(), "\">x\" <UserTag(later) >");
-}
-
-TEST_F(ScannerTest, EndOfFileInsideATag) {
   scan("<if x");
   EXPECT_EQ(messages(), "1:6 c3 unexpected end of file\n");
   for (const char* text : {"<", "text /* open", "<? 'x", "<dbf a", "<include x", "<db "}) {
@@ -219,7 +213,7 @@ TEST_F(ScannerTest, EndOfFileInsideATag) {
 
 // ---- Query, update and section tags; field outputs --------------------------
 
-TEST_F(ScannerTest, QueryUpdateAndSections) {
+TEST_F(ScannerTest, QueryUpdateSectionsAndFieldOutputs) {
   EXPECT_EQ(scan("<dbquery q1>s<db head><dbrow><db  rowbegin><dbrowend><db column><dbfoot>"
                  "<db empty><db sep><dbtop><db body>", true),
             "<dbquery(7:q1)@1:2 >@1:12 \"s\"@1:13 dbSection(55:head)@1:15 "
@@ -234,9 +228,6 @@ TEST_F(ScannerTest, QueryUpdateAndSections) {
   EXPECT_EQ(messages(), "");
   EXPECT_EQ(scan("a<db>b"), "\"a\" \"b\"");
   EXPECT_EQ(messages(), "1:5 c3 missing db section kind\n");
-}
-
-TEST_F(ScannerTest, FieldOutputs) {
   EXPECT_EQ(scan("<dbf t.name html >|<dbf name>|<dbf a text>|<dbf a furl>|<dbf a input>|"
                  "<dbf a dbhtml>|<dbf a cust>|<dbf  q . f >|<field>|<fname >", true),
             "dbf21(t.name)@1:2 \"|\"@1:19 dbf20(name)@1:21 \"|\"@1:30 dbf22(a)@1:32 \"|\"@1:43 "
