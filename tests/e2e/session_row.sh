@@ -15,11 +15,8 @@ kind=$1 where=$2 op=$3
 shift 3
 
 run() {
-  if [ $kind = sqlite ]; then
-    sqlite3 -bail "$where"
-  else
-    psql -q -X -A -t -h "$where" -U braxel -d braxel_test -v ON_ERROR_STOP=1
-  fi
+  if [ $kind = sqlite ]; then sqlite3 -bail "$where"
+  else psql -q -X -A -t -h "$where" -U braxel -d braxel_test -v ON_ERROR_STOP=1; fi
 }
 
 case $op in

@@ -12,8 +12,7 @@ RESPONDER = 1
 def _records(kind, content):
     """The content in records of at most 65535 bytes; empty content is one
     empty record (the end of a stream)."""
-    out = b''
-    at = 0
+    out, at = b'', 0
     while True:
         part = content[at:at + 65535]
         padding = (8 - len(part) % 8) % 8
@@ -40,12 +39,7 @@ def request(path, params, body=b'', timeout=60):
         s.settimeout(timeout)
         s.connect(path)
         s.sendall(data)
-        received = b''
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            received += chunk
+        received = b''.join(iter(lambda: s.recv(65536), b''))
     out, err, status = b'', b'', None
     while len(received) >= 8:
         _, kind, _, n, padding = struct.unpack('>BBHHB', received[:7])
