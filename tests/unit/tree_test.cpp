@@ -100,7 +100,7 @@ TEST_F(TreeTest, LargeTreesChargeEveryChunkAndKeepTheirNodes) {
   };
   auto grow = [&](int tree) {
     std::vector<Token*> nodes;
-    const int64_t before = G->serverInterface->X_MemLeft;
+    [[maybe_unused]] const int64_t before = G->serverInterface->X_MemLeft;
     for (int i = 0; i < kNodes; i++) {
       const std::string s = textOf(tree, i);
       nodes.push_back(mTKText(G, s.data(), static_cast<int32_t>(s.size())));
