@@ -144,29 +144,6 @@ static void prefault(char* start, size_t n) {
   return p;
 }
 
-// Copies n bytes; short runs (most texts) without a library call.
-[[gnu::always_inline]] static inline void copyBytes(char* to, const char* from, size_t n) {
-  if (n >= 8 && n <= 16) {
-    uint64_t a, b;
-    std::memcpy(&a, from, 8);
-    std::memcpy(&b, from + n - 8, 8);
-    std::memcpy(to, &a, 8);
-    std::memcpy(to + n - 8, &b, 8);
-  } else if (n >= 4 && n < 8) {
-    uint32_t a, b;
-    std::memcpy(&a, from, 4);
-    std::memcpy(&b, from + n - 4, 4);
-    std::memcpy(to, &a, 4);
-    std::memcpy(to + n - 4, &b, 4);
-  } else if (n > 0 && n < 4) {
-    to[0] = from[0];
-    to[n / 2] = from[n / 2];
-    to[n - 1] = from[n - 1];
-  } else if (n > 16) {
-    std::memcpy(to, from, n);
-  }
-}
-
 // The size that the budget's charges for a template follow (every node, and
 // the number of chunks): a change of the record changes what a page costs.
 static_assert(sizeof(Token) == 184, "a syntax node is charged by its size");
@@ -369,7 +346,7 @@ int SectionSlotOf(uint16_t kind) {
 
 Token* mTKText(Globals* G, const char* text, int32_t length) {
   Token* t = newTextNode(G, static_cast<size_t>(length));
-  copyBytes(t->text, text, static_cast<size_t>(length));
+  CopyBytes(t->text, text, static_cast<size_t>(length));
   return t;
 }
 
@@ -377,8 +354,8 @@ Token* mTKTextJoined(Globals* G, const char* prefix, int32_t prefixLength, const
                      int32_t length) {
   const size_t p = static_cast<size_t>(prefixLength);
   Token* t = newTextNode(G, p + static_cast<size_t>(length));
-  copyBytes(t->text, prefix, p);
-  copyBytes(t->text + p, text, static_cast<size_t>(length));
+  CopyBytes(t->text, prefix, p);
+  CopyBytes(t->text + p, text, static_cast<size_t>(length));
   return t;
 }
 

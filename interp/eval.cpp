@@ -654,8 +654,20 @@ static Value evalIndex(Globals* G, Token* node) {
   ReleaseValue(G, &old);
 }
 
+// A new String's bytes over a String's: moved in, and the old bytes (a
+// zero-terminated String's, so of at least size + 1) freed unless they are
+// the session's.
+[[gnu::noinline]] static void replaceString(Globals* G, Value* loc, Value v) {
+  const Value old = *loc;
+  v.flags &= static_cast<uint16_t>(~VF_TEMP);
+  *loc = v;
+  if (old.val.str != nullptr && !InSessionSpace(G, old.val.str))
+    bxFreeSized(old.val.str, static_cast<size_t>(old.size) + 1);
+}
+
 // A scalar over a scalar has nothing to copy or release: stored in place,
-// with the flags StoreValue would leave.
+// with the flags StoreValue would leave. A new String over a String moves
+// its bytes in and frees the old ones, as StoreValue and ReleaseValue do.
 static inline void assignTo(Globals* G, Value* loc, Value v, Position pos) {
   if (loc->flags & VF_READONLY) FatalMessage(G, "Assignment to read only field/variable", pos);
   if (v.type <= tBoolean && loc->type <= tBoolean) {
@@ -663,6 +675,7 @@ static inline void assignTo(Globals* G, Value* loc, Value v, Position pos) {
     *loc = v;
     return;
   }
+  if (v.type == tString && loc->type == tString && IsTemp(v)) return replaceString(G, loc, v);
   assignValue(G, loc, v);
 }
 

@@ -127,19 +127,35 @@ void* bxAlloc(Globals* G, size_t n) { return bxAllocAs(G, n, n); }
 
 void* bxAllocZero(Globals* G, size_t n) { return bxAllocZeroAs(G, n, n); }
 
-void bxFree(void* p) {
-  if (kKeepSmallBlocks && p != nullptr) {
-    const size_t chunk = malloc_usable_size(p) + 8;
-    const size_t c = chunk % 16 == 0 ? classOfChunk(chunk) : kSmallClasses;
-    if (c < kSmallClasses && kept.count[c] < kKeptPerClass) {
-      auto* b = static_cast<KeptBlock*>(p);
-      b->next = kept.head[c];
-      kept.head[c] = b;
-      ++kept.count[c];
-      return;
-    }
+// Keeps p in class c when the class is kept and has room; else frees it.
+static void keepOrFree(void* p, size_t c) {
+  if (c < kSmallClasses && kept.count[c] < kKeptPerClass) {
+    auto* b = static_cast<KeptBlock*>(p);
+    b->next = kept.head[c];
+    kept.head[c] = b;
+    ++kept.count[c];
+    return;
   }
   std::free(p);
+}
+
+void bxFree(void* p) {
+  if (!kKeepSmallBlocks || p == nullptr) {
+    std::free(p);
+    return;
+  }
+  const size_t chunk = malloc_usable_size(p) + 8;
+  keepOrFree(p, chunk % 16 == 0 ? classOfChunk(chunk) : kSmallClasses);
+}
+
+// The class of what was asked for is never above that of the chunk the
+// library gave, whose usable bytes cover every request of the class.
+void bxFreeSized(void* p, size_t n) {
+  if (!kKeepSmallBlocks || p == nullptr) {
+    std::free(p);
+    return;
+  }
+  keepOrFree(p, classOfRequest(n));
 }
 
 char* STRNDUP(Globals* G, const char* text, size_t n) {

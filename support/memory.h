@@ -2,7 +2,9 @@
 // own data is checked and charged here; freeing never refunds the budget.
 #pragma once
 
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -46,6 +48,33 @@ void* bxAllocZeroAs(Globals* G, size_t n, size_t charged);
 void* bxAllocZero(Globals* G, size_t n);
 // Frees memory from bxAlloc (null is fine). Never refunds.
 void bxFree(void* p);
+
+// Frees a block from bxAlloc that was asked for with at least n bytes,
+// without asking the C library for its size (null is fine). Never refunds.
+void bxFreeSized(void* p, size_t n);
+
+// Copies n bytes; short runs (most texts) without a library call.
+[[gnu::always_inline]] inline void CopyBytes(char* to, const char* from, size_t n) {
+  if (n >= 8 && n <= 16) {
+    uint64_t a, b;
+    std::memcpy(&a, from, 8);
+    std::memcpy(&b, from + n - 8, 8);
+    std::memcpy(to, &a, 8);
+    std::memcpy(to + n - 8, &b, 8);
+  } else if (n >= 4 && n < 8) {
+    uint32_t a, b;
+    std::memcpy(&a, from, 4);
+    std::memcpy(&b, from + n - 4, 4);
+    std::memcpy(to, &a, 4);
+    std::memcpy(to + n - 4, &b, 4);
+  } else if (n > 0 && n < 4) {
+    to[0] = from[0];
+    to[n / 2] = from[n / 2];
+    to[n - 1] = from[n - 1];
+  } else if (n > 16) {
+    std::memcpy(to, from, n);
+  }
+}
 
 // Copies a zero-terminated text (length + 1 bytes charged).
 char* STRDUP(Globals* G, const char* text);

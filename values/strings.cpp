@@ -50,8 +50,8 @@ chars chars_cat(Globals* G, const char* a, int32_t asize, const char* b, int32_t
   chars c;
   c.size = asize + bsize;
   c.str = static_cast<char*>(bxAlloc(G, static_cast<size_t>(c.size) + 1));
-  if (asize > 0) std::memcpy(c.str, a, static_cast<size_t>(asize));
-  if (bsize > 0) std::memcpy(c.str + asize, b, static_cast<size_t>(bsize));
+  CopyBytes(c.str, a, static_cast<size_t>(asize));
+  CopyBytes(c.str + asize, b, static_cast<size_t>(bsize));
   c.str[c.size] = '\0';
   return c;
 }

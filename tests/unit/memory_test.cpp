@@ -49,7 +49,9 @@ TEST(Memory, ReusedBlocksHoldTheRequestedSize) {
   for (int k = 0; k < 20000; ++k) {
     if (!live.empty() && random() % 2 == 0) {
       const size_t i = random() % live.size();
-      bxFree(live[i].first);
+      // Freed by its size, or by any size up to what was asked for.
+      if (random() % 2 == 0) bxFree(live[i].first);
+      else bxFreeSized(live[i].first, random() % (live[i].second + 1));
       live[i] = live.back();
       live.pop_back();
       continue;
