@@ -16,6 +16,7 @@ import argparse
 import collections
 import os
 import pathlib
+import re
 import shutil
 import signal
 import socket
@@ -144,7 +145,11 @@ def workers(binary, work):
         check(not any(os.path.exists(f'/proc/{pid}') for pid in pids), 'workers left running')
     finally:
         status, output = worker.stop()
-    check(output == '', 'the workers wrote:\n' + output)
+    # LeakSanitizer, stopping a recycled worker's threads at its exit, may
+    # fail to read the registers of the thread the fork left in its records:
+    # a note of the sanitizer's runtime, not of braxel; anything else fails.
+    output = re.sub(r'==\d+==Unable to get registers from thread \d+\.\n', '', output)
+    check(output.strip() == '', 'the workers wrote:\n' + output)
 
 
 def memory(binary, work, requests, sanitized):
