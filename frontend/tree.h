@@ -90,8 +90,9 @@ enum SectionSlot : int {
 int SectionSlotOf(uint16_t kind);
 
 // The field a TKName or TKselektor node found last, with the count of
-// vFieldEpoch then (0: none) and, for a selection, the tuple it was found in:
-// while the count stands, the field is where it was.
+// vFieldEpoch then (0: none) and the tuple it was found in (which a
+// selection compares with its base's): while the count stands, the field is
+// where it was.
 struct FieldCache {
   uint64_t epoch;
   Field* field;

@@ -178,8 +178,6 @@ static Value nullOperator(Globals* G, int op, Position pos) {
   if (op == opMinus) return MakeInteger(static_cast<int32_t>(ua - ub));
   if (op == opLess) return MakeBoolean(a < b);
   switch (op) {
-    case opPlus: return MakeInteger(static_cast<int32_t>(ua + ub));
-    case opMinus: return MakeInteger(static_cast<int32_t>(ua - ub));
     case opTimes: return MakeInteger(static_cast<int32_t>(ua * ub));
     case opDiv:
       if (b == 0 || b == -1) return errorValue;
@@ -187,7 +185,6 @@ static Value nullOperator(Globals* G, int op, Position pos) {
     case opMod:
       if (b == 0 || b == -1) return errorValue;
       return MakeInteger(a % b);
-    case opLess: return MakeBoolean(a < b);
     case opLessEq: return MakeBoolean(a <= b);
     case opGreaterEq: return MakeBoolean(a >= b);
     case opEq: return MakeBoolean(a == b);
@@ -314,16 +311,20 @@ static Value tupleOperator(Globals* G, int op, Value* l, Value* r, bool withNull
   return result;
 }
 
-// The field of the current frame's variables that the node's slot cache
-// points at, or null; a field found so is remembered as the node's last.
+// The field of t that a name or selection node's slot cache points at, or
+// null; a field found so is remembered as the node's last, with its tuple.
+[[gnu::noinline]] static Field* refind(Token* node, Tuple* t) {
+  const int32_t i = node->slot.index;
+  if (t == nullptr || node->slot.stamp != t->stamp || i >= t->logsize || t->fields[i].name != node->name)
+    return nullptr;
+  node->found = FieldCache{vFieldEpoch, &t->fields[i], t};
+  return &t->fields[i];
+}
+
+// The same in the current frame's variables.
 [[gnu::noinline]] static Field* refindLocal(Globals* G, Token* node) {
   const Value* locals = currentLocals(G);
-  Tuple* t = locals->val.tuple.t;
-  if (locals->type != tTuple || t == nullptr || node->slot.stamp != t->stamp) return nullptr;
-  const int32_t i = node->slot.index;
-  if (i >= t->logsize || t->fields[i].name != node->name) return nullptr;
-  node->found = FieldCache{vFieldEpoch, &t->fields[i], nullptr};
-  return &t->fields[i];
+  return locals->type == tTuple ? refind(node, locals->val.tuple.t) : nullptr;
 }
 
 // The variable a name node found last, while no field has moved and no
@@ -335,16 +336,6 @@ static Value tupleOperator(Globals* G, int op, Value* l, Value* r, bool withNull
     if (f->name == node->name) return f;
   }
   return refindLocal(G, node);
-}
-
-// The field of t that a selection node's slot cache points at, or null; as
-// refindLocal.
-[[gnu::noinline]] static Field* refindSelected(Token* node, Tuple* t) {
-  const int32_t i = node->slot.index;
-  if (t == nullptr || node->slot.stamp != t->stamp || i >= t->logsize || t->fields[i].name != node->name)
-    return nullptr;
-  node->found = FieldCache{vFieldEpoch, &t->fields[i], t};
-  return &t->fields[i];
 }
 
 [[gnu::noinline]] static Value evalNested(Globals* G, Token* node);
@@ -363,18 +354,15 @@ static Value tupleOperator(Globals* G, int op, Value* l, Value* r, bool withNull
   Tuple* t = variable->v.val.tuple.t;
   Field* f = node->found.field;
   if (node->found.epoch != vFieldEpoch || node->found.tuple != t || f->name != node->name) {
-    f = refindSelected(node, t);
+    f = refind(node, t);
     if (f == nullptr) return nullptr;
   }
   d->X_MsgPos = base->position;
   return f;
 }
 
-// Leaves are read at once: a variable its cache finds and a constant nest
-// nothing, so they take no frame of their own (the stack guard of their
-// parent covers them) and leave the depth as they find it; the depth bound
-// still applies to them as to any node. The operators below read their
-// operands through this inline copy of eval, so a leaf operand costs no call.
+// A leaf of an Integer tree (see below) holding an Integer, read as
+// evalChild reads it.
 [[gnu::always_inline]] static inline bool integerLeaf(Globals* G, Token* node, int32_t* out) {
   const Field* f = nullptr;
   if (node->kind == TKName) {
@@ -467,6 +455,11 @@ static bool integerTree(Globals* G, Token* node, int32_t* out) {
   return d->X_StackBase - sp + kIntegerTreeStack <= d->X_StackRoom;
 }
 
+// Leaves are read at once: a variable its cache finds and a constant nest
+// nothing, so they take no frame of their own (the stack guard of their
+// parent covers them) and leave the depth as they find it; the depth bound
+// still applies to them as to any node. The operators below read their
+// operands through this inline copy of eval, so a leaf operand costs no call.
 [[gnu::always_inline]] static inline Value evalChild(Globals* G, Token* node) {
   if (node == nullptr) return nullValue;
   const int depth = G->dbhtml->X_ExprDepth;
