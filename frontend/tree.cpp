@@ -331,9 +331,8 @@ int SectionSlotOf(uint16_t kind) {
   }
 }
 
-// The text bytes (and a NUL) follow the node in the same block.
-// A text node with room for n bytes of text behind it (terminated; the
-// caller copies the bytes in).
+// A text node with room for n bytes of text behind it in the same block,
+// terminated by a NUL; the caller copies the bytes in.
 [[gnu::always_inline]] static inline Token* newTextNode(Globals* G, size_t n) {
   char* block = static_cast<char*>(carve(G, sizeof(Token) + n + 1));
   Token* t = zeroNode(block);

@@ -93,6 +93,13 @@ uint32_t vNewStamp() {
   return lastStamp;
 }
 
+// t's fields moved: a new stamp for the slot caches, and the fields found
+// by address are looked up again.
+static void fieldsMoved(Tuple* t) {
+  t->stamp = vNewStamp();
+  vFieldsMoved();
+}
+
 static Tuple* newTuple(Globals* G, int32_t log, int32_t phys) {
   if (phys < 0) phys = 0;
   auto* t = static_cast<Tuple*>(bxAllocAs(G, sizeof(Tuple), kTupleCharge));
@@ -120,15 +127,12 @@ static void vSetCapacity(Globals* G, Tuple* t, int64_t cap) {
     t->logsize = t->physsize;
     t->stamp = vNewStamp();
   }
-  vFieldsMoved();
+  vFieldsMoved();   // positions stay (the stamp with them), addresses do not
   if (t->logsize > 0) std::memcpy(fields, t->fields, static_cast<size_t>(t->logsize) * sizeof(Field));
   freeBlock(G, t->fields);
   t->fields = fields;
 }
 
-// Frees a tuple whose last reference went away, and every nested tuple that
-// goes with it. Nested tuples are queued through their pending link instead
-// of recursion, so nesting depth costs no stack.
 // A String's bytes released (session bytes stay), the value the null string.
 static void freeString(Globals* G, Value* v) {
   chars c = StringOf(*v);
@@ -136,6 +140,9 @@ static void freeString(Globals* G, Value* v) {
   SetString(v, c);
 }
 
+// Frees a tuple whose last reference went away, and every nested tuple that
+// goes with it. Nested tuples are queued through their pending link instead
+// of recursion, so nesting depth costs no stack.
 static void releaseTuple(Globals* G, Tuple* t) {
   if (t->refcount > 1) {
     t->refcount--;
@@ -384,8 +391,7 @@ static Field* openField(Globals* G, Tuple* t, int32_t i) {
   f->name = 0;
   f->v = nullValue;
   t->logsize++;
-  t->stamp = vNewStamp();
-  vFieldsMoved();
+  fieldsMoved(t);
   return f;
 }
 
@@ -418,8 +424,7 @@ void vDelField(Globals* G, Value tuple, Ident name) {
   const int32_t i = static_cast<int32_t>(f - t->fields);
   std::memmove(f, f + 1, static_cast<size_t>(t->logsize - i - 1) * sizeof(Field));
   t->logsize--;
-  t->stamp = vNewStamp();
-  vFieldsMoved();
+  fieldsMoved(t);
   clearSlots(t, t->logsize, 1);
 }
 
@@ -433,16 +438,14 @@ void vDelField2(Globals* G, Value tuple, Field* at, int32_t n) {
   std::memmove(&t->fields[i], &t->fields[i + k],
                static_cast<size_t>(t->logsize - i - k) * sizeof(Field));
   t->logsize -= k;
-  t->stamp = vNewStamp();
-  vFieldsMoved();
+  fieldsMoved(t);
   clearSlots(t, t->logsize, k);
 }
 
 void vResizeTuple(Globals* G, Tuple* t, int32_t l, int32_t phys) {
   bxAssert(G, t != nullptr, "t != ((void *)0)", kValueSite);
   bxAssert(G, l >= 0, "l>=0", kValueSite);
-  t->stamp = vNewStamp();
-  vFieldsMoved();
+  fieldsMoved(t);
   if (l <= t->physsize) {
     t->logsize = l;
     return;
