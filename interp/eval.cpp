@@ -781,10 +781,94 @@ static Value evalNode(Globals* G, Token* node) {
 
 Value eval(Globals* G, Token* node) { return evalChild(G, node); }
 
+// Scalar assignments. An assignment whose target is a variable or a
+// selection of one, and whose value is an Integer tree or a leaf (a
+// variable, a selection of one, a constant), is done here without a Value
+// passing through evalChild and assignTo when the value comes out a scalar
+// and the target holds a scalar and may be written: the value and the target
+// are found as evalChild and lvalueChild find them, in that order, and
+// stored as assignTo stores a scalar over a scalar. Anything else (a cache
+// that finds nothing, a String, a read-only target, a step that can fail) is
+// left to the general path, which reads the same leaves again.
+static bool scalarTarget(const Token* node) {
+  return node != nullptr &&
+         (node->kind == TKName ||
+          (node->kind == TKselektor && node->left != nullptr && node->left->kind == TKName));
+}
+
+[[gnu::noinline]] static int assignShapeOf(Token* node) {
+  const Token* value = node->right;
+  bool simple = false;
+  if (value != nullptr && scalarTarget(node->left)) {
+    if (value->kind == TKexprbin)
+      simple = (value->format != kShapeUnknown ? value->format : shapeOf(const_cast<Token*>(value))) ==
+               kShapeInteger;
+    else
+      simple = scalarTarget(value) || (value->kind == TKconst && value->constant.type <= tBoolean);
+  }
+  node->format = simple ? kShapeInteger : kShapeOther;
+  return node->format;
+}
+
+// The target of a scalar assignment when it holds a scalar and may be
+// written, found as lvalueChild finds it; else null.
+[[gnu::always_inline]] static inline Field* scalarTargetField(Globals* G, Token* target) {
+  Field* f = nullptr;
+  if (target->kind == TKName) {
+    G->dbhtml->X_MsgPos = target->position;
+    f = cachedLocal(G, target);
+  } else {
+    f = cachedSelection(G, target);
+  }
+  if (f == nullptr || (f->v.flags & VF_READONLY) || f->v.type > tBoolean) return nullptr;
+  return f;
+}
+
+// Taken only where the assignment and its value nested node by node could
+// reach neither the depth bound nor the stack guard, so that the depth is
+// left as it stands (no step here reads it against a tighter bound).
+[[gnu::noinline]] static bool assignScalar(Globals* G, Token* node) {
+  DbhtmlRec* d = G->dbhtml;
+  if (d->X_ExprDepth + 1 >= kMaxExprDepth - kIntegerTreeLevels - 2 || !roomForIntegerTree(d))
+    return false;
+  Token* value = node->right;
+  if (value->kind == TKexprbin) {
+    int32_t a = 0;
+    int32_t b = 0;
+    if (!integerOperand(G, value->left, &a) || !integerOperand(G, value->right, &b)) return false;
+    const Value v = integerNoFail(value->op, a, b);   // no flags: stored as it is
+    if (v.type == tError) return false;
+    Field* f = scalarTargetField(G, node->left);
+    if (f == nullptr) return false;
+    f->v = v;
+    return true;
+  }
+  Value v;
+  if (value->kind == TKconst) {
+    v = value->constant;
+    dropTemp(&v);
+  } else if (value->kind == TKName) {
+    const Field* f = cachedLocal(G, value);
+    if (f == nullptr) return false;
+    v = f->v;
+  } else {
+    const Field* f = cachedSelection(G, value);
+    if (f == nullptr) return false;
+    v = f->v;
+    dropTemp(&v);
+  }
+  if (v.type > tBoolean || v.type == tError) return false;
+  Field* f = scalarTargetField(G, node->left);
+  if (f == nullptr) return false;
+  v.flags &= static_cast<uint16_t>(IsTemp(v) ? ~VF_TEMP : ~VF_READONLY);
+  f->v = v;
+  return true;
+}
+
 // As eval, then the value released when temporary. An assignment's result
 // would be a borrowed copy of the stored value, which dropping leaves alone,
 // so none is made; the node counts for the depth as in evalNested.
-void evalForEffect(Globals* G, Token* node) {
+[[gnu::noinline]] static void evalForEffectNested(Globals* G, Token* node) {
   if (node != nullptr && node->kind == TKexprassign) {
     DbhtmlRec* d = G->dbhtml;
     if (++d->X_ExprDepth > kMaxExprDepth || StackExhausted(d))
@@ -796,6 +880,14 @@ void evalForEffect(Globals* G, Token* node) {
   }
   Value v = evalChild(G, node);
   ReleaseIfTemp(G, &v);
+}
+
+void evalForEffect(Globals* G, Token* node) {
+  if (node != nullptr && node->kind == TKexprassign) {
+    const int shape = node->format != kShapeUnknown ? node->format : assignShapeOf(node);
+    if (shape == kShapeInteger && assignScalar(G, node)) return;
+  }
+  evalForEffectNested(G, node);
 }
 
 // ---------------------------------------------------------------------------
