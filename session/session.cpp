@@ -863,6 +863,7 @@ int decodeSession(Globals* G, Value* cell, const char* appKey, const uint8_t* da
   char* block = static_cast<char*>(bxAllocAs(G, needed, reader.charged() + 1));
   s->X_tupleSpace = block;
   s->X_tupleSpaceSize = needed;
+  vNoteSessionSpace(block, needed);
   Tuple* root = reader.build(block);
   // The loaded tuple takes the place of what the cell held.
   ReleaseValue(G, cell);

@@ -63,7 +63,7 @@ const ValueHooks& valueHooks() { return hooks; }
 
 // ---- Session tuple space --------------------------------------------------
 
-bool InSessionSpace(Globals* G, const void* p) {
+bool InSessionSpaceHook(Globals* G, const void* p) {
   if (G == nullptr || p == nullptr || hooks.inSessionSpace == nullptr) return false;
   return hooks.inSessionSpace(G, p);
 }

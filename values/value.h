@@ -219,8 +219,24 @@ void vDelField(Globals* G, Value tuple, Ident name);
 void vDelField2(Globals* G, Value tuple, Field* at, int32_t n);
 void vResizeTuple(Globals* G, Tuple* t, int32_t l, int32_t phys);
 
+// The bounds of every block a session load has read in this process: a
+// pointer outside them is in none (the session module widens them; the
+// hook below answers for pointers inside).
+inline uintptr_t vSessionSpaceLow = UINTPTR_MAX;
+inline uintptr_t vSessionSpaceHigh = 0;
+inline void vNoteSessionSpace(const void* start, size_t size) {
+  const uintptr_t a = reinterpret_cast<uintptr_t>(start);
+  if (a < vSessionSpaceLow) vSessionSpaceLow = a;
+  if (a + size > vSessionSpaceHigh) vSessionSpaceHigh = a + size;
+}
+bool InSessionSpaceHook(Globals* G, const void* p);
+
 // True when p lies inside the block a session load read (never freed).
-bool InSessionSpace(Globals* G, const void* p);
+inline bool InSessionSpace(Globals* G, const void* p) {
+  const uintptr_t a = reinterpret_cast<uintptr_t>(p);
+  if (a < vSessionSpaceLow || a >= vSessionSpaceHigh) return false;
+  return InSessionSpaceHook(G, p);
+}
 
 // ---- Hooks ------------------------------------------------------------------
 // What the value module needs from the layers above it, installed by main at

@@ -243,6 +243,7 @@ TEST_F(ValueTest, BlocksInTheSessionSpaceAreNeverFreedOneByOne) {
   alignas(8) static char space[512];
   valueSetHooks(ValueHooks{[](Globals*, const void* p) { return p >= space && p < space + sizeof space; },
                            nullptr, nullptr});
+  vNoteSessionSpace(space, sizeof space);
   // A restored tuple with one string field, laid out inside the space.
   auto* t = reinterpret_cast<Tuple*>(space);
   auto* fields = reinterpret_cast<Field*>(space + 64);
