@@ -248,20 +248,25 @@ static Value booleanOperator(Globals* G, int op, int32_t wa, int32_t wb, bool wi
   }
 }
 
+// A new temporary String holding l's text and then r's (both Strings).
+static Value concatStrings(Globals* G, const Value& l, const Value& r) {
+  const chars a = StringOf(l);
+  const chars b = StringOf(r);
+  const chars c = chars_cat(G, a.str ? a.str : "", a.str ? a.size : 0, b.str ? b.str : "",
+                            b.str ? b.size : 0);
+  Value result = nullValue;
+  result.type = tString;
+  result.flags = VF_TEMP;
+  SetString(&result, c);
+  return result;
+}
+
 static Value stringOperator(Globals* G, int op, Value* l, Value* r, bool withNull, Position pos) {
   Value result;
   switch (op) {
-    case opPlus: {
-      const chars a = StringOf(*l);
-      const chars b = StringOf(*r);
-      chars c = chars_cat(G, a.str ? a.str : "", a.str ? a.size : 0, b.str ? b.str : "",
-                          b.str ? b.size : 0);
-      result = nullValue;
-      result.type = tString;
-      result.flags = VF_TEMP;
-      SetString(&result, c);
+    case opPlus:
+      result = concatStrings(G, *l, *r);
       break;
-    }
     case opEq: case opNotEq: case opLess: case opLessEq: case opGreaterEq: {
       const int c = chars_cmp(G, StringOf(*l), StringOf(*r));
       bool b = false;
@@ -345,10 +350,11 @@ static Value tupleOperator(Globals* G, int op, Value* l, Value* r, bool withNull
 // when the depth the selection and its variable would take is within the
 // bound. The variable's position becomes the message position, as reading
 // it as a location does.
-[[gnu::always_inline]] static inline Field* cachedSelection(Globals* G, Token* node) {
+// The field alone, leaving the message position as it is.
+[[gnu::always_inline]] static inline Field* selectedField(Globals* G, Token* node) {
   Token* base = node->left;
-  DbhtmlRec* d = G->dbhtml;
-  if (base == nullptr || base->kind != TKName || d->X_ExprDepth >= kMaxExprDepth - 1) return nullptr;
+  if (base == nullptr || base->kind != TKName || G->dbhtml->X_ExprDepth >= kMaxExprDepth - 1)
+    return nullptr;
   const Field* variable = cachedLocal(G, base);
   if (variable == nullptr || variable->v.type != tTuple) return nullptr;
   Tuple* t = variable->v.val.tuple.t;
@@ -357,7 +363,12 @@ static Value tupleOperator(Globals* G, int op, Value* l, Value* r, bool withNull
     f = refind(node, t);
     if (f == nullptr) return nullptr;
   }
-  d->X_MsgPos = base->position;
+  return f;
+}
+
+[[gnu::always_inline]] static inline Field* cachedSelection(Globals* G, Token* node) {
+  Field* f = selectedField(G, node);
+  if (f != nullptr) G->dbhtml->X_MsgPos = node->left->position;
   return f;
 }
 
@@ -796,18 +807,32 @@ static bool scalarTarget(const Token* node) {
           (node->kind == TKselektor && node->left != nullptr && node->left->kind == TKName));
 }
 
+// An assignment's shape, kept in its format field: which of the ways below
+// may store it (kShapeOther: none).
+inline constexpr int kAssignScalar = 4;   // assignScalar
+inline constexpr int kAssignConcat = 8;   // assignConcat
+
+// A leaf that evalChild reads at once: a variable, a selection of one, a
+// constant other than emptytuple.
+static bool leafShaped(const Token* node) {
+  return scalarTarget(node) || (node != nullptr && node->kind == TKconst && node->constant.type != tTuple);
+}
+
 [[gnu::noinline]] static int assignShapeOf(Token* node) {
-  const Token* value = node->right;
-  bool simple = false;
+  Token* value = node->right;
+  int shape = kShapeOther;
   if (value != nullptr && scalarTarget(node->left)) {
-    if (value->kind == TKexprbin)
-      simple = (value->format != kShapeUnknown ? value->format : shapeOf(const_cast<Token*>(value))) ==
-               kShapeInteger;
-    else
-      simple = scalarTarget(value) || (value->kind == TKconst && value->constant.type <= tBoolean);
+    if (value->kind == TKexprbin) {
+      if ((value->format != kShapeUnknown ? value->format : shapeOf(value)) == kShapeInteger)
+        shape |= kAssignScalar;
+      if (value->op == opPlus && leafShaped(value->left) && leafShaped(value->right))
+        shape |= kAssignConcat;
+    } else if (scalarTarget(value) || (value->kind == TKconst && value->constant.type <= tBoolean)) {
+      shape |= kAssignScalar;
+    }
   }
-  node->format = simple ? kShapeInteger : kShapeOther;
-  return node->format;
+  node->format = shape;
+  return shape;
 }
 
 // The target of a scalar assignment when it holds a scalar and may be
@@ -865,6 +890,53 @@ static bool scalarTarget(const Token* node) {
   return true;
 }
 
+// A leaf's value as evalChild reads it, when its cache finds it (the caller
+// has checked the depth); else errorValue.
+[[gnu::always_inline]] static inline Value leafValue(Globals* G, Token* node) {
+  if (node->kind == TKName) {
+    const Field* f = cachedLocal(G, node);
+    return f != nullptr ? f->v : errorValue;
+  }
+  Value v = errorValue;
+  if (node->kind == TKconst) {
+    v = node->constant;
+  } else if (const Field* f = cachedSelection(G, node)) {
+    v = f->v;
+  }
+  dropTemp(&v);
+  return v;
+}
+
+// String concatenations. An assignment of the sum of two leaves to a
+// variable or a selection of one, where the sum joins two Strings or a
+// String and a number, is done here as the general path does it (the
+// leaves read in order, the new String made, then the target found and the
+// String stored by assignTo) but without the frames and the dispatch of
+// the general path. The target is looked at first, quietly, so that
+// nothing is made when it would be left to the general path after all.
+[[gnu::noinline]] static bool assignConcat(Globals* G, Token* node) {
+  DbhtmlRec* d = G->dbhtml;
+  if (d->X_ExprDepth + 2 >= kMaxExprDepth - kIntegerTreeLevels - 2 || !roomForIntegerTree(d))
+    return false;
+  Token* target = node->left;
+  Field* f = target->kind == TKName ? cachedLocal(G, target) : selectedField(G, target);
+  if (f == nullptr || (f->v.flags & VF_READONLY)) return false;
+  Token* value = node->right;
+  Value l = leafValue(G, value->left);
+  if (l.type == tError) return false;
+  Value r = leafValue(G, value->right);
+  Value sum;
+  if (l.type == tString && r.type == tString)
+    sum = concatStrings(G, l, r);
+  else if ((l.type == tString && isNumber(r.type)) || (r.type == tString && isNumber(l.type)))
+    sum = concatNumber(G, &l, &r);
+  else
+    return false;
+  d->X_MsgPos = target->kind == TKName ? target->position : target->left->position;
+  assignTo(G, &f->v, sum, node->position);
+  return true;
+}
+
 // As eval, then the value released when temporary. An assignment's result
 // would be a borrowed copy of the stored value, which dropping leaves alone,
 // so none is made; the node counts for the depth as in evalNested.
@@ -885,7 +957,8 @@ static bool scalarTarget(const Token* node) {
 void evalForEffect(Globals* G, Token* node) {
   if (node != nullptr && node->kind == TKexprassign) {
     const int shape = node->format != kShapeUnknown ? node->format : assignShapeOf(node);
-    if (shape == kShapeInteger && assignScalar(G, node)) return;
+    if ((shape & kAssignScalar) && assignScalar(G, node)) return;
+    if ((shape & kAssignConcat) && assignConcat(G, node)) return;
   }
   evalForEffectNested(G, node);
 }
