@@ -790,7 +790,17 @@ static Value evalNode(Globals* G, Token* node) {
   return v;
 }
 
-Value eval(Globals* G, Token* node) { return evalChild(G, node); }
+// An Integer tree is tried first: conditions of loops are mostly one.
+Value eval(Globals* G, Token* node) {
+  if (node != nullptr && node->kind == TKexprbin && node->format == kShapeInteger) {
+    const DbhtmlRec* d = G->dbhtml;
+    if (d->X_ExprDepth < kMaxExprDepth - kIntegerTreeLevels - 2 && roomForIntegerTree(d)) {
+      const Value v = integerRoot(G, node);
+      if (v.type != tError) return v;
+    }
+  }
+  return evalChild(G, node);
+}
 
 // Scalar assignments. An assignment whose target is a variable or a
 // selection of one, and whose value is an Integer tree or a leaf (a
