@@ -3,6 +3,7 @@
 #include "driver/config.h"
 
 #include <strings.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -145,6 +146,45 @@ const ResourceConfig kDefaultConfig = {
     kSwitchNotGiven,   // templatecache
 };
 
+namespace {
+
+// The open configuration file, read through a buffer of its own. The end
+// of the file, and a failing read, end the reading for good.
+class ConfigFile {
+ public:
+  explicit ConfigFile(int fd) : fd_(fd) {}
+  ConfigFile(const ConfigFile&) = delete;
+  ConfigFile& operator=(const ConfigFile&) = delete;
+  ~ConfigFile() { close(); }
+
+  // The next byte, or -1.
+  int get() {
+    if (next_ == end_) {
+      const ssize_t n = fd_ >= 0 ? ::read(fd_, buffer_, sizeof buffer_) : -1;
+      if (n <= 0) {
+        close();
+        return -1;
+      }
+      next_ = 0;
+      end_ = static_cast<size_t>(n);
+    }
+    return static_cast<unsigned char>(buffer_[next_++]);
+  }
+
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+  size_t next_ = 0;
+  size_t end_ = 0;
+  char buffer_[kLineSize];
+};
+
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // Error pages
 
@@ -252,10 +292,10 @@ static void writeFormatPage(FILE* out) {
 
 // The format page, the error line (before, the word, after), and the end
 // of the request.
-[[noreturn]] static void formatError(Globals* G, FILE* file, ResourceConfig* r,
+[[noreturn]] static void formatError(Globals* G, ConfigFile& file, ResourceConfig* r,
                                      const char* before, std::string_view word = {},
                                      const char* after = "") {
-  std::fclose(file);
+  file.close();
   FILE* out = G->serverInterface->X_ErrOut;
   writeFormatPage(out);
   std::fputs(before, out);
@@ -309,7 +349,7 @@ static int keyOf(std::string_view w) {
   return 0;
 }
 
-static void store(Globals* G, FILE* file, ResourceConfig* r, int pos, std::string_view w) {
+static void store(Globals* G, ConfigFile& file, ResourceConfig* r, int pos, std::string_view w) {
   const KeyInfo& k = kKeys[pos];
   switch (k.kind) {
     case kReserved:
@@ -349,11 +389,11 @@ static void store(Globals* G, FILE* file, ResourceConfig* r, int pos, std::strin
 // Reads one line of at most kLineSize - 1 bytes (line feed included) into
 // buf; returns its length, 0 at the end of the file, -1 when the line does
 // not fit.
-static long readLine(FILE* f, char* buf) {
+static long readLine(ConfigFile& f, char* buf) {
   size_t n = 0;
   while (n < kLineSize - 1) {
-    const int c = std::getc(f);
-    if (c == EOF) break;
+    const int c = f.get();
+    if (c < 0) break;
     buf[n++] = static_cast<char>(c);
     if (c == '\n') return static_cast<long>(n);
   }
@@ -366,7 +406,7 @@ static bool isWordEnd(char c) {
 }
 
 // The words of one line. A NUL byte counts as white space.
-static void parseLine(Globals* G, FILE* file, ResourceConfig* r, const char* buf, size_t n,
+static void parseLine(Globals* G, ConfigFile& file, ResourceConfig* r, const char* buf, size_t n,
                       int* position) {
   size_t i = 0;
   while (i < n && buf[i] == ' ') ++i;
@@ -426,21 +466,17 @@ ResourceConfig* readResourceFile(Globals* G, const char* programPath,
   const std::string path = (templatePath != nullptr ? os_dirname(templatePath) : std::string()) +
                            ":" + os_dirname(programPath);
   char found[kLineSize];
-  const int code = os_search(path.c_str(), ".braxel", found, sizeof found);
-  FILE* out = G->serverInterface->X_ErrOut;
+  // The search leaves the file it found open for reading.
+  int fd = -1;
+  const int code = os_search(path.c_str(), ".braxel", found, sizeof found, &fd);
   if (code != kFound) {
-    std::fprintf(out,
+    std::fprintf(G->serverInterface->X_ErrOut,
                  "%sCan't open resource file `.braxel'<br>\nReason: %s<br>\n"
                  "The following search path was used: %s<br>\n",
                  kErrorHead, os_search_msg[code], path.c_str());
     serverExit(G);
   }
-  FILE* file = std::fopen(found, "r");
-  if (file == nullptr) {
-    std::fprintf(out, "%sOops, the resource file was readable just a few ticks before<br>\n",
-                 kErrorHead);
-    serverExit(G);
-  }
+  ConfigFile file(fd);
   ResourceConfig* r = newDefaults(G, found);
   char buf[kLineSize];
   int position = 1;
@@ -450,7 +486,7 @@ ResourceConfig* readResourceFile(Globals* G, const char* programPath,
     if (n < 0) formatError(G, file, r, "Error: Line too long<br>\n");
     parseLine(G, file, r, buf, static_cast<size_t>(n), &position);
   }
-  std::fclose(file);
+  file.close();
   for (char* ResourceConfig::*field : kDashFields)
     if (r->*field != nullptr && std::strcmp(r->*field, "-") == 0) (r->*field)[0] = '\0';
   return r;

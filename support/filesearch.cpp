@@ -22,13 +22,17 @@ const char* const os_search_msg[4] = {
 // Static helpers
 
 // A candidate is found when it can be opened for reading as a file. A
-// directory opens too, but reading it fails, so it does not count.
-static bool readable(const char* name) {
+// directory opens too, but reading it fails, so it does not count. With
+// opened, a found file stays open and *opened receives its descriptor.
+static bool readable(const char* name, int* opened = nullptr) {
   const int fd = open(name, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat st;
   const bool ok = fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);
-  close(fd);
+  if (ok && opened != nullptr)
+    *opened = fd;
+  else
+    close(fd);
   return ok;
 }
 
@@ -72,9 +76,10 @@ static long copyEntry(const char* begin, const char* end, char* out, size_t size
   return static_cast<long>(w);
 }
 
-// The common walk of both searches over the entries of a path.
+// The common walk of both searches over the entries of a path; opened (see
+// readable) only with linksAllowed.
 static int searchPath(const char* path, const char* name, char* out, size_t size,
-                      bool clean, bool linksAllowed) {
+                      bool clean, bool linksAllowed, int* opened = nullptr) {
   const size_t nameLength = std::strlen(name);
   const char* p = skipColons(path);
   while (*p != '\0') {
@@ -86,7 +91,7 @@ static int searchPath(const char* path, const char* name, char* out, size_t size
       return kNameTooLong;
     }
     std::memcpy(out + n, name, nameLength + 1);
-    if (readable(out) && (linksAllowed || !isSymbolicLink(out))) return kFound;
+    if (readable(out, opened) && (linksAllowed || !isSymbolicLink(out))) return kFound;
     p = skipColons(end);
   }
   clearOut(out, size);
@@ -123,12 +128,12 @@ std::string os_basename(const char* path, const char* suffix) {
 // ---------------------------------------------------------------------------
 // Searches
 
-int os_search(const char* path, const char* name, char* out, size_t size) {
+int os_search(const char* path, const char* name, char* out, size_t size, int* opened) {
   clearOut(out, size);
   if (path == nullptr || name == nullptr || name[0] == '\0' || out == nullptr)
     return kIllegalSearch;
   if (*skipColons(path) == '\0') return kNotFound;   // the name alone is not tried
-  return searchPath(path, name, out, size, false, true);
+  return searchPath(path, name, out, size, false, true, opened);
 }
 
 int os_search_braxel(const char* path, const char* name, char* out, size_t size,

@@ -21,7 +21,10 @@ bool os_isAbsolutePath(const char* path);
 std::string os_dirname(const char* path);
 // The text behind the last '/', without the suffix when it ends with it.
 std::string os_basename(const char* path, const char* suffix);
-int os_search(const char* path, const char* name, char* out, size_t size);
+// With opened, the file found stays open for reading and *opened receives
+// its descriptor.
+int os_search(const char* path, const char* name, char* out, size_t size,
+              int* opened = nullptr);
 int os_search_braxel(const char* path, const char* name, char* out, size_t size,
                      bool linksAllowed);
 bool os_IncludeFilename_Allowed(const char* name);
