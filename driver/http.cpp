@@ -65,14 +65,14 @@ struct HeaderWriter {
     }
   }
   void put(const char* text) { put(text, std::strlen(text)); }
-  void flush() {
-    if (used > 0) response.raw(response.target, buffer, used);
+  bool flush() {
+    const bool ok = used == 0 || response.raw(response.target, buffer, used);
     used = 0;
+    return ok;
   }
 };
 
-void sendHeader() {
-  HeaderWriter w;
+void putHeader(HeaderWriter& w) {
   if (response.errorStatus != 0 || response.status != nullptr) {
     w.put("Status: ");
     w.put(response.errorStatus != 0 ? reasonPhrase(response.errorStatus) : response.status);
@@ -92,13 +92,25 @@ void sendHeader() {
   w.put("\n");
   if (response.lines != nullptr) w.put(response.lines, response.linesLength);
   w.put("\n");
+}
+
+void sendHeader() {
+  HeaderWriter w;
+  putHeader(w);
   w.flush();
 }
 
 ssize_t holdWrite(void* /*cookie*/, const char* bytes, size_t n) {
   if (!response.sent) {
     response.sent = true;
-    sendHeader();
+    // A page that fits behind its header goes out with it in one write.
+    HeaderWriter w;
+    putHeader(w);
+    if (n <= sizeof w.buffer - w.used) {
+      w.put(bytes, n);
+      return w.flush() ? static_cast<ssize_t>(n) : -1;
+    }
+    w.flush();
   }
   return response.raw(response.target, bytes, n) ? static_cast<ssize_t>(n) : -1;
 }
