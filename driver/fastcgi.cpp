@@ -12,6 +12,7 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -511,6 +512,10 @@ int supervise(int argc, char** argv, RequestCycle cycle, const FcgiSettings& set
 // Entry
 
 bool FcgiListening() {
+  // Under CGI standard input is no socket: fstat, which the reading of
+  // files needs anyway, tells so without another library function.
+  struct stat st;
+  if (fstat(STDIN_FILENO, &st) == 0 && !S_ISSOCK(st.st_mode)) return false;
   int listening = 0;
   socklen_t length = sizeof listening;
   return getsockopt(STDIN_FILENO, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) == 0 &&
