@@ -125,6 +125,7 @@ for p in hello hellodb loop table big; do
   # php-cgi runs on its own: in the same rounds, the run after it (old's)
   # found the caches filled with PHP's and took 100-150 us more CPU time.
   specs=(old="./braxel-old" new="./braxel-new" c="$work/hello_c")
+  # shellcheck disable=SC2046
   declare -A wall=() cpu=()
   while read -r name w c; do wall[$name]=$w; cpu[$name]=$c; done < <(python3 "$here/paired.py" "$runs" "${specs[@]}")
   if $php_ok; then

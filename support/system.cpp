@@ -133,8 +133,8 @@ void os_StartTimeLimit(unsigned seconds) {
     return;
   }
   // SA_RESTART: output and file calls go on undisturbed; the checks, the
-  // hook and the kill do the stopping.
-  // The value-initialized mask is the empty set.
+  // hook and the kill do the stopping. The value-initialized mask is the
+  // empty set.
   struct sigaction sa {};
   sa.sa_handler = onAlarm;
   sa.sa_flags = SA_RESTART;
