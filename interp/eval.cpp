@@ -817,20 +817,15 @@ static bool scalarTarget(const Token* node) {
           (node->kind == TKselektor && node->left != nullptr && node->left->kind == TKName));
 }
 
-// An assignment's shape, kept in its format field: which of the ways below
-// may store it (kShapeOther: none).
-inline constexpr int kAssignScalar = 4;   // assignScalar
-inline constexpr int kAssignConcat = 8;   // assignConcat
-
 // A leaf that evalChild reads at once: a variable, a selection of one, a
 // constant other than emptytuple.
 static bool leafShaped(const Token* node) {
   return scalarTarget(node) || (node != nullptr && node->kind == TKconst && node->constant.type != tTuple);
 }
 
-[[gnu::noinline]] static int assignShapeOf(Token* node) {
+int assignShapeOf(Token* node) {
   Token* value = node->right;
-  int shape = kShapeOther;
+  int shape = kAssignOther;
   if (value != nullptr && scalarTarget(node->left)) {
     if (value->kind == TKexprbin) {
       if ((value->format != kShapeUnknown ? value->format : shapeOf(value)) == kShapeInteger)
@@ -862,7 +857,7 @@ static bool leafShaped(const Token* node) {
 // Taken only where the assignment and its value nested node by node could
 // reach neither the depth bound nor the stack guard, so that the depth is
 // left as it stands (no step here reads it against a tighter bound).
-[[gnu::noinline]] static bool assignScalar(Globals* G, Token* node) {
+bool assignScalar(Globals* G, Token* node) {
   DbhtmlRec* d = G->dbhtml;
   if (d->X_ExprDepth + 1 >= kMaxExprDepth - kIntegerTreeLevels - 2 || !roomForIntegerTree(d))
     return false;
@@ -924,7 +919,7 @@ static bool leafShaped(const Token* node) {
 // String stored by assignTo) but without the frames and the dispatch of
 // the general path. The target is looked at first, quietly, so that
 // nothing is made when it would be left to the general path after all.
-[[gnu::noinline]] static bool assignConcat(Globals* G, Token* node) {
+bool assignConcat(Globals* G, Token* node) {
   DbhtmlRec* d = G->dbhtml;
   if (d->X_ExprDepth + 2 >= kMaxExprDepth - kIntegerTreeLevels - 2 || !roomForIntegerTree(d))
     return false;
@@ -947,10 +942,10 @@ static bool leafShaped(const Token* node) {
   return true;
 }
 
-// As eval, then the value released when temporary. An assignment's result
-// would be a borrowed copy of the stored value, which dropping leaves alone,
+// The general path of evalForEffect: as eval, then the value released when
+// temporary. An assignment's result would be a borrowed copy of the stored value, which dropping leaves alone,
 // so none is made; the node counts for the depth as in evalNested.
-[[gnu::noinline]] static void evalForEffectNested(Globals* G, Token* node) {
+void evalForEffectNested(Globals* G, Token* node) {
   if (node != nullptr && node->kind == TKexprassign) {
     DbhtmlRec* d = G->dbhtml;
     if (++d->X_ExprDepth > kMaxExprDepth || StackExhausted(d))
@@ -962,15 +957,6 @@ static bool leafShaped(const Token* node) {
   }
   Value v = evalChild(G, node);
   ReleaseIfTemp(G, &v);
-}
-
-void evalForEffect(Globals* G, Token* node) {
-  if (node != nullptr && node->kind == TKexprassign) {
-    const int shape = node->format != kShapeUnknown ? node->format : assignShapeOf(node);
-    if ((shape & kAssignScalar) && assignScalar(G, node)) return;
-    if ((shape & kAssignConcat) && assignConcat(G, node)) return;
-  }
-  evalForEffectNested(G, node);
 }
 
 // ---------------------------------------------------------------------------
