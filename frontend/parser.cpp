@@ -469,29 +469,24 @@ enum DepthRule : uint8_t {
   drNested,    // one level below the deepest part
 };
 
-struct DepthRules {
-  DepthRule of[kParserRuleCount];
-  DepthRules() : of{} {
-    for (int rule = 0; rule < kParserRuleCount; rule++) {
-      const int lhs = ParserRuleLhs[rule];
-      if (lhs != ntSimpleExpression && lhs != ntFullExpression && lhs != ntCondition &&
-          lhs != ntArguments) {
-        of[rule] = drNone;
-      } else if (lhs == ntArguments || ParserRuleLength[rule] == 1 ||
-                 rule == R_SimpleExpression__LParen_FullExpression_RParen ||
-                 rule == R_Condition__LParen_FullExpression_RParen) {
-        of[rule] = drDeepest;
-      } else {
-        of[rule] = drNested;
-      }
-    }
+// The depth rule of each grammar rule.
+constexpr DepthRule depthRuleOf(int rule) {
+  const int lhs = ParserRuleLhs[rule];
+  if (lhs != ntSimpleExpression && lhs != ntFullExpression && lhs != ntCondition &&
+      lhs != ntArguments) {
+    return drNone;
   }
-};
-const DepthRules kDepthRules;
+  if (lhs == ntArguments || ParserRuleLength[rule] == 1 ||
+      rule == R_SimpleExpression__LParen_FullExpression_RParen ||
+      rule == R_Condition__LParen_FullExpression_RParen) {
+    return drDeepest;
+  }
+  return drNested;
+}
 
 // Nesting depth of the expression a rule builds (0 outside expressions).
 [[gnu::always_inline]] static inline int ruleDepth(int rule, const ParseAttr* a, int length) {
-  const DepthRule how = kDepthRules.of[rule];
+  const DepthRule how = depthRuleOf(rule);
   if (how == drNone) return 0;
   int depth = 0;
   for (int i = 1; i <= length; i++) {
@@ -500,30 +495,39 @@ const DepthRules kDepthRules;
   return how == drNested ? depth + 1 : depth;
 }
 
-// Reduces the real stack by `rule` and builds its node. The entry of the
+// Reduces the real stack by Rule and builds its node. The entry of the
 // nonterminal holds its first token's position, its node and its depth (no
-// rule reads more of a nonterminal's entry).
+// rule reads more of a nonterminal's entry). With the rule a constant, the
+// rule's length, depth and node come down to the code of that rule alone.
 // Returns the state pushed.
-[[gnu::always_inline]] static inline int reduceInline(Run* r, int rule) {
-  const int length = ParserRuleLength[rule];
-  ParseAttr* a = r->attrs + (r->top - length);   // a[1..length]
-  const Position pos = length > 0 ? a[1].tok.pos : r->lookahead->pos;
-  const int depth = ruleDepth(rule, a, length);
-  if (depth > kMaxExprDepth) FatalMessage(r->G, kTooDeep, pos);
-  Token* node = buildNode(r->G, rule, a, pos);
-  const int first = r->top - length + 1;   // the lowest entry popped
-  if (first <= r->memoHigh && r->memoCapacity > 0) {
-    for (int i = first; i <= r->memoHigh; i++) r->memo[i].valid = false;
-    r->memoHigh = first - 1;
+struct ReduceBy {
+  Run* r;
+  template <int Rule>
+  [[gnu::always_inline]] int operator()() const {
+    constexpr int length = ParserRuleLength[Rule];
+    ParseAttr* a = r->attrs + (r->top - length);   // a[1..length]
+    const Position pos = length > 0 ? a[1].tok.pos : r->lookahead->pos;
+    const int depth = ruleDepth(Rule, a, length);
+    if (depth > kMaxExprDepth) FatalMessage(r->G, kTooDeep, pos);
+    Token* node = buildNode(r->G, Rule, a, pos);
+    const int first = r->top - length + 1;   // the lowest entry popped
+    if (first <= r->memoHigh && r->memoCapacity > 0) {
+      for (int i = first; i <= r->memoHigh; i++) r->memo[i].valid = false;
+      r->memoHigh = first - 1;
+    }
+    r->top -= length;
+    const int state = ParserGoto[r->states[r->top]][ParserRuleLhs[Rule]];
+    ParseAttr* e = pushState(r, state);
+    e->tok.pos = pos;
+    e->node = node;
+    e->depth = depth;
+    e->code = 0;
+    return state;
   }
-  r->top -= length;
-  const int state = ParserGoto[r->states[r->top]][ParserRuleLhs[rule]];
-  ParseAttr* e = pushState(r, state);
-  e->tok.pos = pos;
-  e->node = node;
-  e->depth = depth;
-  e->code = 0;
-  return state;
+};
+
+[[gnu::always_inline]] static inline int reduceInline(Run* r, int rule) {
+  return ParserVisitRule(rule, ReduceBy{r});
 }
 
 static void reduce(Run* r, int rule) { reduceInline(r, rule); }

@@ -7,7 +7,8 @@ Usage: lalr_tables.py GRAMMAR.y REPORT.xml OUT_DIR
 Writes OUT_DIR/parser_tables.h and OUT_DIR/parser_tables.cpp:
   - the action table (shift, reduce, accept, error) per state and terminal,
   - the goto table per state and nonterminal,
-  - rule lengths, left-hand sides and one named constant per rule,
+  - rule lengths, left-hand sides and one named constant per rule, and a
+    dispatch that hands the parser a rule number as a compile-time constant,
   - the continuation token of every state (for the error repair),
   - the display names of the terminals (Parser_TokenName).
 
@@ -418,8 +419,6 @@ def write_tables(g, cont, out_dir):
     h.append("extern const int16_t ParserAction[kParserStateCount][kParserTerminalCount];")
     h.append("// The state after a nonterminal, or -1.")
     h.append("extern const int16_t ParserGoto[kParserStateCount][kParserNonterminalCount];")
-    h.append("extern const uint8_t ParserRuleLength[kParserRuleCount];")
-    h.append("extern const uint8_t ParserRuleLhs[kParserRuleCount];")
     h.append("extern const char* const ParserRuleText[kParserRuleCount];")
     h.append("// The terminal that leads each state towards acceptance.")
     h.append("extern const uint8_t ParserContinuation[kParserStateCount];")
@@ -433,6 +432,28 @@ def write_tables(g, cont, out_dir):
     for r in range(1, nrules):
         h.append("  %s = %d,   // %s" % (rule_constant(g, r), r, rule_text(g, r)))
     h.append("};")
+    h.append("")
+    h.append("inline constexpr uint8_t ParserRuleLength[kParserRuleCount] = {")
+    h.append("  " + ", ".join(str(len(g.rules[r][1])) for r in range(nrules)))
+    h.append("};")
+    h.append("")
+    h.append("inline constexpr uint8_t ParserRuleLhs[kParserRuleCount] = {")
+    h.append("  0,   // $accept (never reduced)")
+    for r in range(1, nrules):
+        h.append("  nt%s," % g.rules[r][0])
+    h.append("};")
+    h.append("")
+    h.append("// Calls visit.template operator()<rule>() with the rule as a constant, so")
+    h.append("// that each rule gets code of its own; returns what that returns. Rule 0")
+    h.append("// (never reduced) stands for any number outside the rules.")
+    h.append("template <class Visitor>")
+    h.append("[[gnu::always_inline]] inline int ParserVisitRule(int rule, Visitor&& visit) {")
+    h.append("  switch (rule) {")
+    for r in range(1, nrules):
+        h.append("    case %d: return visit.template operator()<%d>();" % (r, r))
+    h.append("    default: return visit.template operator()<0>();")
+    h.append("  }")
+    h.append("}")
     h.append("")
 
     c = []
@@ -461,16 +482,6 @@ def write_tables(g, cont, out_dir):
     c.append("const int16_t ParserGoto[kParserStateCount][kParserNonterminalCount] = {")
     for i in range(nstates):
         c.append("  {%s}," % ", ".join(str(x) for x in g.goto[i]))
-    c.append("};")
-    c.append("")
-    c.append("const uint8_t ParserRuleLength[kParserRuleCount] = {")
-    c.append("  " + ", ".join(str(len(g.rules[r][1])) for r in range(nrules)))
-    c.append("};")
-    c.append("")
-    c.append("const uint8_t ParserRuleLhs[kParserRuleCount] = {")
-    c.append("  0,   // $accept (never reduced)")
-    for r in range(1, nrules):
-        c.append("  nt%s," % g.rules[r][0])
     c.append("};")
     c.append("")
     c.append("const char* const ParserRuleText[kParserRuleCount] = {")
