@@ -66,12 +66,19 @@ struct Checkpoint {
   TokenSet segment;
 };
 
+// The parser's stack. The parser's loop works on a copy of its own, which no
+// call out of the loop can reach, so that it stays in registers; the run's
+// copy is brought up to date around the calls that use it.
+struct Stack {
+  int16_t* states;
+  ParseAttr* attrs;
+  int top;   // index of the top entry
+};
+
 // One run of the parser.
 struct Run {
   Globals* G;
-  int16_t* states;
-  ParseAttr* attrs;
-  int top;        // index of the top entry
+  Stack stack;
   int capacity;
   int la;         // the lookahead and its attribute: the scanner's, until the
                   // error repair changes it in laAttr
@@ -107,35 +114,46 @@ static void readToken(Run* r) {
   if (r->la < 0 || r->la >= kParserTerminalCount) r->la = tkTOKchars;
 }
 
-// Room for one more entry: the stack doubles, up to kMaxStack.
-[[gnu::noinline]] static void growStack(Run* r) {
+// Stack k with room for one more entry: the stack doubles, up to kMaxStack.
+// (By value: the loop's stack never has its address taken.)
+[[gnu::noinline]] static Stack grownStack(Run* r, Stack k) {
   if (r->capacity >= kMaxStack) FatalMessage(r->G, kTooDeep, r->lookahead->pos);
   int capacity = 2 * r->capacity;
   if (capacity > kMaxStack) capacity = kMaxStack;
   int16_t* states = static_cast<int16_t*>(bxAlloc(r->G, capacity * sizeof(int16_t)));
   ParseAttr* attrs = static_cast<ParseAttr*>(bxAlloc(r->G, capacity * sizeof(ParseAttr)));
-  std::memcpy(states, r->states, (r->top + 1) * sizeof(int16_t));
-  std::memcpy(static_cast<void*>(attrs), r->attrs, (r->top + 1) * sizeof(ParseAttr));
-  bxFree(r->states);
-  bxFree(r->attrs);
-  r->states = states;
-  r->attrs = attrs;
+  std::memcpy(states, k.states, (k.top + 1) * sizeof(int16_t));
+  std::memcpy(static_cast<void*>(attrs), k.attrs, (k.top + 1) * sizeof(ParseAttr));
+  bxFree(k.states);
+  bxFree(k.attrs);
   r->capacity = capacity;
+  return Stack{states, attrs, k.top};
 }
 
-// Pushes state; its attribute is the caller's to fill in.
-[[gnu::always_inline]] static inline ParseAttr* pushState(Run* r, int state) {
-  if (r->top + 1 >= r->capacity) growStack(r);
-  r->top++;
-  r->states[r->top] = static_cast<int16_t>(state);
-  return &r->attrs[r->top];
+// Pushes state on stack k (the run's or the loop's); its attribute is the
+// caller's to fill in.
+[[gnu::always_inline]] static inline ParseAttr* pushState(Run* r, Stack* k, int state) {
+  if (k->top + 1 >= r->capacity) *k = grownStack(r, *k);
+  k->top++;
+  k->states[k->top] = static_cast<int16_t>(state);
+  return &k->attrs[k->top];
 }
 
-static void push(Run* r, int state, const ParseAttr& attr) { *pushState(r, state) = attr; }
+// Pushes state where an entry was just popped; its attribute is the
+// caller's to fill in.
+[[gnu::always_inline]] static inline ParseAttr* replaceTop(Stack* k, int state) {
+  k->top++;
+  k->states[k->top] = static_cast<int16_t>(state);
+  return &k->attrs[k->top];
+}
+
+static void push(Run* r, int state, const ParseAttr& attr) {
+  *pushState(r, &r->stack, state) = attr;
+}
 
 // Shifts the lookahead (as push of terminalAttr(la, its attribute) does).
-[[gnu::always_inline]] static inline void shift(Run* r, int state) {
-  ParseAttr* e = pushState(r, state);
+[[gnu::always_inline]] static inline void shift(Run* r, Stack* k, int state) {
+  ParseAttr* e = pushState(r, k, state);
   e->tok = *r->lookahead;
   e->node = nullptr;
   e->depth = 0;
@@ -502,22 +520,26 @@ constexpr DepthRule depthRuleOf(int rule) {
 // Returns the state pushed.
 struct ReduceBy {
   Run* r;
+  Stack* k;   // the run's stack or the loop's
   template <int Rule>
   [[gnu::always_inline]] int operator()() const {
     constexpr int length = ParserRuleLength[Rule];
-    ParseAttr* a = r->attrs + (r->top - length);   // a[1..length]
+    ParseAttr* a = k->attrs + (k->top - length);   // a[1..length]
     const Position pos = length > 0 ? a[1].tok.pos : r->lookahead->pos;
     const int depth = ruleDepth(Rule, a, length);
     if (depth > kMaxExprDepth) FatalMessage(r->G, kTooDeep, pos);
     Token* node = buildNode(r->G, Rule, a, pos);
-    const int first = r->top - length + 1;   // the lowest entry popped
-    if (first <= r->memoHigh && r->memoCapacity > 0) {
+    // The bottom entry is never popped: first > 0, and the ceiling 0 of a
+    // run without memos needs no test of its own.
+    const int first = k->top - length + 1;   // the lowest entry popped
+    if (first <= r->memoHigh) {
       for (int i = first; i <= r->memoHigh; i++) r->memo[i].valid = false;
       r->memoHigh = first - 1;
     }
-    r->top -= length;
-    const int state = ParserGoto[r->states[r->top]][ParserRuleLhs[Rule]];
-    ParseAttr* e = pushState(r, state);
+    k->top -= length;
+    const int state = ParserGoto[k->states[k->top]][ParserRuleLhs[Rule]];
+    // Only an empty rule pushes more than it popped.
+    ParseAttr* e = length == 0 ? pushState(r, k, state) : replaceTop(k, state);
     e->tok.pos = pos;
     e->node = node;
     e->depth = depth;
@@ -526,16 +548,16 @@ struct ReduceBy {
   }
 };
 
-[[gnu::always_inline]] static inline int reduceInline(Run* r, int rule) {
-  return ParserVisitRule(rule, ReduceBy{r});
+[[gnu::always_inline]] static inline int reduceInline(Run* r, Stack* k, int rule) {
+  return ParserVisitRule(rule, ReduceBy{r, k});
 }
 
-static void reduce(Run* r, int rule) { reduceInline(r, rule); }
+static void reduce(Run* r, int rule) { reduceInline(r, &r->stack, rule); }
 
 // ---------------------------------------------------------------- simulation
 
 static int configTop(const Run* r, const Config& c) {
-  return c.count > 0 ? r->overlay[c.count - 1] : r->states[c.base];
+  return c.count > 0 ? r->overlay[c.count - 1] : r->stack.states[c.base];
 }
 
 // Would t be shifted (or accepted) from the configuration, after the
@@ -757,10 +779,10 @@ static TokenSet restartSet(Run* r) {
   TokenSet rest{};      // restart set of the rest after the last checkpoint
   int checkpoints = 0;
   TokenSet* segment = &head;
-  Config c{r->top, 0};
+  Config c{r->stack.top, 0};
   // The walk closes at most every open construct; the bound only guards
   // against a table fault.
-  const long limit = 64L * (r->top + 1) + 1024;
+  const long limit = 64L * (r->stack.top + 1) + 1024;
   for (long step = 0; step < limit; step++) {
     setUnion(segment, expectedSet(r, c));
     const int s = configTop(r, c);
@@ -813,7 +835,7 @@ struct TokenNameLengths {
 
 static void reportExpected(Run* r) {
   static const TokenNameLengths nameLengths;   // made on the first syntax error
-  const TokenSet expected = expectedSet(r, Config{r->top, 0});
+  const TokenSet expected = expectedSet(r, Config{r->stack.top, 0});
   char text[kMaxExpectedText + 1];
   size_t used = 0;
   text[0] = '\0';
@@ -866,8 +888,8 @@ static void recover(Run* r) {
   }
   // The lookahead is one of the tokens expected somewhere along the
   // continuation path; follow the path up to that point.
-  while (!willShift(r, Config{r->top, 0}, r->la)) {
-    const int s = r->states[r->top];
+  while (!willShift(r, Config{r->stack.top, 0}, r->la)) {
+    const int s = r->stack.states[r->stack.top];
     const int cont = ParserContinuation[s];
     const int act = ParserAction[s][cont];
     if (act > 0 && act != kActionAccept) {
@@ -904,32 +926,36 @@ int Parser(Globals* G) {
   std::memset(static_cast<void*>(&r), 0, sizeof r);
   r.G = G;
   r.capacity = kInitialStack;
-  r.states = static_cast<int16_t*>(bxAlloc(G, r.capacity * sizeof(int16_t)));
-  r.attrs = static_cast<ParseAttr*>(bxAlloc(G, r.capacity * sizeof(ParseAttr)));
-  r.top = 0;
-  r.states[0] = kParserStartState;
-  std::memset(static_cast<void*>(&r.attrs[0]), 0, sizeof(ParseAttr));
+  r.stack.states = static_cast<int16_t*>(bxAlloc(G, r.capacity * sizeof(int16_t)));
+  r.stack.attrs = static_cast<ParseAttr*>(bxAlloc(G, r.capacity * sizeof(ParseAttr)));
+  r.stack.top = 0;
+  r.stack.states[0] = kParserStartState;
+  std::memset(static_cast<void*>(&r.stack.attrs[0]), 0, sizeof(ParseAttr));
   readToken(&r);
 
+  Stack k = r.stack;
   int state = kParserStartState;   // the state on top of the stack
   for (;;) {
     const int act = ParserAction[state][r.la];
     if (act == kActionAccept) break;
     if (act > 0) {
       state = act - 1;
-      shift(&r, state);
+      shift(&r, &k, state);
       r.recovering = false;
       readToken(&r);
     } else if (act < 0) {
-      state = reduceInline(&r, -act);
+      state = reduceInline(&r, &k, -act);
     } else {
+      r.stack = k;
       recover(&r);
-      state = r.states[r.top];
+      k = r.stack;
+      state = k.states[k.top];
     }
   }
-  G->Parser->root = r.attrs[r.top].node;
-  bxFree(r.states);
-  bxFree(r.attrs);
+  r.stack = k;
+  G->Parser->root = r.stack.attrs[r.stack.top].node;
+  bxFree(r.stack.states);
+  bxFree(r.stack.attrs);
   bxFree(r.overlay);
   bxFree(r.memo);
   bxFree(r.checkpoints);
