@@ -679,7 +679,30 @@ struct FixStack {
   s->capacity = capacity;
 }
 
-[[gnu::always_inline]] static inline void fixPush(Globals* G, FixStack* s, Token* node) {
+// The kinds the pass walks into; any other node has level 0.
+static bool hasOperands(const Token* n) {
+  switch (n->kind) {
+    case TKexprun:
+    case TKselektor:
+    case TKexprcopy:
+    case TKexprbin:
+    case TKexprindex:
+    case TKexprassign:
+    case TKfuncall:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Walks into node next: a node with operands gets a frame, any other is
+// completed at once with level 0.
+[[gnu::always_inline]] static inline void fixPush(Globals* G, FixStack* s, Token* node,
+                                                  int* result) {
+  if (!hasOperands(node)) {
+    *result = 0;
+    return;
+  }
   if (s->count == s->capacity) fixGrow(G, s);
   s->frames[s->count++] = FixFrame{node, 0, 0, nullptr};
 }
@@ -704,22 +727,11 @@ static Token* copyOperand(Globals* G, Token* e, int level) {
 static int maxLevel(int a, int b) { return a > b ? a : b; }
 
 Token* FixSideEffects(Globals* G, Token* expr) {
-  if (expr == nullptr) return expr;
-  switch (expr->kind) {
-    case TKexprun:
-    case TKselektor:
-    case TKexprcopy:
-    case TKexprbin:
-    case TKexprindex:
-    case TKexprassign:
-    case TKfuncall:
-      break;
-    default:
-      return expr;   // a name, a constant or a statement: nothing to copy
-  }
+  // a name, a constant or a statement: nothing to copy
+  if (expr == nullptr || !hasOperands(expr)) return expr;
   FixStack s;
-  fixPush(G, &s, expr);
   int result = 0;   // level of the node completed last
+  fixPush(G, &s, expr, &result);
   while (s.count > 0) {
     FixFrame* f = &s.frames[s.count - 1];
     Token* n = f->node;
@@ -730,7 +742,7 @@ Token* FixSideEffects(Globals* G, Token* expr) {
         // unary, selector, copy: the level of the operand
         if (f->stage == 0 && n->left != nullptr) {
           f->stage = 1;
-          fixPush(G, &s, n->left);
+          fixPush(G, &s, n->left, &result);
           continue;
         }
         if (f->stage == 0) result = 0;
@@ -742,13 +754,13 @@ Token* FixSideEffects(Globals* G, Token* expr) {
         // target); level gathers the right one's
         if (f->stage == 0) {
           f->stage = 1;
-          fixPush(G, &s, n->right);
+          fixPush(G, &s, n->right, &result);
           continue;
         }
         if (f->stage == 1) {
           f->level = result;
           f->stage = 2;
-          fixPush(G, &s, n->left);
+          fixPush(G, &s, n->left, &result);
           continue;
         }
         if (n->kind == TKexprbin) {
@@ -772,7 +784,7 @@ Token* FixSideEffects(Globals* G, Token* expr) {
         }
         while (f->arg != nullptr && f->arg->expr == nullptr) f->arg = f->arg->next;
         if (f->arg != nullptr) {
-          fixPush(G, &s, f->arg->expr);
+          fixPush(G, &s, f->arg->expr, &result);
           continue;
         }
         const int m = f->level;
@@ -785,7 +797,7 @@ Token* FixSideEffects(Globals* G, Token* expr) {
         break;
       }
       default:
-        // names, constants, field outputs and other statements
+        // NEVER: only nodes with operands get a frame
         result = 0;
         break;
     }
