@@ -825,29 +825,51 @@ static TokenSet restartSet(Run* r) {
 
 // ---------------------------------------------------------------- error recovery
 
-// The lengths of the token names.
-struct TokenNameLengths {
-  size_t of[kParserTerminalCount];
-  TokenNameLengths() : of{} {
-    for (int t = 0; t < kParserTerminalCount; t++) of[t] = std::strlen(Parser_TokenName[t]);
+// The token names, each followed by a blank in a slot of its own, and the
+// lengths with the blank: a name goes into the message text as one copy of
+// fixed size. (A name too long for a slot is copied by its length.)
+constexpr size_t kNameSlot = 24;
+struct TokenNameSlots {
+  char text[kParserTerminalCount][kNameSlot];
+  size_t length[kParserTerminalCount];
+  TokenNameSlots() : text{}, length{} {
+    for (int t = 0; t < kParserTerminalCount; t++) {
+      const size_t n = std::strlen(Parser_TokenName[t]);
+      length[t] = n + 1;
+      if (n + 1 > kNameSlot) continue;
+      std::memcpy(text[t], Parser_TokenName[t], n);
+      text[t][n] = ' ';
+    }
   }
 };
 
-static void reportExpected(Run* r) {
-  static const TokenNameLengths nameLengths;   // made on the first syntax error
-  const TokenSet expected = expectedSet(r, Config{r->stack.top, 0});
-  char text[kMaxExpectedText + 1];
+// Writes the names of the tokens in s, each followed by a blank, to text (of
+// kMaxExpectedText bytes and a slot more) as far as they fit; returns the
+// length written.
+static size_t writeNames(char* text, const TokenSet& s) {
+  static const TokenNameSlots names;   // made on the first syntax error
   size_t used = 0;
-  text[0] = '\0';
-  for (int t = 0; t < kParserTerminalCount; t++) {
-    if (!setHas(expected, t)) continue;
-    const size_t n = nameLengths.of[t];
-    if (used + n + 1 > kMaxExpectedText) break;
-    std::memcpy(text + used, Parser_TokenName[t], n);
-    text[used + n] = ' ';
-    used += n + 1;
-    text[used] = '\0';
+  for (int w = 0; w < 2; w++) {
+    for (uint64_t bits = s.bits[w]; bits != 0; bits &= bits - 1) {
+      const int t = w * 64 + __builtin_ctzll(bits);
+      const size_t n = names.length[t];
+      if (used + n > kMaxExpectedText) return used;
+      if (n <= kNameSlot) {
+        std::memcpy(text + used, names.text[t], kNameSlot);
+      } else {
+        std::memcpy(text + used, Parser_TokenName[t], n - 1);
+        text[used + n - 1] = ' ';
+      }
+      used += n;
+    }
   }
+  return used;
+}
+
+static void reportExpected(Run* r) {
+  char text[kMaxExpectedText + 1 + kNameSlot];
+  const size_t used = writeNames(text, expectedSet(r, Config{r->stack.top, 0}));
+  text[used] = '\0';
   std::memcpy(r->G->Parser->expected, text, used + 1);
   ErrorMessageI(r->G, ecExpectedTokens, xxInformation, r->lookahead->pos, InfoTokens(text));
 }
