@@ -658,6 +658,7 @@ struct SimRun {
 static TokenSet expectedSet(const Run* r, const Config& c) {
   TokenSet shifted{};
   SimRun runs[kParserTerminalCount];   // their token sets are disjoint
+  const ActionSets& allSets = actionSets();
   int pending = 1;
   runs[0].c = c;
   runs[0].m = 0;
@@ -670,7 +671,7 @@ static TokenSet expectedSet(const Run* r, const Config& c) {
     int rule = 0;
     TokenSet same{};
     TokenSet others{};
-    const StateSets& sets = actionSets().of[s];
+    const StateSets& sets = allSets.of[s];
     if (sets.complete) {
       setUnion(&shifted, setIntersection(run.tokens, sets.shifts));
       for (int g = 0; g < sets.count; g++) {
@@ -825,20 +826,20 @@ static TokenSet restartSet(Run* r) {
 
 // ---------------------------------------------------------------- error recovery
 
-// The token names, each followed by a blank in a slot of its own, and the
+// The token names, each followed by a blank in a slot of its own, and their
 // lengths with the blank: a name goes into the message text as one copy of
-// fixed size. (A name too long for a slot is copied by its length.)
+// fixed size.
 constexpr size_t kNameSlot = 24;
+static_assert(static_cast<size_t>(kParserLongestTokenName) + 1 <= kNameSlot);
 struct TokenNameSlots {
   char text[kParserTerminalCount][kNameSlot];
   size_t length[kParserTerminalCount];
   TokenNameSlots() : text{}, length{} {
     for (int t = 0; t < kParserTerminalCount; t++) {
       const size_t n = std::strlen(Parser_TokenName[t]);
-      length[t] = n + 1;
-      if (n + 1 > kNameSlot) continue;
       std::memcpy(text[t], Parser_TokenName[t], n);
       text[t][n] = ' ';
+      length[t] = n + 1;
     }
   }
 };
@@ -854,12 +855,7 @@ static size_t writeNames(char* text, const TokenSet& s) {
       const int t = w * 64 + __builtin_ctzll(bits);
       const size_t n = names.length[t];
       if (used + n > kMaxExpectedText) return used;
-      if (n <= kNameSlot) {
-        std::memcpy(text + used, names.text[t], kNameSlot);
-      } else {
-        std::memcpy(text + used, Parser_TokenName[t], n - 1);
-        text[used + n - 1] = ' ';
-      }
+      std::memcpy(text + used, names.text[t], kNameSlot);
       used += n;
     }
   }
@@ -959,14 +955,14 @@ int Parser(Globals* G) {
   int state = kParserStartState;   // the state on top of the stack
   for (;;) {
     const int act = ParserAction[state][r.la];
-    if (act == kActionAccept) break;
-    if (act > 0) {
+    if (act < 0) {
+      state = reduceInline(&r, &k, -act);
+    } else if (act > 0) {
+      if (act == kActionAccept) break;
       state = act - 1;
       shift(&r, &k, state);
       r.recovering = false;
       readToken(&r);
-    } else if (act < 0) {
-      state = reduceInline(&r, &k, -act);
     } else {
       r.stack = k;
       recover(&r);

@@ -415,6 +415,8 @@ def write_tables(g, cont, out_dir):
     h.append("inline constexpr int kParserNonterminalCount = %d;" % nnt)
     h.append("inline constexpr int kParserRuleCount = %d;" % nrules)
     h.append("inline constexpr int kParserStartState = 0;")
+    h.append("// The length of the longest display name (Parser_TokenName).")
+    h.append("inline constexpr int kParserLongestTokenName = %d;" % max(len(d) for d in g.display))
     h.append("")
     h.append("// Actions: 0 error, kActionAccept, 1..kParserStateCount shift to the state")
     h.append("// one below the value, a negative value reduces by the rule of that number.")
