@@ -3,7 +3,8 @@
 # a template of several MB with every kind of tag, parses it three times and
 # reports MB/s, each run's and the median; then the same for a template with
 # a syntax error every few lines inside nested tags, which measures the error
-# recovery.
+# recovery. With PARSE_INSTRUCTIONS=1 it also counts each template's
+# instructions once under callgrind (a figure that holds on a busy machine).
 # Usage: bench/parse.sh [build-folder] [megabytes] [runs]
 set -euo pipefail
 
@@ -63,4 +64,8 @@ for name in clean errors; do
     echo "$line" | sed 's/.*: \([0-9.]*\) MB\/s.*/\1/' >> "$work/$name.mbs"
   done
   echo "$name median: $(sort -n "$work/$name.mbs" | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }') MB/s"
+  if [ "${PARSE_INSTRUCTIONS:-0}" = 1 ]; then
+    valgrind --tool=callgrind --callgrind-out-file=/dev/null "$build/bench_parse" "$work/$name.brx" \
+      2>&1 >/dev/null | sed -n "s/.*Collected : \([0-9]*\)/$name instructions: \1/p"
+  fi
 done
