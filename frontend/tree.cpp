@@ -87,9 +87,21 @@ static bool newRegion(Globals* G) {
   return true;
 }
 
-// A chunk of kChunkBytes node bytes, charged.
-static char* newChunk(Globals* G) {
+// A template that filled a chunk goes on into the next: its pages are
+// faulted in with one call instead of one trap each (a run of text pieces
+// fills a chunk in microseconds; the traps were a large part of a parse).
+static void prefault(char* start, size_t n) {
+  const uintptr_t from = (reinterpret_cast<uintptr_t>(start) + kPageBytes - 1) & ~(kPageBytes - 1);
+  const uintptr_t to = (reinterpret_cast<uintptr_t>(start) + n) & ~(kPageBytes - 1);
+  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+}
+
+// A chunk of kChunkBytes node bytes, charged. A region's pages are faulted
+// in all at once when it is taken (one call instead of one for each of its
+// chunks); *faulted tells that the chunk's pages are in.
+static char* newChunk(Globals* G, bool* faulted) {
   TokenModule* m = G->token;
+  *faulted = false;
   if (m->chunksTaken < kChunksBeforeRegions) {
     m->chunksTaken++;
     return newBlock(G, kChunkBytes, kChunkBytes, false);
@@ -98,19 +110,14 @@ static char* newChunk(Globals* G) {
   // No region yet, or the last one is used up (the next chunk would be its
   // header's page).
   const bool used = (reinterpret_cast<uintptr_t>(m->regionNext) & (kHugePageBytes - 1)) == 0;
-  if (used && !newRegion(G)) return newBlock(G, kChunkBytes, 0, false);
+  if (used) {
+    if (!newRegion(G)) return newBlock(G, kChunkBytes, 0, false);
+    prefault(m->regionNext, kHugePageBytes);
+  }
+  *faulted = true;
   char* const chunk = m->regionNext;
   m->regionNext += kChunkBytes;
   return chunk;
-}
-
-// A template that filled a chunk goes on into the next: its pages are
-// faulted in with one call instead of one trap each (a run of text pieces
-// fills a chunk in microseconds; the traps were a large part of a parse).
-static void prefault(char* start, size_t n) {
-  const uintptr_t from = (reinterpret_cast<uintptr_t>(start) + kPageBytes - 1) & ~(kPageBytes - 1);
-  const uintptr_t to = (reinterpret_cast<uintptr_t>(start) + n) & ~(kPageBytes - 1);
-  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
 }
 
 // carve when the bytes come from a new chunk or a block of their own.
@@ -123,8 +130,9 @@ static void prefault(char* start, size_t n) {
   m->prepaid = 0;
   const bool usePaid = n <= paid;
   const bool later = m->trees.blocks != nullptr;
-  m->chunk = usePaid ? newBlock(G, paid, 0, false) : newChunk(G);
-  if (later) prefault(m->chunk, usePaid ? paid : kChunkBytes);
+  bool faulted = false;
+  m->chunk = usePaid ? newBlock(G, paid, 0, false) : newChunk(G, &faulted);
+  if (later && !faulted) prefault(m->chunk, usePaid ? paid : kChunkBytes);
   m->chunkLeft = usePaid ? paid : kChunkBytes;
   void* p = m->chunk;
   m->chunk += n;
