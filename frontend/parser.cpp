@@ -72,7 +72,8 @@ struct Checkpoint {
 struct Stack {
   int16_t* states;
   ParseAttr* attrs;
-  int top;   // index of the top entry
+  int top;              // index of the top entry
+  ParseAttr* topAttr;   // &attrs[top]
 };
 
 // One run of the parser.
@@ -127,7 +128,7 @@ static void readToken(Run* r) {
   bxFree(k.states);
   bxFree(k.attrs);
   r->capacity = capacity;
-  return Stack{states, attrs, k.top};
+  return Stack{states, attrs, k.top, attrs + k.top};
 }
 
 // Pushes state on stack k (the run's or the loop's); its attribute is the
@@ -136,7 +137,7 @@ static void readToken(Run* r) {
   if (k->top + 1 >= r->capacity) *k = grownStack(r, *k);
   k->top++;
   k->states[k->top] = static_cast<int16_t>(state);
-  return &k->attrs[k->top];
+  return ++k->topAttr;
 }
 
 // Pushes state where an entry was just popped; its attribute is the
@@ -144,7 +145,7 @@ static void readToken(Run* r) {
 [[gnu::always_inline]] static inline ParseAttr* replaceTop(Stack* k, int state) {
   k->top++;
   k->states[k->top] = static_cast<int16_t>(state);
-  return &k->attrs[k->top];
+  return ++k->topAttr;
 }
 
 static void push(Run* r, int state, const ParseAttr& attr) {
@@ -524,7 +525,7 @@ struct ReduceBy {
   template <int Rule>
   [[gnu::always_inline]] int operator()() const {
     constexpr int length = ParserRuleLength[Rule];
-    ParseAttr* a = k->attrs + (k->top - length);   // a[1..length]
+    ParseAttr* a = k->topAttr - length;   // a[1..length]
     const Position pos = length > 0 ? a[1].tok.pos : r->lookahead->pos;
     const int depth = ruleDepth(Rule, a, length);
     if (depth > kMaxExprDepth) FatalMessage(r->G, kTooDeep, pos);
@@ -537,6 +538,7 @@ struct ReduceBy {
       r->memoHigh = first - 1;
     }
     k->top -= length;
+    k->topAttr -= length;
     const int state = ParserGoto[k->states[k->top]][ParserRuleLhs[Rule]];
     // Only an empty rule pushes more than it popped.
     ParseAttr* e = length == 0 ? pushState(r, k, state) : replaceTop(k, state);
@@ -947,6 +949,7 @@ int Parser(Globals* G) {
   r.stack.states = static_cast<int16_t*>(bxAlloc(G, r.capacity * sizeof(int16_t)));
   r.stack.attrs = static_cast<ParseAttr*>(bxAlloc(G, r.capacity * sizeof(ParseAttr)));
   r.stack.top = 0;
+  r.stack.topAttr = r.stack.attrs;
   r.stack.states[0] = kParserStartState;
   std::memset(static_cast<void*>(&r.stack.attrs[0]), 0, sizeof(ParseAttr));
   readToken(&r);
