@@ -350,11 +350,8 @@ static Value tupleOperator(Globals* G, int op, Value* l, Value* r, bool withNull
 // when the depth the selection and its variable would take is within the
 // bound. The variable's position becomes the message position, as reading
 // it as a location does.
-// The field alone, leaving the message position as it is.
-[[gnu::always_inline]] static inline Field* selectedField(Globals* G, Token* node) {
-  Token* base = node->left;
-  if (base == nullptr || base->kind != TKName || G->dbhtml->X_ExprDepth >= kMaxExprDepth - 1)
-    return nullptr;
+// The field of a selection whose variable is the name base.
+[[gnu::always_inline]] static inline Field* fieldOfSelection(Globals* G, Token* node, Token* base) {
   const Field* variable = cachedLocal(G, base);
   if (variable == nullptr || variable->v.type != tTuple) return nullptr;
   Tuple* t = variable->v.val.tuple.t;
@@ -366,8 +363,25 @@ static Value tupleOperator(Globals* G, int op, Value* l, Value* r, bool withNull
   return f;
 }
 
+// The field alone, leaving the message position as it is.
+[[gnu::always_inline]] static inline Field* selectedField(Globals* G, Token* node) {
+  Token* base = node->left;
+  if (base == nullptr || base->kind != TKName || G->dbhtml->X_ExprDepth >= kMaxExprDepth - 1)
+    return nullptr;
+  return fieldOfSelection(G, node, base);
+}
+
 [[gnu::always_inline]] static inline Field* cachedSelection(Globals* G, Token* node) {
   Field* f = selectedField(G, node);
+  if (f != nullptr) G->dbhtml->X_MsgPos = node->left->position;
+  return f;
+}
+
+// A selection inside an Integer tree (see below), as cachedSelection finds
+// it: the tree's shape says that its variable is a name, and the tree is
+// entered only far from the depth bound.
+[[gnu::always_inline]] static inline Field* treeSelection(Globals* G, Token* node) {
+  Field* f = fieldOfSelection(G, node, node->left);
   if (f != nullptr) G->dbhtml->X_MsgPos = node->left->position;
   return f;
 }
@@ -382,7 +396,7 @@ static Value tupleOperator(Globals* G, int op, Value* l, Value* r, bool withNull
     *out = node->constant.val.Integer;   // an Integer constant: the shape says so
     return true;
   } else {
-    f = cachedSelection(G, node);
+    f = treeSelection(G, node);
   }
   if (f == nullptr || f->v.type != tInteger) return false;
   *out = f->v.val.Integer;
@@ -442,7 +456,7 @@ static bool integerTree(Globals* G, Token* node, int32_t* out);
 }
 
 // An arithmetic operator inside an Integer tree.
-static bool integerTree(Globals* G, Token* node, int32_t* out) {
+[[gnu::always_inline]] static inline bool integerStep(Globals* G, Token* node, int32_t* out) {
   int32_t a = 0;
   int32_t b = 0;
   if (!integerOperand(G, node->left, &a) || !integerOperand(G, node->right, &b)) return false;
@@ -452,11 +466,20 @@ static bool integerTree(Globals* G, Token* node, int32_t* out) {
   return true;
 }
 
+static bool integerTree(Globals* G, Token* node, int32_t* out) { return integerStep(G, node, out); }
+
+// An operand of the top of an Integer tree: an operator one level down is
+// computed in place, deeper ones by integerTree.
+[[gnu::always_inline]] static inline bool integerTopOperand(Globals* G, Token* node, int32_t* out) {
+  return node->kind == TKexprbin ? integerStep(G, node, out) : integerLeaf(G, node, out);
+}
+
 // The value of an Integer tree, or errorValue when it is left to evalNested.
 [[gnu::noinline]] static Value integerRoot(Globals* G, Token* node) {
   int32_t a = 0;
   int32_t b = 0;
-  if (!integerOperand(G, node->left, &a) || !integerOperand(G, node->right, &b)) return errorValue;
+  if (!integerTopOperand(G, node->left, &a) || !integerTopOperand(G, node->right, &b))
+    return errorValue;
   return integerNoFail(node->op, a, b);
 }
 
@@ -865,7 +888,8 @@ bool assignScalar(Globals* G, Token* node) {
   if (value->kind == TKexprbin) {
     int32_t a = 0;
     int32_t b = 0;
-    if (!integerOperand(G, value->left, &a) || !integerOperand(G, value->right, &b)) return false;
+    if (!integerTopOperand(G, value->left, &a) || !integerTopOperand(G, value->right, &b))
+      return false;
     const Value v = integerNoFail(value->op, a, b);   // no flags: stored as it is
     if (v.type == tError) return false;
     Field* f = scalarTargetField(G, node->left);
