@@ -852,11 +852,11 @@ int assignShapeOf(Token* node) {
   if (value != nullptr && scalarTarget(node->left)) {
     if (value->kind == TKexprbin) {
       if ((value->format != kShapeUnknown ? value->format : shapeOf(value)) == kShapeInteger)
-        shape |= kAssignScalar;
+        shape |= kAssignInteger;
       if (value->op == opPlus && leafShaped(value->left) && leafShaped(value->right))
         shape |= kAssignConcat;
     } else if (scalarTarget(value) || (value->kind == TKconst && value->constant.type <= tBoolean)) {
-      shape |= kAssignScalar;
+      shape |= kAssignLeaf;
     }
   }
   node->format = shape;
@@ -880,23 +880,30 @@ int assignShapeOf(Token* node) {
 // Taken only where the assignment and its value nested node by node could
 // reach neither the depth bound nor the stack guard, so that the depth is
 // left as it stands (no step here reads it against a tighter bound).
-bool assignScalar(Globals* G, Token* node) {
-  DbhtmlRec* d = G->dbhtml;
-  if (d->X_ExprDepth + 1 >= kMaxExprDepth - kIntegerTreeLevels - 2 || !roomForIntegerTree(d))
-    return false;
+// Whether an assignment and its value, nested node by node, could reach
+// neither the depth bound nor the stack guard.
+[[gnu::always_inline]] static inline bool roomForAssignment(const DbhtmlRec* d) {
+  return d->X_ExprDepth + 1 < kMaxExprDepth - kIntegerTreeLevels - 2 && roomForIntegerTree(d);
+}
+
+bool assignInteger(Globals* G, Token* node) {
+  if (!roomForAssignment(G->dbhtml)) return false;
   Token* value = node->right;
-  if (value->kind == TKexprbin) {
-    int32_t a = 0;
-    int32_t b = 0;
-    if (!integerTopOperand(G, value->left, &a) || !integerTopOperand(G, value->right, &b))
-      return false;
-    const Value v = integerNoFail(value->op, a, b);   // no flags: stored as it is
-    if (v.type == tError) return false;
-    Field* f = scalarTargetField(G, node->left);
-    if (f == nullptr) return false;
-    f->v = v;
-    return true;
-  }
+  int32_t a = 0;
+  int32_t b = 0;
+  if (!integerTopOperand(G, value->left, &a) || !integerTopOperand(G, value->right, &b))
+    return false;
+  const Value v = integerNoFail(value->op, a, b);   // no flags: stored as it is
+  if (v.type == tError) return false;
+  Field* f = scalarTargetField(G, node->left);
+  if (f == nullptr) return false;
+  f->v = v;
+  return true;
+}
+
+bool assignLeaf(Globals* G, Token* node) {
+  if (!roomForAssignment(G->dbhtml)) return false;
+  Token* value = node->right;
   Value v;
   if (value->kind == TKconst) {
     v = value->constant;

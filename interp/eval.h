@@ -13,10 +13,12 @@ Value eval(Globals* G, Token* node);
 // the general path, evalForEffectNested.
 inline constexpr int kAssignUnknown = 0;
 inline constexpr int kAssignOther = 2;
-inline constexpr int kAssignScalar = 4;   // an Integer tree or a leaf, to a scalar
-inline constexpr int kAssignConcat = 8;   // the sum of two leaves, a String
+inline constexpr int kAssignInteger = 4;   // an Integer tree, to a scalar
+inline constexpr int kAssignConcat = 8;    // the sum of two leaves, a String
+inline constexpr int kAssignLeaf = 16;     // a scalar leaf, to a scalar
 int assignShapeOf(Token* node);
-bool assignScalar(Globals* G, Token* node);
+bool assignInteger(Globals* G, Token* node);
+bool assignLeaf(Globals* G, Token* node);
 bool assignConcat(Globals* G, Token* node);
 void evalForEffectNested(Globals* G, Token* node);
 
@@ -26,7 +28,8 @@ void evalForEffectNested(Globals* G, Token* node);
 inline void evalForEffect(Globals* G, Token* node) {
   if (node != nullptr && node->kind == TKexprassign) {
     const int shape = node->format != kAssignUnknown ? node->format : assignShapeOf(node);
-    if ((shape & kAssignScalar) && assignScalar(G, node)) return;
+    if ((shape & kAssignInteger) && assignInteger(G, node)) return;
+    if ((shape & kAssignLeaf) && assignLeaf(G, node)) return;
     if ((shape & kAssignConcat) && assignConcat(G, node)) return;
   }
   evalForEffectNested(G, node);
