@@ -877,11 +877,10 @@ int assignShapeOf(Token* node) {
   return f;
 }
 
-// Taken only where the assignment and its value nested node by node could
-// reach neither the depth bound nor the stack guard, so that the depth is
-// left as it stands (no step here reads it against a tighter bound).
 // Whether an assignment and its value, nested node by node, could reach
-// neither the depth bound nor the stack guard.
+// neither the depth bound nor the stack guard. The in-place ways are taken
+// only then, and leave the depth as it stands (no step of theirs reads it
+// against a tighter bound).
 [[gnu::always_inline]] static inline bool roomForAssignment(const DbhtmlRec* d) {
   return d->X_ExprDepth + 1 < kMaxExprDepth - kIntegerTreeLevels - 2 && roomForIntegerTree(d);
 }
@@ -974,8 +973,9 @@ bool assignConcat(Globals* G, Token* node) {
 }
 
 // The general path of evalForEffect: as eval, then the value released when
-// temporary. An assignment's result would be a borrowed copy of the stored value, which dropping leaves alone,
-// so none is made; the node counts for the depth as in evalNested.
+// temporary. An assignment's result would be a borrowed copy of the stored
+// value, which dropping leaves alone, so none is made; the node counts for
+// the depth as in evalNested.
 void evalForEffectNested(Globals* G, Token* node) {
   if (node != nullptr && node->kind == TKexprassign) {
     DbhtmlRec* d = G->dbhtml;
