@@ -9,28 +9,6 @@
 #include "support/arrays.h"
 #include "support/memory.h"
 
-// ---- Case folding ---------------------------------------------------------
-
-// Maps a-z to A-Z; every other byte value, 128 to 255 included, stays.
-const unsigned char ToUpper[256] = {
-      0,   1,   2,   3,   4,   5,   6,   7,   8,   9,  10,  11,  12,  13,  14,  15,
-     16,  17,  18,  19,  20,  21,  22,  23,  24,  25,  26,  27,  28,  29,  30,  31,
-     32,  33,  34,  35,  36,  37,  38,  39,  40,  41,  42,  43,  44,  45,  46,  47,
-     48,  49,  50,  51,  52,  53,  54,  55,  56,  57,  58,  59,  60,  61,  62,  63,
-     64,  65,  66,  67,  68,  69,  70,  71,  72,  73,  74,  75,  76,  77,  78,  79,
-     80,  81,  82,  83,  84,  85,  86,  87,  88,  89,  90,  91,  92,  93,  94,  95,
-     96,  65,  66,  67,  68,  69,  70,  71,  72,  73,  74,  75,  76,  77,  78,  79,
-     80,  81,  82,  83,  84,  85,  86,  87,  88,  89,  90, 123, 124, 125, 126, 127,
-    128, 129, 130, 131, 132, 133, 134, 135, 136, 137, 138, 139, 140, 141, 142, 143,
-    144, 145, 146, 147, 148, 149, 150, 151, 152, 153, 154, 155, 156, 157, 158, 159,
-    160, 161, 162, 163, 164, 165, 166, 167, 168, 169, 170, 171, 172, 173, 174, 175,
-    176, 177, 178, 179, 180, 181, 182, 183, 184, 185, 186, 187, 188, 189, 190, 191,
-    192, 193, 194, 195, 196, 197, 198, 199, 200, 201, 202, 203, 204, 205, 206, 207,
-    208, 209, 210, 211, 212, 213, 214, 215, 216, 217, 218, 219, 220, 221, 222, 223,
-    224, 225, 226, 227, 228, 229, 230, 231, 232, 233, 234, 235, 236, 237, 238, 239,
-    240, 241, 242, 243, 244, 245, 246, 247, 248, 249, 250, 251, 252, 253, 254, 255,
-};
-
 // ---- Entries --------------------------------------------------------------
 
 static constexpr uint32_t kInitialBuckets = 256;
@@ -54,13 +32,21 @@ static void growBuckets(Globals* G, IdentsRec* r) {
   r->bucketCount = n;
 }
 
-// Same length is checked by the caller; compares from the last byte down.
-static bool sameName(const unsigned char* a, const unsigned char* b, size_t n) {
-  while (n > 0) {
-    --n;
-    if (ToUpper[a[n]] != ToUpper[b[n]]) return false;
-  }
-  return true;
+// Same length n, above 8, is checked by the caller.
+static bool sameLongName(const char* a, const char* b, size_t n) {
+  using namespace ident_word;
+  for (size_t i = 0; i + 8 < n; i += 8)
+    if (fold(load<uint64_t>(a + i)) != fold(load<uint64_t>(b + i))) return false;
+  return fold(load<uint64_t>(a + n - 8)) == fold(load<uint64_t>(b + n - 8));
+}
+
+// Same length n is checked by the caller; when n is at most 8, `word` is
+// b's shortWord and `key` its fold.
+[[gnu::always_inline]] static inline bool sameName(const char* a, const char* b, size_t n, uint64_t word,
+                                                   uint64_t key) {
+  if (n > 8) return sameLongName(a, b, n);
+  const uint64_t w = ident_word::shortWord(a, n);
+  return w == word || ident_word::fold(w) == key;
 }
 
 // The entry and its name's bytes in one block.
@@ -79,12 +65,11 @@ static constexpr IdentSeedTable<0> kNoNames = MakeIdentSeed(std::array<const cha
 constinit const IdentSeed kNoIdentSeed = kNoNames.seed();
 
 // The seeded entry of a name, or none.
-static const IdentEntry* seeded(const IdentSeed& seed, const unsigned char* s, size_t length,
-                                uint32_t hash) {
+static const IdentEntry* seeded(const IdentSeed& seed, const char* s, size_t length,
+                                uint32_t hash, uint64_t word, uint64_t key) {
   for (uint32_t i = hash & seed.slotMask; seed.slots[i] != 0; i = (i + 1) & seed.slotMask) {
     const IdentEntry* e = &seed.entries[seed.slots[i] - 1];
-    if (e->length == length && sameName(reinterpret_cast<const unsigned char*>(e->name), s, length))
-      return e;
+    if (e->length == length && sameName(e->name, s, length, word, key)) return e;
   }
   return nullptr;
 }
@@ -138,19 +123,8 @@ static Ident makeEntry(Globals* G, IdentsRec* r, const char* bytes, size_t lengt
   return number;
 }
 
-Ident MakeIdent(Globals* G, const char* bytes, size_t length) {
-  IdentsRec* r = G->Idents;
-  const auto* s = reinterpret_cast<const unsigned char*>(bytes);
-  if (length > UINT32_MAX - kIdentEntryCharge) length = UINT32_MAX - kIdentEntryCharge;
-  const uint32_t hash = IdentHash(bytes, length);
-  if (const IdentEntry* e = seeded(*r->seed, s, length, hash)) return e->number;
-  for (IdentEntry* e = r->buckets[hash & (r->bucketCount - 1)]; e != nullptr; e = e->next) {
-    if (e->length == length &&
-        sameName(reinterpret_cast<const unsigned char*>(e->name), s, length)) {
-      if (r->X_Log != nullptr) r->X_Log->looked.push_back(e->number);
-      return e->number;
-    }
-  }
+// A name of neither table yet: made, and written down for a watching cache.
+static Ident makeLogged(Globals* G, IdentsRec* r, const char* bytes, size_t length, uint32_t hash) {
   const int64_t before = G->serverInterface != nullptr ? G->serverInterface->X_MemLeft : 0;
   const Ident number = makeEntry(G, r, bytes, length, hash);
   if (r->X_Log != nullptr) {
@@ -158,6 +132,60 @@ Ident MakeIdent(Globals* G, const char* bytes, size_t length) {
     r->X_Log->charged += before - G->serverInterface->X_MemLeft;
   }
   return number;
+}
+
+[[gnu::noinline]] static Ident logged(IdentsRec* r, Ident number) {
+  r->X_Log->looked.push_back(number);
+  return number;
+}
+
+// The number of a made name found, written down for a watching cache.
+static Ident found(IdentsRec* r, const IdentEntry* e) {
+  return r->X_Log != nullptr ? logged(r, e->number) : e->number;
+}
+
+// A name not among the made names: seeded, or made now.
+[[gnu::noinline]] static Ident seededOrMade(Globals* G, const char* bytes, size_t length, uint32_t hash,
+                                            uint64_t word, uint64_t key) {
+  IdentsRec* r = G->Idents;
+  if (const IdentEntry* e = seeded(*r->seed, bytes, length, hash, word, key)) return e->number;
+  return makeLogged(G, r, bytes, length, hash);
+}
+
+[[gnu::noinline]] static Ident makeLongIdent(Globals* G, const char* bytes, size_t length) {
+  IdentsRec* r = G->Idents;
+  if (length > UINT32_MAX - kIdentEntryCharge) length = UINT32_MAX - kIdentEntryCharge;
+  const uint32_t hash = IdentHashOfKey(bytes, length, 0);
+  for (const IdentEntry* e = r->buckets[hash & (r->bucketCount - 1)]; e != nullptr; e = e->next)
+    if (e->length == length && sameLongName(e->name, bytes, length)) return found(r, e);
+  return seededOrMade(G, bytes, length, hash, 0, 0);
+}
+
+// The search for a short name from entry e on, once e's spelling has
+// differed: the made names are compared case-folded.
+[[gnu::noinline]] static Ident searchFolded(Globals* G, const IdentEntry* e, const char* bytes, size_t length,
+                                            uint32_t hash, uint64_t word, uint64_t key) {
+  for (; e != nullptr; e = e->next)
+    if (e->length == length && ident_word::fold(ident_word::shortWord(e->name, length)) == key)
+      return found(G->Idents, e);
+  return seededOrMade(G, bytes, length, hash, word, key);
+}
+
+// A name is in one table at most, so the made names, looked up most, are
+// looked at first. A short name is mostly spelled as the first time: the
+// search compares spellings first, in few registers.
+Ident MakeIdent(Globals* G, const char* bytes, size_t length) {
+  if (length > 8) return makeLongIdent(G, bytes, length);
+  IdentsRec* r = G->Idents;
+  const uint64_t word = ident_word::shortWord(bytes, length);
+  const uint64_t key = ident_word::fold(word);
+  const uint32_t hash = IdentHashOfKey(bytes, length, key);
+  for (const IdentEntry* e = r->buckets[hash & (r->bucketCount - 1)]; e != nullptr; e = e->next) {
+    if (e->length != length) continue;
+    if (ident_word::shortWord(e->name, length) == word) return found(r, e);
+    return searchFolded(G, e, bytes, length, hash, word, key);
+  }
+  return seededOrMade(G, bytes, length, hash, word, key);
 }
 
 Ident MakeIdent(Globals* G, const char* text) {
@@ -168,7 +196,9 @@ Ident MakeIdent(Globals* G, const char* text) {
 // number from its place does the same.
 Ident MakeSeededIdent(Globals* G, Ident at, const char* text) {
   const IdentSeed& seed = *G->Idents->seed;
-  if (at >= 1 && at <= seed.count && std::strcmp(seed.entries[at].name, text) == 0) return at;
+  if (at >= 1 && at <= seed.count &&
+      (seed.entries[at].name == text || std::strcmp(seed.entries[at].name, text) == 0))   // a literal shared
+    return at;
   return MakeIdent(G, text);
 }
 

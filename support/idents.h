@@ -3,6 +3,8 @@
 #pragma once
 
 #include <array>
+#include <bit>
+#include <cstring>
 #include <type_traits>
 #include <string_view>
 #include <vector>
@@ -26,26 +28,77 @@ constexpr unsigned char FoldIdentChar(unsigned char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - ('a' - 'A')) : c;
 }
 
-// The bucket-independent hash of a name: FNV-1a over every byte, case-folded;
-// the empty name hashes to 0. A hash of the first and last byte and the
-// length alone lets a request with many similar names (n1, n2, ...: form
-// fields sent by a visitor) pile them into a few chains and take quadratic time.
-// (At run time the fold is a lookup in ToUpper, which folds alike.)
-extern const unsigned char ToUpper[256];
-constexpr uint32_t IdentHash(const char* bytes, size_t n) {
-  if (n == 0) return 0;
-  uint32_t h = 2166136261u;
-  for (size_t i = 0; i < n; ++i) {
-    const auto c = static_cast<unsigned char>(bytes[i]);
-    h = (h ^ (std::is_constant_evaluated() ? FoldIdentChar(c) : ToUpper[c])) * 16777619u;
+// Names are hashed and compared a word of up to 8 bytes at a time, each
+// word case-folded as a whole (ident_word::fold). The bytes of a word are those
+// of the host's byte order, so that the seed laid out at compile time hashes
+// as the names looked up at run time.
+namespace ident_word {
+
+// The sizeof(T) bytes at p as one word.
+template <typename T>
+constexpr T load(const char* p) {
+  if (std::is_constant_evaluated()) {
+    T v = 0;
+    for (size_t i = 0; i < sizeof(T); ++i) {
+      const size_t at = std::endian::native == std::endian::little ? i : sizeof(T) - 1 - i;
+      v |= static_cast<T>(static_cast<unsigned char>(p[i])) << (8 * at);
+    }
+    return v;
   }
-  return h;
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// FoldIdentChar on each byte of a word: a-z to A-Z, every other byte stays.
+constexpr uint64_t fold(uint64_t x) {
+  constexpr uint64_t ones = 0x0101010101010101u;
+  const uint64_t low7 = x & (0x7F * ones);
+  const uint64_t fromA = low7 + (0x80 - 'a') * ones;      // high bit: byte at least 'a'
+  const uint64_t pastZ = low7 + (0x80 - 'z' - 1) * ones;  // high bit: byte beyond 'z'
+  const uint64_t lower = fromA & ~pastZ & ~x & (0x80 * ones);
+  return x - (lower >> 2);
+}
+
+// The word of a name of at most 8 bytes, not folded: with the length it
+// tells the name apart from every other name.
+constexpr uint64_t shortWord(const char* p, size_t n) {
+  if (n >= 4) return load<uint32_t>(p) | static_cast<uint64_t>(load<uint32_t>(p + n - 4)) << 32;
+  if (n == 0) return 0;
+  const auto byte = [p](size_t i) { return static_cast<uint64_t>(static_cast<unsigned char>(p[i])); };
+  return byte(0) | byte(n / 2) << 8 | byte(n - 1) << 16;
+}
+
+constexpr uint64_t mix(uint64_t h, uint64_t word) {
+  h = (h ^ word) * 0x9E3779B97F4A7C15u;
+  return h ^ (h >> 32);
+}
+
+}  // namespace ident_word
+
+// The bucket-independent hash of a name, case-folded: every byte counts,
+// for a hash of a few bytes and the length alone lets a request with many
+// similar names (n1, n2, ...: form fields sent by a visitor) pile them into
+// a few chains and take quadratic time. `key` is the folded shortWord of a
+// name of at most 8 bytes.
+constexpr uint32_t IdentHashOfKey(const char* bytes, size_t n, uint64_t key) {
+  uint64_t h = key + n;
+  if (n > 8) {
+    using namespace ident_word;
+    for (size_t i = 0; i + 8 < n; i += 8) h = mix(h, fold(load<uint64_t>(bytes + i)));
+    h = mix(h, fold(load<uint64_t>(bytes + n - 8)));
+  }
+  return static_cast<uint32_t>(((h ^ (h >> 31)) * 0x9E3779B97F4A7C15u) >> 32);
+}
+
+constexpr uint32_t IdentHash(const char* bytes, size_t n) {
+  return IdentHashOfKey(bytes, n, n <= 8 ? ident_word::fold(ident_word::shortWord(bytes, n)) : 0);
 }
 
 // The names every request starts with, numbered 0 (the empty name) to
 // count in a fixed order, laid out at compile time (MakeIdentSeed) so that
 // start-up neither allocates nor hashes them. They are found through an
-// open-addressed table of their own, before the table of made names.
+// open-addressed table of their own, besides the table of made names.
 struct IdentSeed {
   const IdentEntry* entries;   // by number, 0 to count
   Ident count;
