@@ -25,6 +25,7 @@
 #include "support/filesearch.h"
 #include "support/idents.h"
 #include "support/memory.h"
+#include "support/system.h"
 
 const char* dbhLastFoundFile(Globals* G) {
   const char* f = G->serverInterface->X_FoundFile;
@@ -32,13 +33,15 @@ const char* dbhLastFoundFile(Globals* G) {
 }
 
 // The search that begins every read of a template file: false when the
-// file is not found (X_FoundFile empty).
-static bool searchTemplate(Globals* G, const char* name, const char* path, bool linksAllowed) {
+// file is not found (X_FoundFile empty). The file found stays open: *fd,
+// which parseFound reads or the caller closes.
+static bool searchTemplate(Globals* G, const char* name, const char* path, bool linksAllowed, int* fd) {
   dbhInitSource(G);
   G->Errors->X_NoErrors = 1;
   BeginScanner(G, false);
   char found[kFoundFileSize];
-  if (os_search_braxel(path, name, found, sizeof found, linksAllowed) != kFound) {
+  *fd = -1;
+  if (os_search_braxel(path, name, found, sizeof found, linksAllowed, fd) != kFound) {
     G->serverInterface->X_FoundFile[0] = '\0';
     return false;
   }
@@ -48,9 +51,10 @@ static bool searchTemplate(Globals* G, const char* name, const char* path, bool 
   return true;
 }
 
-// Reads and parses the file found; null when it cannot be opened after all.
-static Token* parseFound(Globals* G, bool* opened) {
-  BeginFile(G, G->serverInterface->X_FoundFile);
+// Reads and parses the file found, open as fd; null when it cannot be read
+// after all.
+static Token* parseFound(Globals* G, bool* opened, int fd) {
+  BeginFile(G, G->serverInterface->X_FoundFile, fd);
   *opened = G->Scanner->errorIndication == 0;
   if (!*opened) {
     // found a moment ago, but it cannot be opened now: not found after all
@@ -68,9 +72,10 @@ static Token* parseFound(Globals* G, bool* opened) {
 
 Token* dbhReadFileInternal(Globals* G, const char* name, const char* path,
                            bool linksAllowed, bool showErrors) {
-  if (!searchTemplate(G, name, path, linksAllowed)) return nullptr;
+  int fd = -1;
+  if (!searchTemplate(G, name, path, linksAllowed, &fd)) return nullptr;
   bool opened = false;
-  Token* tree = parseFound(G, &opened);
+  Token* tree = parseFound(G, &opened, fd);
   if (opened && G->Errors->X_NoErrors == 0 && showErrors)
     ShowSyntaxErrors(G, tree, G->serverInterface->X_FoundFile);
   return tree;
@@ -312,11 +317,11 @@ struct ParseWatch {
 };
 
 // Parses the template found under the logs and keeps the tree when it may.
-Token* parseAndKeep(Globals* G, bool* opened) {
+Token* parseAndKeep(Globals* G, bool* opened, int fd) {
   const MessageRecord* lastMessage = G->Errors->tail;
   const int64_t before = G->serverInterface->X_MemLeft;
   ParseWatch watch(G);
-  Token* tree = parseFound(G, opened);
+  Token* tree = parseFound(G, opened, fd);
   const int64_t charged = before - G->serverInterface->X_MemLeft;
   SourceLog& files = watch.files;
   const IdentLog& idents = watch.idents;
@@ -346,14 +351,18 @@ Token* dbhReadTemplate(Globals* G, const char* name, const char* path, bool link
   if (!cacheOn || !SwitchNotOff(Cfg(G).templatecache))
     return dbhReadFileInternal(G, name, path, linksAllowed, true);
   TemplateCache& cache = theCache();
-  if (!searchTemplate(G, name, path, linksAllowed)) return nullptr;
+  int fd = -1;
+  if (!searchTemplate(G, name, path, linksAllowed, &fd)) return nullptr;
   const auto at = cache.entries.find(keyOf(G->serverInterface->X_FoundFile, G->serverInterface->X_IncludePath));
   if (at != cache.entries.end()) {
-    if (unchanged(*at->second)) return reuse(G, at->second.get());
+    if (unchanged(*at->second)) {
+      Close(fd);
+      return reuse(G, at->second.get());
+    }
     drop(G, at->second.get());
   }
   bool opened = false;
-  Token* tree = parseAndKeep(G, &opened);
+  Token* tree = parseAndKeep(G, &opened, fd);
   if (opened && G->Errors->X_NoErrors == 0) ShowSyntaxErrors(G, tree, G->serverInterface->X_FoundFile);
   return tree;
 }

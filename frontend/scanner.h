@@ -126,7 +126,9 @@ void ScannerFinalizeGV(Globals* G);
 void ScannerInitializeGeneratedGV(Globals* G);
 void ScannerFinalizeGeneratedGV(Globals* G);
 void BeginScanner(Globals* G, bool withInput);
-void BeginFile(Globals* G, const char* name);
+// With opened (not -1) the file is read from that descriptor, which the
+// scanner then owns.
+void BeginFile(Globals* G, const char* name, int opened = -1);
 void BeginStringInput(Globals* G, const char* text);   // dynamic text level
 void CloseFile(Globals* G);
 void StartInputState(Globals* G);

@@ -174,9 +174,11 @@ static size_t largestPowerOfTwo(size_t n) {
 // Reads the whole input of a level. A read asks for the largest power of two
 // that fits into the free part of the buffer (8192 bytes at first, which is
 // where a GET query string is cut); the buffer doubles when less than an
-// eighth of it is free. A size known in advance avoids the doubling.
+// eighth of it is free. A size known in advance avoids the doubling, and
+// the read that could only find the end of a file read whole.
 static void fillLevel(Globals* G, ScanLevel& L) {
-  const long hint = SourceSizeHint(G, L.fd);
+  bool exact = false;
+  const long hint = SourceSizeHint(G, L.fd, &exact);
   size_t size = kInitialBuffer;
   if (hint > 0) size = static_cast<size_t>(hint) + static_cast<size_t>(hint) / 4 + kInitialBuffer;
   unsigned char* buffer = static_cast<unsigned char*>(bxAlloc(G, size));
@@ -193,6 +195,7 @@ static void fillLevel(Globals* G, ScanLevel& L) {
     const long n = GetLine(G, L.fd, reinterpret_cast<char*>(buffer) + length, chunk);
     if (n <= 0) break;
     length += static_cast<size_t>(n);
+    if (exact && length == static_cast<size_t>(hint)) break;
   }
   buffer[length] = 0;
   L.buffer = buffer;
@@ -1086,13 +1089,14 @@ void BeginScanner(Globals* G, bool withInput) {
   }
 }
 
-void BeginFile(Globals* G, const char* name) {
+void BeginFile(Globals* G, const char* name, int opened) {
   ScannerBuffers* B = G->ScannerBuf;
   if (B->level.open && B->depth >= kMaxSavedLevels) {
+    if (opened != -1) Close(opened);
     G->Scanner->errorIndication = 2;
     return;
   }
-  const int fd = BeginSource(G, name);
+  const int fd = BeginSource(G, name, opened);
   if (fd < 1) {
     G->Scanner->errorIndication = 4;
     return;

@@ -108,13 +108,13 @@ void dbhInitSource(Globals* G) {
   }
 }
 
-int BeginSource(Globals* G, const char* fileName) {
+int BeginSource(Globals* G, const char* fileName, int opened) {
   SourceRec* S = G->Source;
   saveLevelMode(S);
   const int previousMode = S->X_ReadParameters;
   S->X_ReadParameters = rmFile;
   if (G->Scanner != nullptr) G->Scanner->errorIndication = 0;
-  const int fd = OpenInput(G, fileName);
+  const int fd = opened != -1 ? opened : OpenInput(G, fileName);
   if (fd < 1) {
     // The level that asked keeps reading in its own mode.
     if (S->X_FileStackTop > 0) S->X_ReadParameters = previousMode;
@@ -213,12 +213,16 @@ long GetLine(Globals* G, int fd, char* buffer, size_t size) {
   return n;
 }
 
-long SourceSizeHint(Globals* G, int fd) {
+long SourceSizeHint(Globals* G, int fd, bool* exact) {
   const SourceRec* S = G->Source;
+  *exact = false;
   switch (S->X_ReadParameters) {
     case rmFile: {
       struct stat st;
-      if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return static_cast<long>(st.st_size);
+      if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        *exact = true;
+        return static_cast<long>(st.st_size);
+      }
       return -1;
     }
     case rmDynamicText:

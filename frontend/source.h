@@ -64,7 +64,9 @@ struct SourceRec {
 void SourceInitializeGV(Globals* G);
 void SourceFinalizeGV(Globals* G);
 void dbhInitSource(Globals* G);
-int BeginSource(Globals* G, const char* fileName);
+// With opened (not -1) the file is read from that descriptor, which the
+// source then owns, instead of being opened.
+int BeginSource(Globals* G, const char* fileName, int opened = -1);
 void BeginString(Globals* G, const char* text);
 long GetLine(Globals* G, int fd, char* buffer, size_t size);
 void CloseSource(Globals* G, int fd);
@@ -78,5 +80,6 @@ void dbhSetIncludeName(Globals* G, const char* name, size_t length);
 const char* dbhCurrentIncludeName(Globals* G);
 // How many bytes the next reads on fd will deliver at most, when that is
 // known (a regular file, the dynamic text, the decodeurl text); else -1.
-// The scanner sizes its buffer with it.
-long SourceSizeHint(Globals* G, int fd);
+// The scanner sizes its buffer with it. *exact tells that the reads deliver
+// that many bytes and then only the end (a regular file read whole).
+long SourceSizeHint(Globals* G, int fd, bool* exact);

@@ -76,8 +76,8 @@ static long copyEntry(const char* begin, const char* end, char* out, size_t size
   return static_cast<long>(w);
 }
 
-// The common walk of both searches over the entries of a path; opened (see
-// readable) only with linksAllowed.
+// The common walk of both searches over the entries of a path; opened as
+// in readable (a link refused is closed again).
 static int searchPath(const char* path, const char* name, char* out, size_t size,
                       bool clean, bool linksAllowed, int* opened = nullptr) {
   const size_t nameLength = std::strlen(name);
@@ -91,7 +91,13 @@ static int searchPath(const char* path, const char* name, char* out, size_t size
       return kNameTooLong;
     }
     std::memcpy(out + n, name, nameLength + 1);
-    if (readable(out, opened) && (linksAllowed || !isSymbolicLink(out))) return kFound;
+    if (readable(out, opened)) {
+      if (linksAllowed || !isSymbolicLink(out)) return kFound;
+      if (opened != nullptr) {
+        close(*opened);
+        *opened = -1;
+      }
+    }
     p = skipColons(end);
   }
   clearOut(out, size);
@@ -137,7 +143,7 @@ int os_search(const char* path, const char* name, char* out, size_t size, int* o
 }
 
 int os_search_braxel(const char* path, const char* name, char* out, size_t size,
-                     bool linksAllowed) {
+                     bool linksAllowed, int* opened) {
   clearOut(out, size);
   if (path == nullptr || name == nullptr || name[0] == '\0' || out == nullptr)
     return kIllegalSearch;
@@ -145,11 +151,11 @@ int os_search_braxel(const char* path, const char* name, char* out, size_t size,
     const size_t n = std::strlen(name);
     if (n + 1 > size) return kNameTooLong;
     std::memcpy(out, name, n + 1);
-    if (readable(out)) return kFound;
+    if (readable(out, opened)) return kFound;
     clearOut(out, size);
     return kNotFound;
   }
-  return searchPath(path, name, out, size, true, linksAllowed);
+  return searchPath(path, name, out, size, true, linksAllowed, opened);
 }
 
 // ---------------------------------------------------------------------------

@@ -26,7 +26,7 @@ std::string os_basename(const char* path, const char* suffix);
 int os_search(const char* path, const char* name, char* out, size_t size,
               int* opened = nullptr);
 int os_search_braxel(const char* path, const char* name, char* out, size_t size,
-                     bool linksAllowed);
+                     bool linksAllowed, int* opened = nullptr);
 bool os_IncludeFilename_Allowed(const char* name);
 // Fatal "Include filenames must  be relative and must end on .brx" when the
 // name is not allowed.
