@@ -455,23 +455,36 @@ static bool integerTree(Globals* G, Token* node, int32_t* out);
   return node->kind == TKexprbin ? integerTree(G, node, out) : integerLeaf(G, node, out);
 }
 
-// An arithmetic operator inside an Integer tree.
+// An arithmetic operator inside an Integer tree; operators `levels` levels
+// further down are computed in place too, deeper ones by integerTree.
+template <int levels>
+[[gnu::always_inline]] static inline bool integerStep(Globals* G, Token* node, int32_t* out);
+
+template <int levels>
+[[gnu::always_inline]] static inline bool integerStepOperand(Globals* G, Token* node, int32_t* out) {
+  if (node->kind != TKexprbin) return integerLeaf(G, node, out);
+  if constexpr (levels > 0) return integerStep<levels - 1>(G, node, out);
+  return integerTree(G, node, out);
+}
+
+template <int levels>
 [[gnu::always_inline]] static inline bool integerStep(Globals* G, Token* node, int32_t* out) {
   int32_t a = 0;
   int32_t b = 0;
-  if (!integerOperand(G, node->left, &a) || !integerOperand(G, node->right, &b)) return false;
+  if (!integerStepOperand<levels>(G, node->left, &a) || !integerStepOperand<levels>(G, node->right, &b))
+    return false;
   const Value v = integerNoFail(node->op, a, b);
   if (v.type != tInteger) return false;
   *out = v.val.Integer;
   return true;
 }
 
-static bool integerTree(Globals* G, Token* node, int32_t* out) { return integerStep(G, node, out); }
+static bool integerTree(Globals* G, Token* node, int32_t* out) { return integerStep<0>(G, node, out); }
 
-// An operand of the top of an Integer tree: an operator one level down is
+// An operand of the top of an Integer tree: operators two levels down are
 // computed in place, deeper ones by integerTree.
 [[gnu::always_inline]] static inline bool integerTopOperand(Globals* G, Token* node, int32_t* out) {
-  return node->kind == TKexprbin ? integerStep(G, node, out) : integerLeaf(G, node, out);
+  return node->kind == TKexprbin ? integerStep<1>(G, node, out) : integerLeaf(G, node, out);
 }
 
 // The value of an Integer tree, or errorValue when it is left to evalNested.
