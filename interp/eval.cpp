@@ -346,10 +346,6 @@ static Value tupleOperator(Globals* G, int op, Value* l, Value* r, bool withNull
 [[gnu::noinline]] static Value evalNested(Globals* G, Token* node);
 [[gnu::noinline]] static Value* lvalueNested(Globals* G, Token* node);
 
-// v.name with v a variable, both found through their caches: a leaf too,
-// when the depth the selection and its variable would take is within the
-// bound. The variable's position becomes the message position, as reading
-// it as a location does.
 // The field of a selection whose variable is the name base.
 [[gnu::always_inline]] static inline Field* fieldOfSelection(Globals* G, Token* node, Token* base) {
   const Field* variable = cachedLocal(G, base);
@@ -371,6 +367,10 @@ static Value tupleOperator(Globals* G, int op, Value* l, Value* r, bool withNull
   return fieldOfSelection(G, node, base);
 }
 
+// v.name with v a variable, both found through their caches: a leaf too,
+// when the depth the selection and its variable would take is within the
+// bound. The variable's position becomes the message position, as reading
+// it as a location does.
 [[gnu::always_inline]] static inline Field* cachedSelection(Globals* G, Token* node) {
   Field* f = selectedField(G, node);
   if (f != nullptr) G->dbhtml->X_MsgPos = node->left->position;
@@ -496,10 +496,13 @@ static bool integerTree(Globals* G, Token* node, int32_t* out) { return integerS
   return integerNoFail(node->op, a, b);
 }
 
-// Whether the stack leaves room for evaluating an Integer tree node by node.
-[[gnu::always_inline]] static inline bool roomForIntegerTree(const DbhtmlRec* d) {
+// Whether an Integer tree whose top lies `nesting` levels below the current
+// depth, evaluated node by node, could reach neither the depth bound nor
+// the stack guard.
+[[gnu::always_inline]] static inline bool roomForIntegerTree(const DbhtmlRec* d, int nesting) {
   const intptr_t sp = reinterpret_cast<intptr_t>(__builtin_frame_address(0));
-  return d->X_StackBase - sp + kIntegerTreeStack <= d->X_StackRoom;
+  return d->X_ExprDepth + nesting < kMaxExprDepth - kIntegerTreeLevels - 2 &&
+         d->X_StackBase - sp + kIntegerTreeStack <= d->X_StackRoom;
 }
 
 // Leaves are read at once: a variable its cache finds and a constant nest
@@ -523,9 +526,9 @@ static bool integerTree(Globals* G, Token* node, int32_t* out) { return integerS
         dropTemp(&v);
         return v;
       }
-    } else if (node->kind == TKexprbin && depth < kMaxExprDepth - kIntegerTreeLevels - 2) {
+    } else if (node->kind == TKexprbin) {
       const int shape = node->format != kShapeUnknown ? node->format : shapeOf(node);
-      if (shape == kShapeInteger && roomForIntegerTree(G->dbhtml)) {
+      if (shape == kShapeInteger && roomForIntegerTree(G->dbhtml, 0)) {
         const Value v = integerRoot(G, node);
         if (v.type != tError) return v;
       }
@@ -828,12 +831,10 @@ static Value evalNode(Globals* G, Token* node) {
 
 // An Integer tree is tried first: conditions of loops are mostly one.
 Value eval(Globals* G, Token* node) {
-  if (node != nullptr && node->kind == TKexprbin && node->format == kShapeInteger) {
-    const DbhtmlRec* d = G->dbhtml;
-    if (d->X_ExprDepth < kMaxExprDepth - kIntegerTreeLevels - 2 && roomForIntegerTree(d)) {
-      const Value v = integerRoot(G, node);
-      if (v.type != tError) return v;
-    }
+  if (node != nullptr && node->kind == TKexprbin && node->format == kShapeInteger &&
+      roomForIntegerTree(G->dbhtml, 0)) {
+    const Value v = integerRoot(G, node);
+    if (v.type != tError) return v;
   }
   return evalChild(G, node);
 }
@@ -846,7 +847,11 @@ Value eval(Globals* G, Token* node) {
 // are found as evalChild and lvalueChild find them, in that order, and
 // stored as assignTo stores a scalar over a scalar. Anything else (a cache
 // that finds nothing, a String, a read-only target, a step that can fail) is
-// left to the general path, which reads the same leaves again.
+// left to the general path, which reads the same leaves again. The in-place
+// ways are taken only where the assignment and its value, nested node by
+// node, could reach neither the depth bound nor the stack guard, and leave
+// the depth as it stands (no step of theirs reads it against a tighter
+// bound).
 static bool scalarTarget(const Token* node) {
   return node != nullptr &&
          (node->kind == TKName ||
@@ -890,16 +895,28 @@ int assignShapeOf(Token* node) {
   return f;
 }
 
-// Whether an assignment and its value, nested node by node, could reach
-// neither the depth bound nor the stack guard. The in-place ways are taken
-// only then, and leave the depth as it stands (no step of theirs reads it
-// against a tighter bound).
-[[gnu::always_inline]] static inline bool roomForAssignment(const DbhtmlRec* d) {
-  return d->X_ExprDepth + 1 < kMaxExprDepth - kIntegerTreeLevels - 2 && roomForIntegerTree(d);
+// A leaf's value as evalChild reads it, into *out; false when its cache
+// finds nothing (the caller has checked the depth).
+[[gnu::always_inline]] static inline bool readLeaf(Globals* G, Token* node, Value* out) {
+  if (node->kind == TKName) {
+    const Field* f = cachedLocal(G, node);
+    if (f == nullptr) return false;
+    *out = f->v;
+    return true;
+  }
+  if (node->kind == TKconst) {
+    *out = node->constant;
+  } else {
+    const Field* f = cachedSelection(G, node);
+    if (f == nullptr) return false;
+    *out = f->v;
+  }
+  dropTemp(out);
+  return true;
 }
 
 bool assignInteger(Globals* G, Token* node) {
-  if (!roomForAssignment(G->dbhtml)) return false;
+  if (!roomForIntegerTree(G->dbhtml, 1)) return false;
   Token* value = node->right;
   int32_t a = 0;
   int32_t b = 0;
@@ -914,45 +931,14 @@ bool assignInteger(Globals* G, Token* node) {
 }
 
 bool assignLeaf(Globals* G, Token* node) {
-  if (!roomForAssignment(G->dbhtml)) return false;
-  Token* value = node->right;
+  if (!roomForIntegerTree(G->dbhtml, 1)) return false;
   Value v;
-  if (value->kind == TKconst) {
-    v = value->constant;
-    dropTemp(&v);
-  } else if (value->kind == TKName) {
-    const Field* f = cachedLocal(G, value);
-    if (f == nullptr) return false;
-    v = f->v;
-  } else {
-    const Field* f = cachedSelection(G, value);
-    if (f == nullptr) return false;
-    v = f->v;
-    dropTemp(&v);
-  }
-  if (v.type > tBoolean || v.type == tError) return false;
+  if (!readLeaf(G, node->right, &v) || v.type > tBoolean || v.type == tError) return false;
   Field* f = scalarTargetField(G, node->left);
   if (f == nullptr) return false;
   v.flags &= static_cast<uint16_t>(IsTemp(v) ? ~VF_TEMP : ~VF_READONLY);
   f->v = v;
   return true;
-}
-
-// A leaf's value as evalChild reads it, when its cache finds it (the caller
-// has checked the depth); else errorValue.
-[[gnu::always_inline]] static inline Value leafValue(Globals* G, Token* node) {
-  if (node->kind == TKName) {
-    const Field* f = cachedLocal(G, node);
-    return f != nullptr ? f->v : errorValue;
-  }
-  Value v = errorValue;
-  if (node->kind == TKconst) {
-    v = node->constant;
-  } else if (const Field* f = cachedSelection(G, node)) {
-    v = f->v;
-  }
-  dropTemp(&v);
-  return v;
 }
 
 // String concatenations. An assignment of the sum of two leaves to a
@@ -964,15 +950,14 @@ bool assignLeaf(Globals* G, Token* node) {
 // nothing is made when it would be left to the general path after all.
 bool assignConcat(Globals* G, Token* node) {
   DbhtmlRec* d = G->dbhtml;
-  if (d->X_ExprDepth + 2 >= kMaxExprDepth - kIntegerTreeLevels - 2 || !roomForIntegerTree(d))
-    return false;
+  if (!roomForIntegerTree(d, 2)) return false;   // the sum nests below the assignment
   Token* target = node->left;
   Field* f = target->kind == TKName ? cachedLocal(G, target) : selectedField(G, target);
   if (f == nullptr || (f->v.flags & VF_READONLY)) return false;
   Token* value = node->right;
-  Value l = leafValue(G, value->left);
-  if (l.type == tError) return false;
-  Value r = leafValue(G, value->right);
+  Value l;
+  Value r;
+  if (!readLeaf(G, value->left, &l) || !readLeaf(G, value->right, &r)) return false;
   Value sum;
   if (l.type == tString && r.type == tString)
     sum = concatStrings(G, l, r);

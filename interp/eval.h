@@ -8,7 +8,7 @@
 Value eval(Globals* G, Token* node);
 
 // Assignments stored in place (eval.cpp). An assignment's shape, found at
-// its first evaluation and kept in its format field, says which of the two
+// its first evaluation and kept in its format field, says which of the three
 // ways may store it; each answers false when it leaves the assignment to
 // the general path, evalForEffectNested.
 inline constexpr int kAssignUnknown = 0;
