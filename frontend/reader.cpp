@@ -217,12 +217,9 @@ std::vector<Token*> nodesOf(Token* root) {
     pending.pop_back();
     if (t == nullptr || !seen.insert(t).second) continue;
     nodes.push_back(t);
-    for (Token* link : {t->next, t->left, t->right, t->cond, t->thenPart, t->elsePart, t->body,
-                        t->params, t->expr, t->sectionList})
-      pending.push_back(link);
-    if (t->kind == TKdef || t->kind == TKdefenv) pending.push_back(t->prevDef);
-    if (t->sections != nullptr)
-      for (int i = 0; i < SecCount; ++i) pending.push_back(t->sections[i]);
+    Token* links[kMaxTokenLinks];
+    const int n = TokenLinks(t, links);
+    pending.insert(pending.end(), links, links + n);
   }
   return nodes;
 }

@@ -24,10 +24,13 @@
 // ---------------------------------------------------------------- helpers
 
 // Nodes live until the end of the request and are never freed one by one, so
-// they are carved from large charged chunks: one allocation per chunk instead
-// of two per text run; the chunks go with the request (or with a template
-// cache that keeps the tree). Under AddressSanitizer every node is a block of its
-// own, so that an overrun of one node is still caught.
+// they are carved from large chunks: one allocation per chunk instead of two
+// per text run; the chunks go with the request (or with a template cache
+// that keeps the tree). The budget is charged as if each node took its
+// charged size of a chunk of its own: a chunk of kChunkBytes whenever a node
+// does not fit in what is left of the one charged last. Under
+// AddressSanitizer every node is a block of its own (charged its charged
+// size), so that an overrun of one node is still caught.
 #if defined(__SANITIZE_ADDRESS__)
 static constexpr bool kNodeChunks = false;
 #else
@@ -52,8 +55,7 @@ static char* newBlock(Globals* G, size_t n, size_t charged, bool zeroed) {
 // clearing their pages 4 KB at a time took much of its parse. Past the first
 // kChunksBeforeRegions chunks of a tree (a page of the usual size never
 // gets that far), chunks come out of regions of one huge page each, marked
-// for transparent huge pages. Each chunk is still charged when it is taken,
-// as one of its own is. A region's header lies in the page after it; the
+// for transparent huge pages. A region's header lies in the page after it; the
 // region is a block of the trees and goes with them. Where the system
 // refuses regions, chunks are blocks of their own as before.
 static constexpr uint32_t kChunksBeforeRegions = 32;
@@ -96,17 +98,17 @@ static void prefault(char* start, size_t n) {
   if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
 }
 
-// A chunk of kChunkBytes node bytes, charged. A region's pages are faulted
-// in all at once when it is taken (one call instead of one for each of its
-// chunks); *faulted tells that the chunk's pages are in.
+// A chunk of kChunkBytes node bytes (the budget's chunks are charged apart,
+// see carve). A region's pages are faulted in all at once when it is taken
+// (one call instead of one for each of its chunks); *faulted tells that the
+// chunk's pages are in.
 static char* newChunk(Globals* G, bool* faulted) {
   TokenModule* m = G->token;
   *faulted = false;
   if (m->chunksTaken < kChunksBeforeRegions) {
     m->chunksTaken++;
-    return newBlock(G, kChunkBytes, kChunkBytes, false);
+    return newBlock(G, kChunkBytes, 0, false);
   }
-  Charge(G, kChunkBytes);
   // No region yet, or the last one is used up (the next chunk would be its
   // header's page).
   const bool used = (reinterpret_cast<uintptr_t>(m->regionNext) & (kHugePageBytes - 1)) == 0;
@@ -120,41 +122,52 @@ static char* newChunk(Globals* G, bool* faulted) {
   return chunk;
 }
 
-// carve when the bytes come from a new chunk or a block of their own.
-[[gnu::noinline]] static void* carveSlow(Globals* G, size_t n) {
-  if (!kNodeChunks || n > kChunkBytes / 4) return newBlock(G, n, n, true);
+// A node of c charged bytes does not fit in what is left of the chunk
+// charged last: the rest of a chunk paid for with a cached tree comes
+// first, as it would have after a fresh parse, else a new chunk is charged.
+[[gnu::noinline]] static void chargeChunk(Globals* G, size_t c) {
   TokenModule* m = G->token;
-  // The rest of a chunk paid for with a cached tree comes first, as it
-  // would have after a fresh parse.
   const size_t paid = m->prepaid;
   m->prepaid = 0;
-  const bool usePaid = n <= paid;
+  if (c <= paid) {
+    m->chunkLeft = paid;
+    return;
+  }
+  Charge(G, kChunkBytes);
+  m->chunkLeft = kChunkBytes;
+}
+
+// The next chunk to carve nodes from.
+[[gnu::noinline]] static void newRoom(Globals* G) {
+  TokenModule* m = G->token;
   const bool later = m->trees.blocks != nullptr;
   bool faulted = false;
-  m->chunk = usePaid ? newBlock(G, paid, 0, false) : newChunk(G, &faulted);
-  if (later && !faulted) prefault(m->chunk, usePaid ? paid : kChunkBytes);
-  m->chunkLeft = usePaid ? paid : kChunkBytes;
-  void* p = m->chunk;
-  m->chunk += n;
-  m->chunkLeft -= n;
-  return p;
+  m->chunk = newChunk(G, &faulted);
+  if (later && !faulted) prefault(m->chunk, kChunkBytes);
+  m->roomLeft = kChunkBytes;
 }
 
-// n bytes for nodes, aligned for a Token. They are not cleared: every
-// caller initializes what it carves (a chunk is not worth zeroing twice).
-[[gnu::always_inline]] static inline void* carve(Globals* G, size_t n) {
-  n = (n + alignof(Token) - 1) & ~(alignof(Token) - 1);
+static constexpr size_t alignedForToken(size_t n) { return (n + alignof(Token) - 1) & ~(alignof(Token) - 1); }
+
+// n bytes for nodes, aligned for a Token, charged as c bytes (a larger c
+// than kChunkBytes / 4 makes a block of its own). They are not cleared:
+// every caller initializes what it carves (a chunk is not worth zeroing
+// twice).
+[[gnu::always_inline]] static inline void* carve(Globals* G, size_t n, size_t c) {
+  n = alignedForToken(n);
+  c = alignedForToken(c);
+  if (!kNodeChunks || c > kChunkBytes / 4) return newBlock(G, n, c, true);
   TokenModule* m = G->token;
-  if (!kNodeChunks || n > kChunkBytes / 4 || n > m->chunkLeft) return carveSlow(G, n);
+  if (c > m->chunkLeft) chargeChunk(G, c);
+  m->chunkLeft -= c;
+  if (n > m->roomLeft) newRoom(G);
   void* p = m->chunk;
   m->chunk += n;
-  m->chunkLeft -= n;
+  m->roomLeft -= n;
   return p;
 }
 
-// The size that the budget's charges for a template follow (every node, and
-// the number of chunks): a change of the record changes what a page costs.
-static_assert(sizeof(Token) == 184, "a syntax node is charged by its size");
+static_assert(sizeof(Token) <= kChargedNodeBytes);
 
 // A node with every field zero. The bytes are cleared sixteen at a time:
 // the compiler would clear a node with a string instruction, whose start-up
@@ -176,7 +189,7 @@ static_assert(std::is_trivially_default_constructible_v<Token> && sizeof(Token) 
 }
 
 [[gnu::always_inline]] static inline Token* newNode(Globals* G, uint16_t kind, Position pos) {
-  Token* t = zeroNode(carve(G, sizeof(Token)));
+  Token* t = zeroNode(carve(G, sizeof(Token), kChargedNodeBytes));
   t->kind = kind;
   t->position = pos;
   return t;
@@ -184,7 +197,7 @@ static_assert(std::is_trivially_default_constructible_v<Token> && sizeof(Token) 
 
 // The section slots of query and section nodes.
 static Token** newSections(Globals* G) {
-  Token** slots = static_cast<Token**>(carve(G, SecCount * sizeof(Token*)));
+  Token** slots = static_cast<Token**>(carve(G, SecCount * sizeof(Token*), SecCount * sizeof(Token*)));
   for (int i = 0; i < SecCount; i++) slots[i] = nullptr;
   return slots;
 }
@@ -230,6 +243,7 @@ void tokenInitializeGV(Globals* G) {
   G->token->X_Log = nullptr;
   G->token->chunksTaken = 0;
   G->token->regionNext = nullptr;
+  G->token->roomLeft = 0;
 }
 
 // The request's trees go with it.
@@ -248,6 +262,7 @@ TreeStore TakeTrees(Globals* G, size_t* chunkLeft) {
   m->trees = TreeStore{nullptr, nullptr};
   m->chunk = nullptr;
   m->chunkLeft = 0;
+  m->roomLeft = 0;
   // The region goes with the trees; the next tree starts with chunks of
   // its own.
   m->chunksTaken = 0;
@@ -342,7 +357,7 @@ int SectionSlotOf(uint16_t kind) {
 // A text node with room for n bytes of text behind it in the same block,
 // terminated by a NUL; the caller copies the bytes in.
 [[gnu::always_inline]] static inline Token* newTextNode(Globals* G, size_t n) {
-  char* block = static_cast<char*>(carve(G, sizeof(Token) + n + 1));
+  char* block = static_cast<char*>(carve(G, sizeof(Token) + n + 1, kChargedNodeBytes + n + 1));
   Token* t = zeroNode(block);
   t->kind = TKtext;
   t->text = block + sizeof(Token);
@@ -626,6 +641,82 @@ Token* mTKFunCall(Globals* G, Position pos, Ident name, Token* args) {
 }
 
 // ---------------------------------------------------------------- lists
+
+int TokenLinks(const Token* t, Token** out) {
+  int n = 0;
+  const auto link = [&](Token* to) {
+    if (to != nullptr) out[n++] = to;
+  };
+  link(t->next);
+  switch (t->kind) {
+    case TKquery:
+      link(t->body);
+      link(t->sectionList);
+      for (int i = 0; i < SecCount; i++) link(t->sections[i]);
+      break;
+    case TKifempty:
+    case TKifbool:
+      link(t->cond);
+      link(t->thenPart);
+      link(t->elsePart);
+      break;
+    case TKwhile:
+      link(t->cond);
+      link(t->body);
+      break;
+    case TKassign:
+      link(t->expr);
+      link(t->body);
+      break;
+    case TKlet:
+    case TKreturn:
+    case TKtuple:
+      link(t->expr);
+      break;
+    case TKupdate:
+    case TKstamp:
+    case TKdatabase:
+    case TKshell:
+    case TKinclude:
+      link(t->body);
+      break;
+    case TKmail:
+    case TKcall:
+    case TKcallenv:
+      link(t->params);
+      link(t->body);
+      break;
+    case TKdef:
+    case TKdefenv:
+      link(t->params);
+      link(t->body);
+      link(t->prevDef);
+      break;
+    case TKexprbin:
+    case TKexprassign:
+    case TKexprindex:
+    case TKexprformatstr:
+      link(t->left);
+      link(t->right);
+      break;
+    case TKexprun:
+    case TKexprformat:
+    case TKexprcopy:
+    case TKselektor:
+      link(t->left);
+      break;
+    case TKfuncall:
+      link(t->params);
+      break;
+    default:
+      if (SectionSlotOf(t->kind) >= 0) {
+        link(t->body);
+        for (int i = 0; i < SecCount; i++) link(t->sections[i]);
+      }
+      break;
+  }
+  return n;
+}
 
 Token* AppendToken(Globals* G, Token* list, Token* item) {
   (void)G;

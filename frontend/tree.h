@@ -106,7 +106,7 @@ struct FieldCache {
 //   TKquery          body (query text), sections[], sectionList, name
 //   section 55..64   body (its statements), sections[own slot] = body
 //   (sections is a separate array of SecCount slots, only on query and
-//   section nodes; null on every other node)
+//   section nodes)
 //   TKifempty        cond (tested statements), thenPart, elsePart
 //   TKifbool         cond (expression), thenPart, elsePart
 //   TKwhile          cond, body
@@ -129,43 +129,63 @@ struct FieldCache {
 //   TKconst          constant
 //   TKselektor       name (field), left (base), slot, found
 //
-// The fields are ordered so that the record has no holes: nodes are charged
-// to the budget by their size (tree.cpp checks it).
+// Fields that no kind uses together share storage: after the part every
+// node has (next, kind, position, the names), five words hold what the
+// kind needs, as laid out below. So a field may be read only on the kinds
+// listed for it above; a walk over a tree follows TokenLinks. Nodes are
+// charged to the budget at kChargedNodeBytes each, whatever their size.
 struct Token {
   Token* next;
   uint16_t kind;
   int32_t textLength;
   Position position;
-
-  char* text;
-
   Ident name;
   Ident qualifier;
-  // TKName, TKselektor: where the name was found last (interp/eval.cpp).
-  SlotCache slot;
 
-  Token* left;
-  Token* right;
-  int op;
-  int format;
-
-  Token* cond;
-  Token* thenPart;
-  Token* elsePart;
-  Token* body;
-  Token* params;
-  Token* expr;
-  Token* prevDef;
-  const FunctionRecord* builtin;
-
-  Token** sections;
-  Token* sectionList;
-
+  union {
+    Token* left;
+    Token* cond;
+    Token* expr;
+    Token* prevDef;   // TKdef, TKdefenv; TKconst: the next listed constant
+    char* text;
+  };
+  union {
+    // TKName, TKselektor: where the name was found last (interp/eval.cpp).
+    SlotCache slot;
+    struct {
+      int op;
+      int format;
+    };
+    Token* body;
+    Token* thenPart;
+  };
   union {
     Value constant;    // TKconst
     FieldCache found;  // TKName, TKselektor
+    struct {
+      union {
+        Token* right;
+        Token* elsePart;
+        Token* params;
+        Token** sections;
+      };
+      union {
+        const FunctionRecord* builtin;
+        Token* sectionList;
+      };
+    };
   };
 };
+
+// What a syntax node costs the memory budget, and a text node besides its
+// bytes: the size of the record before its fields shared storage, so that
+// what a page costs stays as it was.
+inline constexpr size_t kChargedNodeBytes = 184;
+
+// The nodes a node links to, by its kind (next first; null links are
+// left out); out must hold kMaxTokenLinks. Returns their number.
+inline constexpr int kMaxTokenLinks = 4 + SecCount;
+int TokenLinks(const Token* t, Token** out);
 
 // A block that nodes are carved from: a chunk, or one large node (every
 // node under AddressSanitizer), or a region of chunks (a large template's,
@@ -197,8 +217,12 @@ struct DefinitionLog {
 struct TokenModule {
   Token** defs;
   size_t size;
-  // Nodes are carved from charged chunks and live until the end of the
-  // request; a text node carries its bytes right behind it.
+  // Nodes are carved from chunks and live until the end of the request; a
+  // text node carries its bytes right behind it. The budget is charged a
+  // chunk at a time, for nodes at their charged size: chunkLeft is what is
+  // left of the chunk charged last, and a node that does not fit in it
+  // takes a new one. Where the next node's bytes come from is apart
+  // (chunk, and roomLeft at the end of the record).
   char* chunk;
   size_t chunkLeft;
   // Bytes of a chunk that the budget was charged for already (a cached
@@ -211,6 +235,7 @@ struct TokenModule {
   TreeStore trees;
   DefinitionLog* X_Log;   // null unless a template cache watches the parse
   char* regionNext;
+  size_t roomLeft;   // bytes left behind chunk
 };
 
 // The expression-node pool (slot 20).

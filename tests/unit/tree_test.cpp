@@ -91,7 +91,7 @@ TEST_F(TreeTest, ExpressionPoolReusesFreedNodes) {
 // still charged as a chunk, no two nodes share bytes, and the regions go
 // with the trees that were taken.
 TEST_F(TreeTest, LargeTreesChargeEveryChunkAndKeepTheirNodes) {
-  constexpr int kPerChunk = 54;   // text nodes of 1200 bytes in 64 KB
+  constexpr int kPerChunk = 54;   // text nodes charged 1200 bytes each, in 64 KB
   constexpr int kNodes = 100 * kPerChunk;
   auto textOf = [](int tree, int i) {
     char head[16];
