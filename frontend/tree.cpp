@@ -169,23 +169,30 @@ static constexpr size_t alignedForToken(size_t n) { return (n + alignof(Token) -
 
 static_assert(sizeof(Token) <= kChargedNodeBytes);
 
-// A node with every field zero. The bytes are cleared sixteen at a time:
-// the compiler would clear a node with a string instruction, whose start-up
-// costs more than the stores (and nodes are made by the million).
+// A text node uses no field past text, and is made this long: its bytes
+// follow right behind.
+static constexpr size_t kTextNodeBytes = offsetof(Token, text) + sizeof(char*);
+
+// A node whose first kBytes are zero (all of them, or a text node's). The
+// bytes are cleared sixteen at a time: the compiler would clear a node with
+// a string instruction, whose start-up costs more than the stores (and nodes
+// are made by the million).
 static_assert(std::is_trivially_default_constructible_v<Token> && sizeof(Token) % 8 == 0);
+template <size_t kBytes = sizeof(Token)>
 [[gnu::always_inline]] static inline Token* zeroNode(void* bytes) {
-#if defined(__SSE2__)
+  static_assert(kBytes % 8 == 0 && kBytes <= sizeof(Token));
   Token* const t = ::new (bytes) Token;
   char* const p = reinterpret_cast<char*>(t);
+#if defined(__SSE2__)
   const __m128i zero = _mm_setzero_si128();
   [&]<size_t... I>(std::index_sequence<I...>) {
     (_mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16 * I), zero), ...);
-  }(std::make_index_sequence<sizeof(Token) / 16>{});
-  if constexpr (sizeof(Token) % 16 != 0) std::memset(p + sizeof(Token) - 8, 0, 8);
-  return t;
+  }(std::make_index_sequence<kBytes / 16>{});
+  if constexpr (kBytes % 16 != 0) std::memset(p + kBytes - 8, 0, 8);
 #else
-  return ::new (bytes) Token{};
+  std::memset(p, 0, kBytes);
 #endif
+  return t;
 }
 
 [[gnu::always_inline]] static inline Token* newNode(Globals* G, uint16_t kind, Position pos) {
@@ -357,10 +364,10 @@ int SectionSlotOf(uint16_t kind) {
 // A text node with room for n bytes of text behind it in the same block,
 // terminated by a NUL; the caller copies the bytes in.
 [[gnu::always_inline]] static inline Token* newTextNode(Globals* G, size_t n) {
-  char* block = static_cast<char*>(carve(G, sizeof(Token) + n + 1, kChargedNodeBytes + n + 1));
-  Token* t = zeroNode(block);
+  char* block = static_cast<char*>(carve(G, kTextNodeBytes + n + 1, kChargedNodeBytes + n + 1));
+  Token* t = zeroNode<kTextNodeBytes>(block);
   t->kind = TKtext;
-  t->text = block + sizeof(Token);
+  t->text = block + kTextNodeBytes;
   t->text[n] = '\0';
   t->textLength = static_cast<int32_t>(n);
   return t;
@@ -529,11 +536,16 @@ Token* mTKTupleOut(Globals* G, Token* next, Position pos, Ident name) {
 
 // ---------------------------------------------------------------- expression nodes
 
+static uint8_t effectsOf(const Token* e) { return e != nullptr ? e->effects : 0; }
+
+static uint8_t moreEffects(uint8_t a, uint8_t b) { return a > b ? a : b; }
+
 Token* mTKExprBin(Globals* G, Position pos, Token* left, int op, Token* right) {
   Token* t = newPooled(G, TKexprbin, pos);
   t->left = left;
   t->op = op;
   t->right = right;
+  t->effects = moreEffects(effectsOf(left), effectsOf(right));
   return t;
 }
 
@@ -541,6 +553,7 @@ Token* mTKExprUn(Globals* G, Position pos, int op, Token* operand) {
   Token* t = newPooled(G, TKexprun, pos);
   t->op = op;
   t->left = operand;
+  t->effects = effectsOf(operand);
   return t;
 }
 
@@ -549,6 +562,7 @@ Token* mTKExprAssign(Globals* G, Position pos, Token* target, Token* value) {
   t->left = target;
   t->op = opAssign;
   t->right = value;
+  t->effects = 2;
   return t;
 }
 
@@ -556,6 +570,7 @@ Token* mTKExprIndex(Globals* G, Position pos, Token* base, Token* index) {
   Token* t = newPooled(G, TKexprindex, pos);
   t->left = base;
   t->right = index;
+  t->effects = moreEffects(effectsOf(base), effectsOf(index));
   return t;
 }
 
@@ -563,6 +578,7 @@ Token* mTKSelektor(Globals* G, Position pos, Ident fieldName, Token* base) {
   Token* t = newNode(G, TKselektor, pos);
   t->name = fieldName;
   t->left = base;
+  t->effects = effectsOf(base);
   return t;
 }
 
@@ -588,6 +604,7 @@ Token* mTKConst(Globals* G, Position pos, const Value& value) {
 Token* mTKExprCopy(Globals* G, Token* expr) {
   Token* t = newPooled(G, TKexprcopy, NoPosition);
   t->left = expr;
+  t->effects = effectsOf(expr);
   return t;
 }
 
@@ -626,6 +643,9 @@ Token* mTKFunCall(Globals* G, Position pos, Ident name, Token* args) {
   t->name = name;
   t->params = args;
   t->builtin = FindFunction(G, name);
+  uint8_t effects = t->builtin != nullptr ? 0 : 1;
+  for (const Token* a = args; a != nullptr; a = a->next) effects = moreEffects(effects, effectsOf(a->expr));
+  t->effects = effects;
   const int count = ListLength(args);
   if (t->builtin != nullptr) {
     if (count < t->builtin->minArity) {
@@ -749,7 +769,9 @@ int ListLength(const Token* list) {
 // Levels: 0 no side effect, 1 may call a user-defined function, 2 contains an
 // assignment. An operand is wrapped in a copy node where another operand of
 // the same node has side effects. The pass walks the expression with its own
-// stack, so that a deep expression cannot exhaust the machine stack.
+// stack, so that a deep expression cannot exhaust the machine stack. Each
+// node knows its own level (effects), so the pass walks only where there are
+// side effects.
 
 namespace {
 
@@ -794,11 +816,12 @@ static bool hasOperands(const Token* n) {
   }
 }
 
-// Walks into node next: a node with operands gets a frame, any other is
-// completed at once with level 0.
+// Walks into node next: a node with operands and side effects gets a frame,
+// any other is completed at once with level 0 (a node without side effects
+// has nothing below it to copy).
 [[gnu::always_inline]] static inline void fixPush(Globals* G, FixStack* s, Token* node,
                                                   int* result) {
-  if (!hasOperands(node)) {
+  if (node->effects == 0 || !hasOperands(node)) {
     *result = 0;
     return;
   }
@@ -826,8 +849,9 @@ static Token* copyOperand(Globals* G, Token* e, int level) {
 static int maxLevel(int a, int b) { return a > b ? a : b; }
 
 Token* FixSideEffects(Globals* G, Token* expr) {
-  // a name, a constant or a statement: nothing to copy
-  if (expr == nullptr || !hasOperands(expr)) return expr;
+  // a name, a constant, a statement or an expression without side effects:
+  // nothing to copy
+  if (expr == nullptr || expr->effects == 0 || !hasOperands(expr)) return expr;
   FixStack s;
   int result = 0;   // level of the node completed last
   fixPush(G, &s, expr, &result);

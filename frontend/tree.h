@@ -132,11 +132,16 @@ struct FieldCache {
 // Fields that no kind uses together share storage: after the part every
 // node has (next, kind, position, the names), five words hold what the
 // kind needs, as laid out below. So a field may be read only on the kinds
-// listed for it above; a walk over a tree follows TokenLinks. Nodes are
-// charged to the budget at kChargedNodeBytes each, whatever their size.
+// listed for it above; a walk over a tree follows TokenLinks. A text node
+// ends at its text field, with its bytes behind it. Nodes are charged to the
+// budget at kChargedNodeBytes each, whatever their size.
 struct Token {
   Token* next;
   uint16_t kind;
+  // An expression's side effects, as the side-effect pass rates them (0
+  // none, 1 may call a user-defined function, 2 contains an assignment),
+  // set when the node is made.
+  uint8_t effects;
   int32_t textLength;
   Position position;
   Ident name;
