@@ -169,9 +169,28 @@ static constexpr size_t alignedForToken(size_t n) { return (n + alignof(Token) -
 
 static_assert(sizeof(Token) <= kChargedNodeBytes);
 
-// A text node uses no field past text, and is made this long: its bytes
-// follow right behind.
-static constexpr size_t kTextNodeBytes = offsetof(Token, text) + sizeof(char*);
+// A node is made only as long as the fields its kind uses reach (the
+// table in tree.h): the part every node has, then one to five words.
+static constexpr size_t kNamesBytes = offsetof(Token, left);
+static constexpr size_t kFirstWordBytes = offsetof(Token, left) + sizeof(Token*);
+static constexpr size_t kSecondWordBytes = offsetof(Token, body) + sizeof(Token*);
+static constexpr size_t kThirdWordBytes = offsetof(Token, right) + sizeof(Token*);
+static constexpr size_t kFourthWordBytes = offsetof(Token, builtin) + sizeof(Token*);
+static_assert(offsetof(Token, text) + sizeof(char*) == kFirstWordBytes &&
+              offsetof(Token, op) + 2 * sizeof(int) == kSecondWordBytes &&
+              offsetof(Token, params) + sizeof(Token*) == kThirdWordBytes &&
+              offsetof(Token, sectionList) + sizeof(Token*) == kFourthWordBytes);
+
+// A text node's bytes follow right behind its text field.
+static constexpr size_t kTextNodeBytes = kFirstWordBytes;
+
+// The pooled kinds (operators, index, copy) use no field past right.
+static constexpr size_t kPooledBytes = kThirdWordBytes;
+
+static bool pooledKind(uint16_t kind) {
+  return kind == TKexprbin || kind == TKexprun || kind == TKexprassign || kind == TKexprindex ||
+         kind == TKexprcopy;
+}
 
 // A node whose first kBytes are zero (all of them, or a text node's). The
 // bytes are cleared sixteen at a time: the compiler would clear a node with
@@ -195,8 +214,10 @@ template <size_t kBytes = sizeof(Token)>
   return t;
 }
 
+// A node of kBytes (what its kind uses, see above).
+template <size_t kBytes>
 [[gnu::always_inline]] static inline Token* newNode(Globals* G, uint16_t kind, Position pos) {
-  Token* t = zeroNode(carve(G, sizeof(Token), kChargedNodeBytes));
+  Token* t = zeroNode<kBytes>(carve(G, kBytes, kChargedNodeBytes));
   t->kind = kind;
   t->position = pos;
   return t;
@@ -330,16 +351,19 @@ void DropDefinitionsOfFile(Globals* G, const char* file) {
 
 // ---------------------------------------------------------------- expression pool
 
+// A node for one of the pooled kinds.
 Token* NewExpr(Globals* G) {
   ExprRec* pool = G->expr;
   Token* t = pool->freeList;
-  if (t == nullptr) return newNode(G, 0, NoPosition);
+  if (t == nullptr) return newNode<kPooledBytes>(G, 0, NoPosition);
   pool->freeList = t->next;
-  return zeroNode(t);
+  return zeroNode<kPooledBytes>(t);
 }
 
+// Only nodes of the pooled kinds are long enough to be taken again; any
+// other goes with the trees.
 void FreeExpr(Globals* G, Token* t) {
-  if (t == nullptr) return;
+  if (t == nullptr || !pooledKind(t->kind)) return;
   t->next = G->expr->freeList;
   G->expr->freeList = t;
 }
@@ -389,24 +413,24 @@ Token* mTKTextJoined(Globals* G, const char* prefix, int32_t prefixLength, const
 }
 
 Token* mTKSimple(Globals* G, uint16_t kind, Position pos) {
-  return newNode(G, kind, pos);
+  return newNode<sizeof(Token)>(G, kind, pos);
 }
 
 Token* mTKdbf(Globals* G, Position pos, uint16_t kind, Ident qualifier, Ident fieldName) {
-  Token* t = newNode(G, kind, pos);
+  Token* t = newNode<kNamesBytes>(G, kind, pos);
   t->name = fieldName;
   t->qualifier = qualifier;
   return t;
 }
 
 Token* mTKUpdate(Globals* G, uint16_t kind, Token* body, Position pos) {
-  Token* t = newNode(G, kind, pos);
+  Token* t = newNode<kSecondWordBytes>(G, kind, pos);
   t->body = body;
   return t;
 }
 
 Token* mTKLayout(Globals* G, uint16_t kind, Token* next, Token* body, Position pos) {
-  Token* t = newNode(G, kind, pos);
+  Token* t = newNode<kThirdWordBytes>(G, kind, pos);
   t->next = next;
   t->body = body;
   t->sections = newSections(G);
@@ -418,7 +442,7 @@ Token* mTKLayout(Globals* G, uint16_t kind, Token* next, Token* body, Position p
 // The section list is newest first; copying every node's slot in list order
 // leaves the section written first in the source in each slot.
 Token* mTKQuery(Globals* G, Ident name, Token* queryText, Token* sections, Position pos) {
-  Token* t = newNode(G, TKquery, pos);
+  Token* t = newNode<kFourthWordBytes>(G, TKquery, pos);
   t->name = name;
   t->body = queryText;
   t->sectionList = sections;
@@ -432,7 +456,7 @@ Token* mTKQuery(Globals* G, Ident name, Token* queryText, Token* sections, Posit
 }
 
 Token* mTKIfEmpty(Globals* G, Token* tested, Token* thenPart, Token* elsePart, Position pos) {
-  Token* t = newNode(G, TKifempty, pos);
+  Token* t = newNode<kThirdWordBytes>(G, TKifempty, pos);
   t->cond = tested;
   t->thenPart = thenPart;
   t->elsePart = elsePart;
@@ -440,7 +464,7 @@ Token* mTKIfEmpty(Globals* G, Token* tested, Token* thenPart, Token* elsePart, P
 }
 
 Token* mTKIfBool(Globals* G, Token* cond, Token* thenPart, Token* elsePart, Position pos) {
-  Token* t = newNode(G, TKifbool, pos);
+  Token* t = newNode<kThirdWordBytes>(G, TKifbool, pos);
   t->cond = cond;
   t->thenPart = thenPart;
   t->elsePart = elsePart;
@@ -448,14 +472,14 @@ Token* mTKIfBool(Globals* G, Token* cond, Token* thenPart, Token* elsePart, Posi
 }
 
 Token* mTKWhile(Globals* G, Token* cond, Token* body, Position pos) {
-  Token* t = newNode(G, TKwhile, pos);
+  Token* t = newNode<kSecondWordBytes>(G, TKwhile, pos);
   t->cond = cond;
   t->body = body;
   return t;
 }
 
 Token* mTKAssign(Globals* G, Token* target, Token* body, Position pos) {
-  Token* t = newNode(G, TKassign, pos);
+  Token* t = newNode<kSecondWordBytes>(G, TKassign, pos);
   t->expr = target;
   t->body = body;
   return t;
@@ -463,31 +487,31 @@ Token* mTKAssign(Globals* G, Token* target, Token* body, Position pos) {
 
 // The let node stands where its expression stands.
 Token* mTKLet(Globals* G, Token* expr, Position pos) {
-  Token* t = newNode(G, TKlet, expr != nullptr ? expr->position : pos);
+  Token* t = newNode<kFirstWordBytes>(G, TKlet, expr != nullptr ? expr->position : pos);
   t->expr = expr;
   return t;
 }
 
 Token* mTKReturn(Globals* G, Token* expr, Position pos) {
-  Token* t = newNode(G, TKreturn, pos);
+  Token* t = newNode<kFirstWordBytes>(G, TKreturn, pos);
   t->expr = expr;
   return t;
 }
 
 Token* mTKInclude(Globals* G, Token* body, Position pos) {
-  Token* t = newNode(G, TKinclude, pos);
+  Token* t = newNode<kSecondWordBytes>(G, TKinclude, pos);
   t->body = body;
   return t;
 }
 
 Token* mTKShell(Globals* G, Token* body, Position pos) {
-  Token* t = newNode(G, TKshell, pos);
+  Token* t = newNode<kSecondWordBytes>(G, TKshell, pos);
   t->body = body;
   return t;
 }
 
 Token* mTKMail(Globals* G, Token* params, Token* body, Position pos) {
-  Token* t = newNode(G, TKmail, pos);
+  Token* t = newNode<kThirdWordBytes>(G, TKmail, pos);
   t->params = params;
   t->body = body;
   return t;
@@ -496,7 +520,7 @@ Token* mTKMail(Globals* G, Token* params, Token* body, Position pos) {
 // The new definition becomes the current one of its name; it remembers the
 // one it replaces.
 Token* mTKDefine(Globals* G, uint16_t kind, Position pos, Ident name, Token* body) {
-  Token* t = newNode(G, kind, pos);
+  Token* t = newNode<kThirdWordBytes>(G, kind, pos);
   t->name = name;
   t->body = body;
   DefinitionLog* log = G->token->X_Log;
@@ -512,7 +536,7 @@ Token* mTKDefine(Globals* G, uint16_t kind, Position pos, Ident name, Token* bod
 }
 
 Token* mTKCall(Globals* G, uint16_t kind, Position pos, Ident name, Token* args, Token* body) {
-  Token* t = newNode(G, kind, pos);
+  Token* t = newNode<kThirdWordBytes>(G, kind, pos);
   t->name = name;
   t->params = args;
   t->body = body;
@@ -520,7 +544,7 @@ Token* mTKCall(Globals* G, uint16_t kind, Position pos, Ident name, Token* args,
 }
 
 Token* mTKTuple(Globals* G, Token* next, Position pos, Ident name, Token* expr) {
-  Token* t = newNode(G, TKtuple, pos);
+  Token* t = newNode<kFirstWordBytes>(G, TKtuple, pos);
   t->next = next;
   t->name = name;
   t->expr = expr;
@@ -528,7 +552,7 @@ Token* mTKTuple(Globals* G, Token* next, Position pos, Ident name, Token* expr) 
 }
 
 Token* mTKTupleOut(Globals* G, Token* next, Position pos, Ident name) {
-  Token* t = newNode(G, TKtupleout, pos);
+  Token* t = newNode<kFirstWordBytes>(G, TKtupleout, pos);
   t->next = next;
   t->name = name;
   return t;
@@ -575,7 +599,7 @@ Token* mTKExprIndex(Globals* G, Position pos, Token* base, Token* index) {
 }
 
 Token* mTKSelektor(Globals* G, Position pos, Ident fieldName, Token* base) {
-  Token* t = newNode(G, TKselektor, pos);
+  Token* t = newNode<sizeof(Token)>(G, TKselektor, pos);
   t->name = fieldName;
   t->left = base;
   t->effects = effectsOf(base);
@@ -583,7 +607,7 @@ Token* mTKSelektor(Globals* G, Position pos, Ident fieldName, Token* base) {
 }
 
 Token* mTKName(Globals* G, Position pos, Ident id) {
-  Token* t = newNode(G, TKName, pos);
+  Token* t = newNode<sizeof(Token)>(G, TKName, pos);
   t->name = id;
   return t;
 }
@@ -591,7 +615,7 @@ Token* mTKName(Globals* G, Position pos, Ident id) {
 // A string or a tuple is released with the trees: the node is listed (the
 // other values hold nothing to release).
 Token* mTKConst(Globals* G, Position pos, const Value& value) {
-  Token* t = newNode(G, TKconst, pos);
+  Token* t = newNode<sizeof(Token)>(G, TKconst, pos);
   t->constant = value;
   if (value.type == tString || value.type == tTuple) {
     TreeStore& trees = G->token->trees;
@@ -623,14 +647,14 @@ Token* mTKExprFormat(Globals* G, Position pos, Token* expr, Token* format) {
   if (format != nullptr && format->kind == TKName && format->name != 0) {
     for (int w = 0; w < 7; w++) {
       if (G->Scanner->formatIds[w] == format->name) {
-        Token* t = newNode(G, TKexprformat, pos);
+        Token* t = newNode<kSecondWordBytes>(G, TKexprformat, pos);
         t->left = expr;
         t->format = codeOfWord[w];
         return t;
       }
     }
   }
-  Token* t = newNode(G, TKexprformatstr, pos);
+  Token* t = newNode<kThirdWordBytes>(G, TKexprformatstr, pos);
   t->left = expr;
   t->right = format;
   return t;
@@ -639,7 +663,7 @@ Token* mTKExprFormat(Globals* G, Position pos, Token* expr, Token* format) {
 // Built-in functions are bound here and their argument count checked; any
 // other name must be a def seen before the call.
 Token* mTKFunCall(Globals* G, Position pos, Ident name, Token* args) {
-  Token* t = newNode(G, TKfuncall, pos);
+  Token* t = newNode<kFourthWordBytes>(G, TKfuncall, pos);
   t->name = name;
   t->params = args;
   t->builtin = FindFunction(G, name);
