@@ -132,9 +132,10 @@ struct FieldCache {
 // Fields that no kind uses together share storage: after the part every
 // node has (next, kind, position, the names), five words hold what the
 // kind needs, as laid out below. So a field may be read only on the kinds
-// listed for it above; a walk over a tree follows TokenLinks. A text node
-// ends at its text field, with its bytes behind it. Nodes are charged to the
-// budget at kChargedNodeBytes each, whatever their size.
+// listed for it above; a walk over a tree follows TokenLinks. A node is made
+// only as long as the fields of its kind reach (a text node's bytes follow
+// its text field). Nodes are charged to the budget at kChargedNodeBytes
+// each, whatever their size.
 struct Token {
   Token* next;
   uint16_t kind;
