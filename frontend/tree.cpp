@@ -169,6 +169,18 @@ static constexpr size_t alignedForToken(size_t n) { return (n + alignof(Token) -
 
 static_assert(sizeof(Token) <= kChargedNodeBytes);
 
+// Charges c bytes as carve charges them, for what takes no bytes of its own.
+static void chargeOnly(Globals* G, size_t c) {
+  c = alignedForToken(c);
+  if (!kNodeChunks || c > kChunkBytes / 4) {
+    Charge(G, c);
+    return;
+  }
+  TokenModule* m = G->token;
+  if (c > m->chunkLeft) chargeChunk(G, c);
+  m->chunkLeft -= c;
+}
+
 // A node is made only as long as the fields its kind uses reach (the
 // table in tree.h): the part every node has, then one to five words.
 static constexpr size_t kNamesBytes = offsetof(Token, left);
@@ -223,7 +235,7 @@ template <size_t kBytes>
   return t;
 }
 
-// The section slots of query and section nodes.
+// The section slots of a query node.
 static Token** newSections(Globals* G) {
   Token** slots = static_cast<Token**>(carve(G, SecCount * sizeof(Token*), SecCount * sizeof(Token*)));
   for (int i = 0; i < SecCount; i++) slots[i] = nullptr;
@@ -429,13 +441,13 @@ Token* mTKUpdate(Globals* G, uint16_t kind, Token* body, Position pos) {
   return t;
 }
 
+// A section node is charged for the section slots it once carried as well;
+// the query node takes each section's body into its own slots.
 Token* mTKLayout(Globals* G, uint16_t kind, Token* next, Token* body, Position pos) {
-  Token* t = newNode<kThirdWordBytes>(G, kind, pos);
+  Token* t = newNode<kSecondWordBytes>(G, kind, pos);
   t->next = next;
   t->body = body;
-  t->sections = newSections(G);
-  const int slot = SectionSlotOf(kind);
-  if (slot >= 0) t->sections[slot] = body;
+  chargeOnly(G, SecCount * sizeof(Token*));
   return t;
 }
 
@@ -450,7 +462,7 @@ Token* mTKQuery(Globals* G, Ident name, Token* queryText, Token* sections, Posit
   for (Token* s = sections; s != nullptr; s = s->next) {
     const int slot = SectionSlotOf(s->kind);
     bxAssert(G, slot >= 0, "slot >= 0", {"tree"});
-    t->sections[slot] = s->sections[slot];
+    t->sections[slot] = s->body;
   }
   return t;
 }
@@ -753,10 +765,7 @@ int TokenLinks(const Token* t, Token** out) {
       link(t->params);
       break;
     default:
-      if (SectionSlotOf(t->kind) >= 0) {
-        link(t->body);
-        for (int i = 0; i < SecCount; i++) link(t->sections[i]);
-      }
+      if (t->kind >= TKhead && t->kind <= TKrow) link(t->body);   // a section
       break;
   }
   return n;

@@ -104,9 +104,9 @@ struct FieldCache {
 //   field outputs    name (field), qualifier (query name or 0)
 //   TKupdate/TKstamp/TKdatabase  body
 //   TKquery          body (query text), sections[], sectionList, name
-//   section 55..64   body (its statements), sections[own slot] = body
-//   (sections is a separate array of SecCount slots, only on query and
-//   section nodes)
+//   section 55..64   body (its statements)
+//   (sections is a separate array of SecCount slots, each the body of the
+//   section written first of its kind, or null)
 //   TKifempty        cond (tested statements), thenPart, elsePart
 //   TKifbool         cond (expression), thenPart, elsePart
 //   TKwhile          cond, body
