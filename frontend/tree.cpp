@@ -627,7 +627,8 @@ Token* mTKName(Globals* G, Position pos, Ident id) {
 // A string or a tuple is released with the trees: the node is listed (the
 // other values hold nothing to release).
 Token* mTKConst(Globals* G, Position pos, const Value& value) {
-  Token* t = newNode<sizeof(Token)>(G, TKconst, pos);
+  static_assert(offsetof(Token, constant) + sizeof(Value) == kFourthWordBytes);
+  Token* t = newNode<kFourthWordBytes>(G, TKconst, pos);
   t->constant = value;
   if (value.type == tString || value.type == tTuple) {
     TreeStore& trees = G->token->trees;
