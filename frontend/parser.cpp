@@ -30,12 +30,15 @@ const char* const kTooDeep = "Template nested too deeply";
 
 // The attribute of a stack entry: a terminal's copy of the scanner attribute,
 // or a nonterminal's node (tok.pos is then the position of its first token).
+// A field that no rule reads of an entry's symbol is left as it was.
 struct ParseAttr {
   ScanAttr tok;
-  Token* node;
-  int depth;   // nesting depth of the expression in node
-  int code;    // a terminal's token code
+  Token* node;   // a nonterminal's
+  int depth;     // nesting depth of the expression in node (expression
+                 // nonterminals only)
 };
+// The budget is charged for a stack entry as it was with the token code in it.
+constexpr size_t kChargedEntry = sizeof(ScanAttr) + sizeof(Token*) + 2 * sizeof(int);
 
 // A set of terminals.
 struct TokenSet {
@@ -74,6 +77,8 @@ struct Stack {
   ParseAttr* attrs;
   int top;              // index of the top entry
   ParseAttr* topAttr;   // &attrs[top]
+  ParseAttr* last;      // the last entry there is room for
+  int memoHigh;         // no memo above this entry is valid
 };
 
 // One run of the parser.
@@ -91,7 +96,6 @@ struct Run {
   int overlayCapacity;
   RestartMemo* memo;   // per real stack entry (see restartSet)
   int memoCapacity;
-  int memoHigh;        // no memo above this entry is valid
   Checkpoint* checkpoints;
   int checkpointCapacity;
 };
@@ -115,6 +119,11 @@ static void readToken(Run* r) {
   if (r->la < 0 || r->la >= kParserTerminalCount) r->la = tkTOKchars;
 }
 
+static ParseAttr* allocAttrs(Globals* G, int capacity) {
+  return static_cast<ParseAttr*>(
+      bxAllocAs(G, capacity * sizeof(ParseAttr), capacity * kChargedEntry));
+}
+
 // Stack k with room for one more entry: the stack doubles, up to kMaxStack.
 // (By value: the loop's stack never has its address taken.)
 [[gnu::noinline]] static Stack grownStack(Run* r, Stack k) {
@@ -122,19 +131,19 @@ static void readToken(Run* r) {
   int capacity = 2 * r->capacity;
   if (capacity > kMaxStack) capacity = kMaxStack;
   int16_t* states = static_cast<int16_t*>(bxAlloc(r->G, capacity * sizeof(int16_t)));
-  ParseAttr* attrs = static_cast<ParseAttr*>(bxAlloc(r->G, capacity * sizeof(ParseAttr)));
+  ParseAttr* attrs = allocAttrs(r->G, capacity);
   std::memcpy(states, k.states, (k.top + 1) * sizeof(int16_t));
   std::memcpy(static_cast<void*>(attrs), k.attrs, (k.top + 1) * sizeof(ParseAttr));
   bxFree(k.states);
   bxFree(k.attrs);
   r->capacity = capacity;
-  return Stack{states, attrs, k.top, attrs + k.top};
+  return Stack{states, attrs, k.top, attrs + k.top, attrs + capacity - 1, k.memoHigh};
 }
 
 // Pushes state on stack k (the run's or the loop's); its attribute is the
 // caller's to fill in.
 [[gnu::always_inline]] static inline ParseAttr* pushState(Run* r, Stack* k, int state) {
-  if (k->top + 1 >= r->capacity) *k = grownStack(r, *k);
+  if (k->topAttr == k->last) *k = grownStack(r, *k);
   k->top++;
   k->states[k->top] = static_cast<int16_t>(state);
   return ++k->topAttr;
@@ -152,20 +161,15 @@ static void push(Run* r, int state, const ParseAttr& attr) {
   *pushState(r, &r->stack, state) = attr;
 }
 
-// Shifts the lookahead (as push of terminalAttr(la, its attribute) does).
+// Shifts the lookahead (as push of terminalAttr(its attribute) does).
 [[gnu::always_inline]] static inline void shift(Run* r, Stack* k, int state) {
-  ParseAttr* e = pushState(r, k, state);
-  e->tok = *r->lookahead;
-  e->node = nullptr;
-  e->depth = 0;
-  e->code = r->la;
+  pushState(r, k, state)->tok = *r->lookahead;
 }
 
-static ParseAttr terminalAttr(int code, const ScanAttr& tok) {
+static ParseAttr terminalAttr(const ScanAttr& tok) {
   ParseAttr a;
   std::memset(static_cast<void*>(&a), 0, sizeof a);
   a.tok = tok;
-  a.code = code;
   return a;
 }
 
@@ -173,19 +177,26 @@ static ParseAttr terminalAttr(int code, const ScanAttr& tok) {
 
 static Token* fix(Globals* G, Token* e) { return FixSideEffects(G, e); }
 
-static int binaryOperator(int token) {
-  switch (token) {
-    case tkPlus: return opPlus;
-    case tkMinus: return opMinus;
-    case tkStar: return opTimes;
-    case tkSlash: return opDiv;
-    case tkPercent: return opMod;
-    case tkLess: return opLess;
-    case tkEqEq: return opEq;
-    case tkNotEq: return opNotEq;
-    case tkAndAnd: return opAnd;
-    case tkOrOr: return opOr;
-    case tkLessEq: return opLessEq;
+// The operator of a binary-operator rule.
+constexpr int binaryOperator(int rule) {
+  switch (rule) {
+    case R_SimpleExpression__SimpleExpression_Plus_SimpleExpression: return opPlus;
+    case R_SimpleExpression__SimpleExpression_Minus_SimpleExpression: return opMinus;
+    case R_SimpleExpression__SimpleExpression_Star_SimpleExpression: return opTimes;
+    case R_SimpleExpression__SimpleExpression_Slash_SimpleExpression: return opDiv;
+    case R_SimpleExpression__SimpleExpression_Percent_SimpleExpression: return opMod;
+    case R_SimpleExpression__SimpleExpression_Less_SimpleExpression:
+    case R_Condition__SimpleExpression_Less_SimpleExpression: return opLess;
+    case R_SimpleExpression__SimpleExpression_EqEq_SimpleExpression:
+    case R_Condition__SimpleExpression_EqEq_SimpleExpression: return opEq;
+    case R_SimpleExpression__SimpleExpression_NotEq_SimpleExpression:
+    case R_Condition__SimpleExpression_NotEq_SimpleExpression: return opNotEq;
+    case R_SimpleExpression__SimpleExpression_AndAnd_SimpleExpression:
+    case R_Condition__SimpleExpression_AndAnd_SimpleExpression: return opAnd;
+    case R_SimpleExpression__SimpleExpression_OrOr_SimpleExpression:
+    case R_Condition__SimpleExpression_OrOr_SimpleExpression: return opOr;
+    case R_SimpleExpression__SimpleExpression_LessEq_SimpleExpression:
+    case R_Condition__SimpleExpression_LessEq_SimpleExpression: return opLessEq;
     default: return opGreaterEq;
   }
 }
@@ -377,7 +388,7 @@ static Token* appendStatement(ParseAttr* list, Token* statement) {
     case R_Condition__SimpleExpression_LessEq_SimpleExpression:
     case R_Condition__SimpleExpression_GreaterEq_SimpleExpression:
       // SimpleExpression | Condition: SimpleExpression op SimpleExpression
-      n = mTKExprBin(G, a[2].tok.pos, a[1].node, binaryOperator(a[2].code), a[3].node);
+      n = mTKExprBin(G, a[2].tok.pos, a[1].node, binaryOperator(rule), a[3].node);
       break;
     case R_SimpleExpression__Minus_SimpleExpression:   // SimpleExpression: "-" SimpleExpression
       n = mTKExprUn(G, a[1].tok.pos, opNeg, a[2].node);
@@ -488,14 +499,16 @@ enum DepthRule : uint8_t {
   drNested,    // one level below the deepest part
 };
 
+// Does an entry of the nonterminal carry an expression depth?
+constexpr bool hasDepth(int nonterminal) {
+  return nonterminal == ntSimpleExpression || nonterminal == ntFullExpression ||
+         nonterminal == ntCondition || nonterminal == ntArguments;
+}
+
 // The depth rule of each grammar rule.
 constexpr DepthRule depthRuleOf(int rule) {
-  const int lhs = ParserRuleLhs[rule];
-  if (lhs != ntSimpleExpression && lhs != ntFullExpression && lhs != ntCondition &&
-      lhs != ntArguments) {
-    return drNone;
-  }
-  if (lhs == ntArguments || ParserRuleLength[rule] == 1 ||
+  if (!hasDepth(ParserRuleLhs[rule])) return drNone;
+  if (ParserRuleLhs[rule] == ntArguments || ParserRuleLength[rule] == 1 ||
       rule == R_SimpleExpression__LParen_FullExpression_RParen ||
       rule == R_Condition__LParen_FullExpression_RParen) {
     return drDeepest;
@@ -503,15 +516,23 @@ constexpr DepthRule depthRuleOf(int rule) {
   return drNested;
 }
 
-// Nesting depth of the expression a rule builds (0 outside expressions).
-[[gnu::always_inline]] static inline int ruleDepth(int rule, const ParseAttr* a, int length) {
-  const DepthRule how = depthRuleOf(rule);
-  if (how == drNone) return 0;
-  int depth = 0;
-  for (int i = 1; i <= length; i++) {
-    if (a[i].depth > depth) depth = a[i].depth;
+// Nesting depth of the expression a rule builds (0 outside expressions):
+// only the parts that carry one count.
+template <int Rule>
+[[gnu::always_inline]] static inline int ruleDepth(const ParseAttr* a) {
+  constexpr DepthRule how = depthRuleOf(Rule);
+  if constexpr (how == drNone) {
+    return 0;
+  } else {
+    int depth = 0;
+    for (int i = 1; i <= ParserRuleLength[Rule]; i++) {
+      if (ParserRuleRhs[Rule][i - 1] >= 0 && hasDepth(ParserRuleRhs[Rule][i - 1]) &&
+          a[i].depth > depth) {
+        depth = a[i].depth;
+      }
+    }
+    return how == drNested ? depth + 1 : depth;
   }
-  return how == drNested ? depth + 1 : depth;
 }
 
 // Reduces the real stack by Rule and builds its node. The entry of the
@@ -527,25 +548,30 @@ struct ReduceBy {
     constexpr int length = ParserRuleLength[Rule];
     ParseAttr* a = k->topAttr - length;   // a[1..length]
     const Position pos = length > 0 ? a[1].tok.pos : r->lookahead->pos;
-    const int depth = ruleDepth(Rule, a, length);
+    const int depth = ruleDepth<Rule>(a);
     if (depth > kMaxExprDepth) FatalMessage(r->G, kTooDeep, pos);
     Token* node = buildNode(r->G, Rule, a, pos);
     // The bottom entry is never popped: first > 0, and the ceiling 0 of a
     // run without memos needs no test of its own.
     const int first = k->top - length + 1;   // the lowest entry popped
-    if (first <= r->memoHigh) {
-      for (int i = first; i <= r->memoHigh; i++) r->memo[i].valid = false;
-      r->memoHigh = first - 1;
+    if (first <= k->memoHigh) {
+      for (int i = first; i <= k->memoHigh; i++) r->memo[i].valid = false;
+      k->memoHigh = first - 1;
     }
     k->top -= length;
     k->topAttr -= length;
     const int state = ParserGoto[k->states[k->top]][ParserRuleLhs[Rule]];
-    // Only an empty rule pushes more than it popped.
-    ParseAttr* e = length == 0 ? pushState(r, k, state) : replaceTop(k, state);
-    e->tok.pos = pos;
+    // Only an empty rule pushes more than it popped; the entry of any other
+    // is the one of its first part, which has the position already.
+    ParseAttr* e;
+    if constexpr (length == 0) {
+      e = pushState(r, k, state);
+      e->tok.pos = pos;
+    } else {
+      e = replaceTop(k, state);
+    }
     e->node = node;
-    e->depth = depth;
-    e->code = 0;
+    if constexpr (hasDepth(ParserRuleLhs[Rule])) e->depth = depth;
     return state;
   }
 };
@@ -819,7 +845,7 @@ static TokenSet restartSet(Run* r) {
     const Checkpoint& cp = r->checkpoints[i];
     setUnion(&rest, cp.segment);
     r->memo[cp.index] = RestartMemo{rest, cp.state, true};
-    if (cp.index > r->memoHigh) r->memoHigh = cp.index;
+    if (cp.index > r->stack.memoHigh) r->stack.memoHigh = cp.index;
   }
   setUnion(&rest, head);
   setAdd(&rest, tkEndOfFile);
@@ -886,7 +912,7 @@ static void insertToken(Run* r, int t, int target) {
   }
   dbhHandleErrorInsert(G, t, &r->la, &r->laAttr);
   ErrorMessageI(G, ecTokenInserted, xxRepair, at, InfoText(Parser_TokenName[t]));
-  push(r, target, terminalAttr(t, attr));
+  push(r, target, terminalAttr(attr));
 }
 
 // The lookahead has no action: report (unless already recovering), skip to
@@ -947,9 +973,10 @@ int Parser(Globals* G) {
   r.G = G;
   r.capacity = kInitialStack;
   r.stack.states = static_cast<int16_t*>(bxAlloc(G, r.capacity * sizeof(int16_t)));
-  r.stack.attrs = static_cast<ParseAttr*>(bxAlloc(G, r.capacity * sizeof(ParseAttr)));
+  r.stack.attrs = allocAttrs(G, r.capacity);
   r.stack.top = 0;
   r.stack.topAttr = r.stack.attrs;
+  r.stack.last = r.stack.attrs + r.capacity - 1;
   r.stack.states[0] = kParserStartState;
   std::memset(static_cast<void*>(&r.stack.attrs[0]), 0, sizeof(ParseAttr));
   readToken(&r);

@@ -447,6 +447,17 @@ def write_tables(g, cont, out_dir):
     h.append("  " + ", ".join(str(len(g.rules[r][1])) for r in range(nrules)))
     h.append("};")
     h.append("")
+    longest = max(len(rhs) for _, rhs in g.rules)
+    h.append("// The nonterminal at each place of a rule's right-hand side; -1 for a")
+    h.append("// terminal and past the end.")
+    h.append("inline constexpr int kParserLongestRule = %d;" % longest)
+    h.append("inline constexpr int8_t ParserRuleRhs[kParserRuleCount][kParserLongestRule] = {")
+    for r in range(nrules):
+        places = [g.nt_index.get(sym, -1) for sym in g.rules[r][1]]
+        places += [-1] * (longest - len(places))
+        h.append("  {%s}," % ", ".join(str(x) for x in places))
+    h.append("};")
+    h.append("")
     h.append("inline constexpr uint8_t ParserRuleLhs[kParserRuleCount] = {")
     h.append("  0,   // $accept (never reduced)")
     for r in range(1, nrules):
@@ -518,7 +529,7 @@ def main():
         fail("usage: lalr_tables.py GRAMMAR.y REPORT.xml OUT_DIR")
     grammar_path, report_path, out_dir = sys.argv[1:]
     g = read_report(report_path, read_token_names(grammar_path))
-    if len(g.states) >= 32767 or len(g.rules) > 255 or len(g.nonterms) > 255:
+    if len(g.states) >= 32767 or len(g.rules) > 255 or len(g.nonterms) > 127:
         fail("the automaton does not fit the table types")
     build_tables(g)
     cont = continuation_tokens(g)
