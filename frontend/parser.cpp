@@ -28,16 +28,20 @@ constexpr int kSimExtra = 64;
 
 const char* const kTooDeep = "Template nested too deeply";
 
-// The attribute of a stack entry: a terminal's copy of the scanner attribute,
-// or a nonterminal's node (tok.pos is then the position of its first token).
-// A field that no rule reads of an entry's symbol is left as it was.
+// A stack entry: its state and attribute, which is a terminal's copy of the
+// scanner attribute or a nonterminal's node (tok.pos is then the position of
+// its first token). A field that no rule reads of an entry's symbol is left
+// as it was.
 struct ParseAttr {
   ScanAttr tok;
-  Token* node;   // a nonterminal's
-  int depth;     // nesting depth of the expression in node (expression
-                 // nonterminals only)
+  Token* node;     // a nonterminal's
+  int depth;       // nesting depth of the expression in node (expression
+                   // nonterminals only)
+  int16_t state;
 };
-// The budget is charged for a stack entry as it was with the token code in it.
+// The budget is charged for a stack entry as it was when the states had an
+// array of their own and the attribute held the token code: the states first.
+constexpr size_t kChargedState = sizeof(int16_t);
 constexpr size_t kChargedEntry = sizeof(ScanAttr) + sizeof(Token*) + 2 * sizeof(int);
 
 // A set of terminals.
@@ -73,13 +77,14 @@ struct Checkpoint {
 // call out of the loop can reach, so that it stays in registers; the run's
 // copy is brought up to date around the calls that use it.
 struct Stack {
-  int16_t* states;
   ParseAttr* attrs;
-  int top;              // index of the top entry
-  ParseAttr* topAttr;   // &attrs[top]
+  ParseAttr* topAttr;   // the top entry
   ParseAttr* last;      // the last entry there is room for
-  int memoHigh;         // no memo above this entry is valid
+  ParseAttr* memoHigh;  // no memo above this entry is valid
 };
+
+int topIndex(const Stack& k) { return static_cast<int>(k.topAttr - k.attrs); }
+int stateAt(const Stack& k, int i) { return k.attrs[i].state; }
 
 // One run of the parser.
 struct Run {
@@ -111,15 +116,20 @@ struct Config {
 
 // ---------------------------------------------------------------- stacks
 
+// The action of state s on terminal t.
+static int actionOf(int s, int t) { return ParserActionOn[t][s]; }
+
 static void readToken(Run* r) {
-  r->la = GetToken(r->G);
-  r->lookahead = r->G->ScannerAttribute;
+  int la = GetToken(r->G);
   // NEVER: the form-argument codes come only from the form states; anything
   // outside the grammar's terminals is a token no rule accepts
-  if (r->la < 0 || r->la >= kParserTerminalCount) r->la = tkTOKchars;
+  if (static_cast<unsigned>(la) >= kParserTerminalCount) la = tkTOKchars;
+  r->la = la;
+  r->lookahead = r->G->ScannerAttribute;
 }
 
 static ParseAttr* allocAttrs(Globals* G, int capacity) {
+  Charge(G, capacity * kChargedState);
   return static_cast<ParseAttr*>(
       bxAllocAs(G, capacity * sizeof(ParseAttr), capacity * kChargedEntry));
 }
@@ -130,35 +140,36 @@ static ParseAttr* allocAttrs(Globals* G, int capacity) {
   if (r->capacity >= kMaxStack) FatalMessage(r->G, kTooDeep, r->lookahead->pos);
   int capacity = 2 * r->capacity;
   if (capacity > kMaxStack) capacity = kMaxStack;
-  int16_t* states = static_cast<int16_t*>(bxAlloc(r->G, capacity * sizeof(int16_t)));
   ParseAttr* attrs = allocAttrs(r->G, capacity);
-  std::memcpy(states, k.states, (k.top + 1) * sizeof(int16_t));
-  std::memcpy(static_cast<void*>(attrs), k.attrs, (k.top + 1) * sizeof(ParseAttr));
-  bxFree(k.states);
+  const int top = topIndex(k);
+  std::memcpy(static_cast<void*>(attrs), k.attrs, (top + 1) * sizeof(ParseAttr));
   bxFree(k.attrs);
   r->capacity = capacity;
-  return Stack{states, attrs, k.top, attrs + k.top, attrs + capacity - 1, k.memoHigh};
+  return Stack{attrs, attrs + top, attrs + capacity - 1, attrs + (k.memoHigh - k.attrs)};
 }
 
 // Pushes state on stack k (the run's or the loop's); its attribute is the
 // caller's to fill in.
 [[gnu::always_inline]] static inline ParseAttr* pushState(Run* r, Stack* k, int state) {
   if (k->topAttr == k->last) *k = grownStack(r, *k);
-  k->top++;
-  k->states[k->top] = static_cast<int16_t>(state);
-  return ++k->topAttr;
+  ParseAttr* e = ++k->topAttr;
+  e->state = static_cast<int16_t>(state);
+  return e;
 }
 
 // Pushes state where an entry was just popped; its attribute is the
 // caller's to fill in.
 [[gnu::always_inline]] static inline ParseAttr* replaceTop(Stack* k, int state) {
-  k->top++;
-  k->states[k->top] = static_cast<int16_t>(state);
-  return ++k->topAttr;
+  ParseAttr* e = ++k->topAttr;
+  e->state = static_cast<int16_t>(state);
+  return e;
 }
 
 static void push(Run* r, int state, const ParseAttr& attr) {
-  *pushState(r, &r->stack, state) = attr;
+  ParseAttr* e = pushState(r, &r->stack, state);
+  e->tok = attr.tok;
+  e->node = attr.node;
+  e->depth = attr.depth;
 }
 
 // Shifts the lookahead (as push of terminalAttr(its attribute) does).
@@ -553,14 +564,15 @@ struct ReduceBy {
     Token* node = buildNode(r->G, Rule, a, pos);
     // The bottom entry is never popped: first > 0, and the ceiling 0 of a
     // run without memos needs no test of its own.
-    const int first = k->top - length + 1;   // the lowest entry popped
+    ParseAttr* const first = k->topAttr - length + 1;   // the lowest entry popped
     if (first <= k->memoHigh) {
-      for (int i = first; i <= k->memoHigh; i++) r->memo[i].valid = false;
+      for (int i = topIndex(*k) - length + 1; i <= k->memoHigh - k->attrs; i++) {
+        r->memo[i].valid = false;
+      }
       k->memoHigh = first - 1;
     }
-    k->top -= length;
     k->topAttr -= length;
-    const int state = ParserGoto[k->states[k->top]][ParserRuleLhs[Rule]];
+    const int state = ParserGoto[k->topAttr->state][ParserRuleLhs[Rule]];
     // Only an empty rule pushes more than it popped; the entry of any other
     // is the one of its first part, which has the position already.
     ParseAttr* e;
@@ -585,7 +597,7 @@ static void reduce(Run* r, int rule) { reduceInline(r, &r->stack, rule); }
 // ---------------------------------------------------------------- simulation
 
 static int configTop(const Run* r, const Config& c) {
-  return c.count > 0 ? r->overlay[c.count - 1] : r->stack.states[c.base];
+  return c.count > 0 ? r->overlay[c.count - 1] : stateAt(r->stack, c.base);
 }
 
 // Would t be shifted (or accepted) from the configuration, after the
@@ -595,7 +607,7 @@ static bool willShift(const Run* r, Config c, int t) {
   int m = 0;
   for (;;) {
     const int s = m > 0 ? extra[m - 1] : configTop(r, c);
-    const int act = ParserAction[s][t];
+    const int act = actionOf(s, t);
     if (act == kActionError) return false;
     if (act > 0) return true;   // shift or accept
     const int rule = -act;
@@ -631,7 +643,7 @@ struct ActionSets {
       StateSets& ss = of[s];
       ss.complete = true;
       for (int t = 0; t < kParserTerminalCount; t++) {
-        const int act = ParserAction[s][t];
+        const int act = actionOf(s, t);
         if (act == kActionError) continue;
         if (act > 0) {
           setAdd(&ss.shifts, t);
@@ -716,7 +728,7 @@ static TokenSet expectedSet(const Run* r, const Config& c) {
       for (int w = 0; w < 2; w++) {
         for (uint64_t bits = run.tokens.bits[w]; bits != 0; bits &= bits - 1) {
           const int t = w * 64 + __builtin_ctzll(bits);
-          const int act = ParserAction[s][t];
+          const int act = actionOf(s, t);
           if (act == kActionError) continue;
           if (act > 0) {
             setAdd(&shifted, t);   // shift or accept
@@ -808,15 +820,15 @@ static TokenSet restartSet(Run* r) {
   TokenSet rest{};      // restart set of the rest after the last checkpoint
   int checkpoints = 0;
   TokenSet* segment = &head;
-  Config c{r->stack.top, 0};
+  Config c{topIndex(r->stack), 0};
   // The walk closes at most every open construct; the bound only guards
   // against a table fault.
-  const long limit = 64L * (r->stack.top + 1) + 1024;
+  const long limit = 64L * (topIndex(r->stack) + 1) + 1024;
   for (long step = 0; step < limit; step++) {
     setUnion(segment, expectedSet(r, c));
     const int s = configTop(r, c);
     const int cont = ParserContinuation[s];
-    const int act = ParserAction[s][cont];
+    const int act = actionOf(s, cont);
     if (act == kActionAccept || act == kActionError) break;
     if (act > 0) {
       overlayPush(r, &c, act - 1);
@@ -845,7 +857,8 @@ static TokenSet restartSet(Run* r) {
     const Checkpoint& cp = r->checkpoints[i];
     setUnion(&rest, cp.segment);
     r->memo[cp.index] = RestartMemo{rest, cp.state, true};
-    if (cp.index > r->stack.memoHigh) r->stack.memoHigh = cp.index;
+    ParseAttr* const entry = r->stack.attrs + cp.index;
+    if (entry > r->stack.memoHigh) r->stack.memoHigh = entry;
   }
   setUnion(&rest, head);
   setAdd(&rest, tkEndOfFile);
@@ -892,7 +905,7 @@ static size_t writeNames(char* text, const TokenSet& s) {
 
 static void reportExpected(Run* r) {
   char text[kMaxExpectedText + 1 + kNameSlot];
-  const size_t used = writeNames(text, expectedSet(r, Config{r->stack.top, 0}));
+  const size_t used = writeNames(text, expectedSet(r, Config{topIndex(r->stack), 0}));
   text[used] = '\0';
   std::memcpy(r->G->Parser->expected, text, used + 1);
   ErrorMessageI(r->G, ecExpectedTokens, xxInformation, r->lookahead->pos, InfoTokens(text));
@@ -934,10 +947,10 @@ static void recover(Run* r) {
   }
   // The lookahead is one of the tokens expected somewhere along the
   // continuation path; follow the path up to that point.
-  while (!willShift(r, Config{r->stack.top, 0}, r->la)) {
-    const int s = r->stack.states[r->stack.top];
+  while (!willShift(r, Config{topIndex(r->stack), 0}, r->la)) {
+    const int s = r->stack.topAttr->state;
     const int cont = ParserContinuation[s];
-    const int act = ParserAction[s][cont];
+    const int act = actionOf(s, cont);
     if (act > 0 && act != kActionAccept) {
       insertToken(r, cont, act - 1);
     } else if (act < 0) {
@@ -972,19 +985,19 @@ int Parser(Globals* G) {
   std::memset(static_cast<void*>(&r), 0, sizeof r);
   r.G = G;
   r.capacity = kInitialStack;
-  r.stack.states = static_cast<int16_t*>(bxAlloc(G, r.capacity * sizeof(int16_t)));
   r.stack.attrs = allocAttrs(G, r.capacity);
-  r.stack.top = 0;
   r.stack.topAttr = r.stack.attrs;
   r.stack.last = r.stack.attrs + r.capacity - 1;
-  r.stack.states[0] = kParserStartState;
+  r.stack.memoHigh = r.stack.attrs;
   std::memset(static_cast<void*>(&r.stack.attrs[0]), 0, sizeof(ParseAttr));
+  r.stack.attrs[0].state = kParserStartState;
   readToken(&r);
 
   Stack k = r.stack;
   int state = kParserStartState;   // the state on top of the stack
+  const int16_t* actions = ParserActionOn[r.la];   // those on the lookahead
   for (;;) {
-    const int act = ParserAction[state][r.la];
+    const int act = actions[state];
     if (act < 0) {
       state = reduceInline(&r, &k, -act);
     } else if (act > 0) {
@@ -993,16 +1006,17 @@ int Parser(Globals* G) {
       shift(&r, &k, state);
       r.recovering = false;
       readToken(&r);
+      actions = ParserActionOn[r.la];
     } else {
       r.stack = k;
       recover(&r);
       k = r.stack;
-      state = k.states[k.top];
+      state = k.topAttr->state;
+      actions = ParserActionOn[r.la];
     }
   }
   r.stack = k;
-  G->Parser->root = r.stack.attrs[r.stack.top].node;
-  bxFree(r.stack.states);
+  G->Parser->root = r.stack.topAttr->node;
   bxFree(r.stack.attrs);
   bxFree(r.overlay);
   bxFree(r.memo);

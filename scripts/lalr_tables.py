@@ -26,7 +26,6 @@ import xml.etree.ElementTree as ET
 
 BISON_VERSION = "3.8.2"
 TERMINALS = 67            # token codes 0 .. 66
-ACTION_ROW = (TERMINALS + 7) // 8 * 8
 INF = float("inf")
 
 
@@ -422,10 +421,9 @@ def write_tables(g, cont, out_dir):
     h.append("// one below the value, a negative value reduces by the rule of that number.")
     h.append("inline constexpr int16_t kActionError = 0;")
     h.append("inline constexpr int16_t kActionAccept = INT16_MAX;")
-    h.append("// A row has room for kParserActionRow entries (the ones past the terminals")
-    h.append("// are errors): a multiple of 8 finds a row in two address computations.")
-    h.append("inline constexpr int kParserActionRow = %d;" % ACTION_ROW)
-    h.append("extern const int16_t ParserAction[kParserStateCount][kParserActionRow];")
+    h.append("// By terminal, then state: the parser looks up the states met with one")
+    h.append("// lookahead in the row of that lookahead.")
+    h.append("extern const int16_t ParserActionOn[kParserTerminalCount][kParserStateCount];")
     h.append("// The state after a nonterminal, or -1; rows of kParserGotoRow entries.")
     h.append("inline constexpr int kParserGotoRow = %d;" % goto_row)
     h.append("extern const int16_t ParserGoto[kParserStateCount][kParserGotoRow];")
@@ -495,10 +493,10 @@ def write_tables(g, cont, out_dir):
         c.append("  %s,   // %d" % (c_string(g.display[code]), code))
     c.append("};")
     c.append("")
-    c.append("const int16_t ParserAction[kParserStateCount][kParserActionRow] = {")
-    for i in range(nstates):
-        row = [encode(a) for a in g.action[i]] + ["0"] * (ACTION_ROW - TERMINALS)
-        c.append("  {%s},   // %d" % (", ".join(row), i))
+    c.append("const int16_t ParserActionOn[kParserTerminalCount][kParserStateCount] = {")
+    for t in range(TERMINALS):
+        row = [encode(g.action[i][t]) for i in range(nstates)]
+        c.append("  {%s},   // %s" % (", ".join(row), g.display[t]))
     c.append("};")
     c.append("")
     c.append("const int16_t ParserGoto[kParserStateCount][kParserGotoRow] = {")
