@@ -3,6 +3,7 @@
 // insert missing tokens).
 #include "frontend/parser.h"
 
+#include <cstddef>
 #include <cstring>
 #include <utility>
 
@@ -172,9 +173,18 @@ static void push(Run* r, int state, const ParseAttr& attr) {
   e->depth = attr.depth;
 }
 
-// Shifts the lookahead (as push of terminalAttr(its attribute) does).
+// The part of a token's attribute that rules read: from its position on
+// (the text of a token is the scanner's own).
+constexpr size_t kReadFrom = offsetof(ScanAttr, pos);
+static_assert(offsetof(ScanAttr, text) < kReadFrom && offsetof(ScanAttr, length) < kReadFrom);
+
+// Shifts the lookahead (as push of terminalAttr(its attribute) does, but for
+// the text of the token).
 [[gnu::always_inline]] static inline void shift(Run* r, Stack* k, int state) {
-  pushState(r, k, state)->tok = *r->lookahead;
+  ParseAttr* e = pushState(r, k, state);
+  std::memcpy(reinterpret_cast<char*>(&e->tok) + kReadFrom,
+              reinterpret_cast<const char*>(r->lookahead) + kReadFrom,
+              sizeof(ScanAttr) - kReadFrom);
 }
 
 static ParseAttr terminalAttr(const ScanAttr& tok) {
