@@ -564,6 +564,10 @@ template <int Rule>
 struct ReduceBy {
   Run* r;
   Stack* k;   // the run's stack or the loop's
+  // The loop's actions on the lookahead, or null. With them, a reduction
+  // into a state that can only reduce by one rule goes on with that rule
+  // here when the lookahead asks for it, as the loop's next step would.
+  const int16_t* actions;
   template <int Rule>
   [[gnu::always_inline]] int operator()() const {
     constexpr int length = ParserRuleLength[Rule];
@@ -594,15 +598,15 @@ struct ReduceBy {
     }
     e->node = node;
     if constexpr (hasDepth(ParserRuleLhs[Rule])) e->depth = depth;
+    constexpr int next = ParserNextRule[ParserRuleLhs[Rule]];
+    if constexpr (next != 0) {
+      if (actions != nullptr && actions[state] == -next) return operator()<next>();
+    }
     return state;
   }
 };
 
-[[gnu::always_inline]] static inline int reduceInline(Run* r, Stack* k, int rule) {
-  return ParserVisitRule(rule, ReduceBy{r, k});
-}
-
-static void reduce(Run* r, int rule) { reduceInline(r, &r->stack, rule); }
+static void reduce(Run* r, int rule) { ParserVisitRule(rule, ReduceBy{r, &r->stack, nullptr}); }
 
 // ---------------------------------------------------------------- simulation
 
@@ -1009,7 +1013,7 @@ int Parser(Globals* G) {
   for (;;) {
     const int act = actions[state];
     if (act < 0) {
-      state = reduceInline(&r, &k, -act);
+      state = ParserVisitRule(-act, ReduceBy{&r, &k, actions});
     } else if (act > 0) {
       if (act == kActionAccept) break;
       state = act - 1;

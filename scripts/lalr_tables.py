@@ -397,6 +397,23 @@ def encode(act):
     return str(-act[1])
 
 
+def next_rule(g, nonterm):
+    """The one rule by which every goto target on nonterm reduces, if those
+    states do nothing else (on any terminal: that rule or an error); else 0."""
+    rules = set()
+    for st in g.states:
+        target = st["goto"].get(nonterm)
+        if target is None:
+            continue
+        for act in g.action[target]:
+            if act is None:
+                continue
+            if act[0] != "r":
+                return 0
+            rules.add(act[1])
+    return rules.pop() if len(rules) == 1 else 0
+
+
 def write_tables(g, cont, out_dir):
     nstates, nnt, nrules = len(g.states), len(g.nonterms), len(g.rules)
     goto_row = 1
@@ -460,6 +477,13 @@ def write_tables(g, cont, out_dir):
     h.append("  0,   // $accept (never reduced)")
     for r in range(1, nrules):
         h.append("  nt%s," % g.rules[r][0])
+    h.append("};")
+    h.append("")
+    h.append("// The rule that every state after each nonterminal reduces by, if that is")
+    h.append("// all such a state does (but for errors); 0 otherwise.")
+    h.append("inline constexpr uint8_t ParserNextRule[kParserNonterminalCount] = {")
+    for n in g.nonterms:
+        h.append("  %d,   // %s" % (next_rule(g, n), n))
     h.append("};")
     h.append("")
     h.append("// Calls visit.template operator()<rule>() with the rule as a constant, so")
