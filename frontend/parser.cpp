@@ -96,6 +96,7 @@ struct Run {
                   // error repair changes it in laAttr
   const ScanAttr* lookahead;
   ScanAttr laAttr;
+  const ScanAttr* scanned;   // the scanner's attribute (its record lives as long)
   int errors;
   bool recovering;
   int16_t* overlay;   // states pushed while following continuations on a copy
@@ -126,7 +127,7 @@ static void readToken(Run* r) {
   // outside the grammar's terminals is a token no rule accepts
   if (static_cast<unsigned>(la) >= kParserTerminalCount) la = tkTOKchars;
   r->la = la;
-  r->lookahead = r->G->ScannerAttribute;
+  r->lookahead = r->scanned;
 }
 
 static ParseAttr* allocAttrs(Globals* G, int capacity) {
@@ -998,6 +999,7 @@ int Parser(Globals* G) {
   Run r;
   std::memset(static_cast<void*>(&r), 0, sizeof r);
   r.G = G;
+  r.scanned = G->ScannerAttribute;
   r.capacity = kInitialStack;
   r.stack.attrs = allocAttrs(G, r.capacity);
   r.stack.topAttr = r.stack.attrs;
