@@ -205,8 +205,6 @@ void SetMarkerInclude(Globals* G, const char* includedFile, Position pos) {
   r->info = name;
 }
 
-bool MarkerRecording(Globals* G) { return G->Errors->recordMarkers; }
-
 void SetMarkerRecording(Globals* G, bool on) { G->Errors->recordMarkers = on; }
 
 // ---------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 
 #include <source_location>
 
+#include "driver/globals.h"
 #include "support/types.h"
 
 // Information classes: the class of a message's information decides how it
@@ -90,7 +91,7 @@ void MessageI(Globals* G, const char* text, int cls, Position pos, MsgInfo info)
 
 void SetMarker(Globals* G, int kind, Position pos, int length);
 void SetMarkerInclude(Globals* G, const char* includedFile, Position pos);
-bool MarkerRecording(Globals* G);
+inline bool MarkerRecording(Globals* G) { return G->Errors->recordMarkers; }
 void SetMarkerRecording(Globals* G, bool on);
 
 // ---------------------------------------------------------------------------

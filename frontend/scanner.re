@@ -235,19 +235,13 @@ static void dropLevels(ScannerBuffers* B) {
 // ---------------------------------------------------------------------------
 // Token attribute
 
-static ScanAttr* newAttr(Globals* G, const unsigned char* text, size_t length, Position pos) {
+// Every member the token does not name is zero.
+[[gnu::always_inline]] static inline ScanAttr* newAttr(Globals* G, const unsigned char* text,
+                                                       size_t length, Position pos) {
   ScanAttr* a = G->ScannerAttribute;
-  a->text = reinterpret_cast<const char*>(text);
-  a->length = static_cast<uint16_t>(length > 65535 ? 65535 : length);
-  a->pos = pos;
-  a->ident = 0;
-  a->integer = 0;
-  a->real = 0.0f;
-  a->string = chars{nullptr, 0};
-  a->textNode = nullptr;
-  a->nodeKind = 0;
-  a->fieldName = 0;
-  a->qualifier = 0;
+  *a = ScanAttr{reinterpret_cast<const char*>(text), pos,
+                static_cast<uint16_t>(length > 65535 ? 65535 : length), 0, 0, 0, 0.0f,
+                chars{nullptr, 0}, nullptr, 0, 0};
   return a;
 }
 
@@ -337,16 +331,18 @@ static int composedText(Globals* G, ScannerBuffers* B, const char* prefix,
 // ---------------------------------------------------------------------------
 // Markers and messages
 
-static void markKeyword(Globals* G, Position pos) {
-  ScannerRec* S = G->Scanner;
-  if (MarkerRecording(G)) {
-    if (S->pendingLess.line != 0) SetMarker(G, mkKeyword, S->pendingLess, 0);
-    SetMarker(G, mkKeyword, pos, 0);
-  }
-  S->pendingLess = NoPosition;
+[[gnu::noinline]] static void recordKeyword(Globals* G, Position pos) {
+  const ScannerRec* S = G->Scanner;
+  if (S->pendingLess.line != 0) SetMarker(G, mkKeyword, S->pendingLess, 0);
+  SetMarker(G, mkKeyword, pos, 0);
 }
 
-static void markTagEnd(Globals* G, Position pos) {
+[[gnu::always_inline]] static inline void markKeyword(Globals* G, Position pos) {
+  if (MarkerRecording(G)) recordKeyword(G, pos);
+  G->Scanner->pendingLess = NoPosition;
+}
+
+[[gnu::always_inline]] static inline void markTagEnd(Globals* G, Position pos) {
   if (MarkerRecording(G)) SetMarker(G, mkTagEnd, pos, 1);
 }
 
@@ -431,9 +427,12 @@ static int endOfTag(Globals* G, ScannerBuffers* B, const unsigned char* tok) {
 }
 
 // "/" and a name that is no keyword: the end of a user environment, plain
-// text after "<", or the operator "/" followed by the name in an expression.
+// text after "<", or (kSlashOperator) the operator "/" followed by the name
+// in an expression, which the caller scans from the name on.
+static constexpr int kSlashOperator = -2;
+
 static int closingName(Globals* G, ScannerBuffers* B, const unsigned char* tok,
-                       const unsigned char*& cur, bool afterLess) {
+                       const unsigned char* cur, bool afterLess) {
   const size_t n = static_cast<size_t>(cur - tok);
   const Ident id = MakeIdent(G, reinterpret_cast<const char*>(tok + 1), n - 1);
   if (LookupDefinition(G, id) != nullptr) {
@@ -445,9 +444,12 @@ static int closingName(Globals* G, ScannerBuffers* B, const unsigned char* tok,
     return tkUserEnvEnd;
   }
   if (afterLess) return plainTag(G, B, "<", tok, n, true);
-  cur = tok + 1;
+  return kSlashOperator;
+}
+
+static int slashOperator(Globals* G, ScannerBuffers* B, const unsigned char* tok) {
   setState(B, yycExpression);
-  return simpleToken(G, B, tok, cur, tkSlash);
+  return simpleToken(G, B, tok, tok + 1, tkSlash);
 }
 
 // ---------------------------------------------------------------------------
@@ -900,7 +902,14 @@ static int endOfLevel(Globals* G, ScannerBuffers* B, const unsigned char* tok) {
     <TagStart> name     { RET(tagName(G, B, tok, cur, true)); }
     <TagNext>  name     { RET(tagName(G, B, tok, cur, false)); }
     <TagStart> "/" name { RET(closingName(G, B, tok, cur, true)); }
-    <TagNext>  "/" name { RET(closingName(G, B, tok, cur, false)); }
+    <TagNext>  "/" name {
+      const int code = closingName(G, B, tok, cur, false);
+      if (code == kSlashOperator) {
+        cur = tok + 1;
+        RET(slashOperator(G, B, tok));
+      }
+      RET(code);
+    }
     <TagNext>  ";"      { RET(kContinue); }
     <TagNext>  "("      { RET(simpleToken(G, B, tok, cur, tkLParen)); }
     <TagNext>  ">"      { RET(endOfTag(G, B, tok)); }
@@ -1053,7 +1062,7 @@ void ScannerFinalizeGV(Globals* G) {
 }
 
 void ScannerInitializeGeneratedGV(Globals* G) {
-  G->ScannerAttribute = static_cast<ScanAttr*>(bxAllocZero(G, sizeof(ScanAttr)));
+  G->ScannerAttribute = static_cast<ScanAttr*>(bxAllocZeroAs(G, sizeof(ScanAttr), kScanAttrCharge));
   ScannerBuffers* B = static_cast<ScannerBuffers*>(bxAllocZero(G, sizeof(ScannerBuffers)));
   B->state = kStateNone;
   B->prevState = kStateNone;
