@@ -122,7 +122,21 @@ static YYCONDTYPE currentCondition(const ScannerBuffers* B) {
                                                      const unsigned char* tok,
                                                      const unsigned char* end) {
   const Position pos = positionAt(G, B, tok);
-  advanceTracker(B->level, end);
+  ScanLevel& L = B->level;
+  if (end - tok == 1) {
+    const unsigned char c = *tok;
+    if (c == '\n') {
+      L.line++;
+      L.column = 1;
+    } else if (c == '\t') {
+      L.column += 8 - (L.column - 1) % 8;
+    } else {
+      L.column++;
+    }
+    L.track = end;
+  } else {
+    advanceTracker(L, end);
+  }
   return pos;
 }
 
@@ -136,6 +150,18 @@ static YYCONDTYPE currentCondition(const ScannerBuffers* B) {
   L.column += static_cast<uint32_t>(end - tok);
   L.track = end;
   return pos;
+}
+
+// Moves the tracker over bytes that hold neither a tab nor a line end when
+// it stands at their start (else they are counted when a position is next
+// asked for).
+[[gnu::always_inline]] static inline void passOver(ScannerBuffers* B, const unsigned char* tok,
+                                                   const unsigned char* end) {
+  ScanLevel& L = B->level;
+  if (L.track == tok) {
+    L.column += static_cast<uint32_t>(end - tok);
+    L.track = end;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -395,8 +421,9 @@ static int plainTag(Globals* G, ScannerBuffers* B, const char* prefix,
 // A keyword whose token comes later (dbquery, db, dbf, ff, ff_hstv): the
 // token will stand at the keyword.
 [[gnu::always_inline]] static inline int deferredKeyword(Globals* G, ScannerBuffers* B,
-                                                         const unsigned char* tok, int next) {
-  B->keywordPos = positionAt(G, B, tok);
+                                                         const unsigned char* tok,
+                                                         const unsigned char* cur, int next) {
+  B->keywordPos = spanAt(G, B, tok, cur);
   markKeyword(G, B->keywordPos);
   setState(B, next);
   return kContinue;
@@ -464,6 +491,7 @@ static int sectionToken(Globals* G, ScannerBuffers* B, const unsigned char* tok,
     markKeyword(G, pos);
   } else {
     pos = B->keywordPos;
+    passOver(B, tok, cur);
   }
   ScanAttr* a = newAttr(G, tok, static_cast<size_t>(cur - tok), pos);
   a->nodeKind = kind;
@@ -478,6 +506,7 @@ static int queryToken(Globals* G, ScannerBuffers* B, const unsigned char* tok,
   ScanAttr* a = newAttr(G, tok, n, B->keywordPos);
   a->nodeKind = TKquery;
   a->ident = named ? MakeIdent(G, reinterpret_cast<const char*>(tok), n) : 0;
+  if (named) passOver(B, tok, cur);
   setState(B, yycExpression);
   return tkDbquery;
 }
@@ -497,6 +526,7 @@ static int fieldName(Globals* G, ScannerBuffers* B, const unsigned char* tok,
                      const unsigned char* cur, int next) {
   B->qualifier = 0;
   B->firstName = MakeIdent(G, reinterpret_cast<const char*>(tok), static_cast<size_t>(cur - tok));
+  passOver(B, tok, cur);
   setState(B, next);
   return kContinue;
 }
@@ -628,10 +658,18 @@ static int commentEnd(Globals* G, ScannerBuffers* B, const unsigned char* tok) {
 // Strings
 
 static int stringStart(Globals* G, ScannerBuffers* B, const unsigned char* tok, int state) {
-  B->stringPos = positionAt(G, B, tok);
+  B->stringPos = spanAt(G, B, tok, tok + 1);
   B->stringLength = 0;
   if (MarkerRecording(G)) SetMarker(G, mkStringStart, B->stringPos, 0);
   setState(B, state);
+  return kContinue;
+}
+
+// A run of string bytes, neither a tab nor a line end among them.
+static int stringRun(Globals* G, ScannerBuffers* B, const unsigned char* tok,
+                     const unsigned char* cur) {
+  passOver(B, tok, cur);
+  appendString(G, B, tok, static_cast<size_t>(cur - tok));
   return kContinue;
 }
 
@@ -791,6 +829,14 @@ static int endOfLevel(Globals* G, ScannerBuffers* B, const unsigned char* tok) {
     continue;                                        \
   }
 
+// The start states whose ws+ rule skips blanks and that have no other rule
+// starting with one.
+static constexpr uint32_t kBlankSkipStates =
+    1u << yycTagStart | 1u << yycTagNext | 1u << yycSectionKind | 1u << yycQueryName |
+    1u << yycFieldName | 1u << yycFieldFormat | 1u << yycFieldSubName | 1u << yycFieldSubFormat |
+    1u << yycFormFieldName | 1u << yycFormFieldFormat | 1u << yycHostVarName |
+    1u << yycHostVarEnd | 1u << yycIncludeName | 1u << yycExpression;
+
 [[gnu::always_inline]] static inline int scanOne(Globals* G, ScannerBuffers* B) {
   const unsigned char* cur = B->level.cur;
   const unsigned char* const lim = B->level.buffer + B->level.length;
@@ -799,7 +845,8 @@ static int endOfLevel(Globals* G, ScannerBuffers* B, const unsigned char* tok) {
   const unsigned serial = B->serial;
   for (;;) {
   tok = cur;
-  if (B->state == yycText || B->state < 0) {
+  static_assert(yycText == 0, "no start state set yet (negative) reads as text");
+  if (B->state <= yycText) {
     // The longest text run, as the first text rule matches it.
     const unsigned char* p = textRunEnd(cur, lim);
     if (p != cur) {
@@ -807,6 +854,18 @@ static int endOfLevel(Globals* G, ScannerBuffers* B, const unsigned char* tok) {
       cur = p;
       RET(runToken(G, B, tok, cur));
     }
+  } else if (*cur == ' ' && ((kBlankSkipStates >> B->state) & 1) != 0) {
+    // Blanks, as the state's ws+ rule skips them; a tab or line end that
+    // follows is left to that rule. The tracker moves past them at once.
+    const unsigned char* p = cur + 1;
+    while (*p == ' ') p++;
+    ScanLevel& L = B->level;
+    if (L.track == cur) {
+      L.column += static_cast<uint32_t>(p - cur);
+      L.track = p;
+    }
+    cur = p;
+    tok = p;
   }
   /*!re2c
     re2c:api:style = free-form;
@@ -870,11 +929,11 @@ static int endOfLevel(Globals* G, ScannerBuffers* B, const unsigned char* tok) {
     <TagStart,TagNext> "/shell"   { RET(keyword(G, B, tok, cur, tkShellEnd, yycExpression)); }
     <TagStart,TagNext> "mail"     { RET(keyword(G, B, tok, cur, tkMail, yycExpression)); }
     <TagStart,TagNext> "/mail"    { RET(keyword(G, B, tok, cur, tkMailEnd, yycExpression)); }
-    <TagStart,TagNext> "dbquery"  { RET(deferredKeyword(G, B, tok, yycQueryName)); }
+    <TagStart,TagNext> "dbquery"  { RET(deferredKeyword(G, B, tok, cur, yycQueryName)); }
     <TagStart,TagNext> "dbupdate" {
       RET(sectionToken(G, B, tok, cur, tkDbupdate, TKupdate, Idupdate, yycExpression, true));
     }
-    <TagStart,TagNext> "db"       { RET(deferredKeyword(G, B, tok, yycSectionKind)); }
+    <TagStart,TagNext> "db"       { RET(deferredKeyword(G, B, tok, cur, yycSectionKind)); }
     <TagStart,TagNext> "dbstamp"  {
       RET(sectionToken(G, B, tok, cur, tkDbupdate, TKstamp, Idstamp, yycExpression, true));
     }
@@ -895,9 +954,9 @@ static int endOfLevel(Globals* G, ScannerBuffers* B, const unsigned char* tok) {
     }
     <TagStart,TagNext> "field" ws* ">" { RET(fieldKeyword(G, B, tok, cur, TKfield)); }
     <TagStart,TagNext> "fname" ws* ">" { RET(fieldKeyword(G, B, tok, cur, TKfname)); }
-    <TagStart>         "dbf"      { RET(deferredKeyword(G, B, tok, yycFieldName)); }
-    <TagStart>         "ff"       { RET(deferredKeyword(G, B, tok, yycFormFieldName)); }
-    <TagStart,TagNext> "ff_hstv"  { RET(deferredKeyword(G, B, tok, yycHostVarName)); }
+    <TagStart>         "dbf"      { RET(deferredKeyword(G, B, tok, cur, yycFieldName)); }
+    <TagStart>         "ff"       { RET(deferredKeyword(G, B, tok, cur, yycFormFieldName)); }
+    <TagStart,TagNext> "ff_hstv"  { RET(deferredKeyword(G, B, tok, cur, yycHostVarName)); }
     <TagStart>         "\\" { RET(plainTag(G, B, "<", tok, 0)); }
     <TagStart> name     { RET(tagName(G, B, tok, cur, true)); }
     <TagNext>  name     { RET(tagName(G, B, tok, cur, false)); }
@@ -947,7 +1006,11 @@ static int endOfLevel(Globals* G, ScannerBuffers* B, const unsigned char* tok) {
     }
     <FieldName> word { RET(fieldName(G, B, tok, cur, yycFieldFormat)); }
     <FieldName,FieldSubName> ">" { RET(missingName(G, B, tok, "missing name of field")); }
-    <FieldFormat> "." { setState(B, yycFieldSubName); RET(kContinue); }
+    <FieldFormat> "." {
+      passOver(B, tok, cur);
+      setState(B, yycFieldSubName);
+      RET(kContinue);
+    }
     <FieldSubName> word { RET(fieldSubName(G, B, tok, cur)); }
     <FieldFormat,FieldSubFormat> ">"             { RET(fieldToken(G, B, tok, cur, TKdbfname)); }
     <FieldFormat,FieldSubFormat> "html" ws* ">"   { RET(fieldToken(G, B, tok, cur, TKdbfnamehtml)); }
@@ -1011,9 +1074,12 @@ static int endOfLevel(Globals* G, ScannerBuffers* B, const unsigned char* tok) {
     <Expression> *            { RET(illegal(G, B, tok)); }
 
     // ----- string literals
-    <StringDouble> [^"\\\t\n]+ { appendString(G, B, tok, static_cast<size_t>(cur - tok)); RET(kContinue); }
-    <StringSingle> [^'\\\t\n]+ { appendString(G, B, tok, static_cast<size_t>(cur - tok)); RET(kContinue); }
-    <StringDouble,StringSingle> "\\" [^\n] { RET(stringEscape(G, B, tok[1])); }
+    <StringDouble> [^"\\\t\n]+ { RET(stringRun(G, B, tok, cur)); }
+    <StringSingle> [^'\\\t\n]+ { RET(stringRun(G, B, tok, cur)); }
+    <StringDouble,StringSingle> "\\" [^\n] {
+      if (tok[1] != '\t') passOver(B, tok, cur);
+      RET(stringEscape(G, B, tok[1]));
+    }
     <StringDouble,StringSingle> "\t" { appendString(G, B, tok, 1); RET(kContinue); }
     <StringDouble> "\"" { RET(stringEnd(G, B, tok, true)); }
     <StringSingle> "'"  { RET(stringEnd(G, B, tok, true)); }
