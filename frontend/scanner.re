@@ -441,7 +441,7 @@ static int endOfTag(Globals* G, ScannerBuffers* B, const unsigned char* tok) {
                                                  const unsigned char* tok,
                                                  const unsigned char* cur, bool afterLess) {
   const size_t n = static_cast<size_t>(cur - tok);
-  const Ident id = MakeIdent(G, reinterpret_cast<const char*>(tok), n);
+  const Ident id = MakeScannedIdent(G, reinterpret_cast<const char*>(tok), n);
   const Token* def = LookupDefinition(G, id);
   if (def == nullptr && afterLess) return plainTag(G, B, "<", tok, n, true);
   const Position pos = spanAt(G, B, tok, cur);
@@ -461,7 +461,7 @@ static constexpr int kSlashOperator = -2;
 static int closingName(Globals* G, ScannerBuffers* B, const unsigned char* tok,
                        const unsigned char* cur, bool afterLess) {
   const size_t n = static_cast<size_t>(cur - tok);
-  const Ident id = MakeIdent(G, reinterpret_cast<const char*>(tok + 1), n - 1);
+  const Ident id = MakeScannedIdent(G, reinterpret_cast<const char*>(tok + 1), n - 1);
   if (LookupDefinition(G, id) != nullptr) {
     const Position pos = positionAt(G, B, tok);
     G->Scanner->pendingLess = NoPosition;
@@ -505,7 +505,7 @@ static int queryToken(Globals* G, ScannerBuffers* B, const unsigned char* tok,
   const size_t n = static_cast<size_t>(cur - tok);
   ScanAttr* a = newAttr(G, tok, n, B->keywordPos);
   a->nodeKind = TKquery;
-  a->ident = named ? MakeIdent(G, reinterpret_cast<const char*>(tok), n) : 0;
+  a->ident = named ? MakeScannedIdent(G, reinterpret_cast<const char*>(tok), n) : 0;
   if (named) passOver(B, tok, cur);
   setState(B, yycExpression);
   return tkDbquery;
@@ -525,7 +525,7 @@ static int missingSectionKind(Globals* G, ScannerBuffers* B, const unsigned char
 static int fieldName(Globals* G, ScannerBuffers* B, const unsigned char* tok,
                      const unsigned char* cur, int next) {
   B->qualifier = 0;
-  B->firstName = MakeIdent(G, reinterpret_cast<const char*>(tok), static_cast<size_t>(cur - tok));
+  B->firstName = MakeScannedIdent(G, reinterpret_cast<const char*>(tok), static_cast<size_t>(cur - tok));
   passOver(B, tok, cur);
   setState(B, next);
   return kContinue;
@@ -742,7 +742,7 @@ static int realToken(Globals* G, ScannerBuffers* B, const unsigned char* tok,
                                                    const unsigned char* cur, Ident id) {
   const size_t n = static_cast<size_t>(cur - tok);
   ScanAttr* a = newAttr(G, tok, n, spanAt(G, B, tok, cur));
-  a->ident = id != 0 ? id : MakeIdent(G, reinterpret_cast<const char*>(tok), n);
+  a->ident = id != 0 ? id : MakeScannedIdent(G, reinterpret_cast<const char*>(tok), n);
   return tkIdent;
 }
 
@@ -764,7 +764,7 @@ static int formName(Globals* G, ScannerBuffers* B, const unsigned char* tok,
                     const unsigned char* cur) {
   const size_t n = static_cast<size_t>(cur - tok);
   ScanAttr* a = newAttr(G, tok, n, positionAt(G, B, tok));
-  a->ident = MakeIdent(G, reinterpret_cast<const char*>(tok), n);
+  a->ident = MakeScannedIdent(G, reinterpret_cast<const char*>(tok), n);
   return tkFormName;
 }
 

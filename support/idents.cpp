@@ -78,13 +78,14 @@ static const IdentEntry* seeded(const IdentSeed& seed, const char* s, size_t len
 
 void IdentsInitializeGV(Globals* G, const IdentSeed& seed) {
   // The record is charged for its fields besides the seed's and the log's
-  // pointers.
-  auto* r = static_cast<IdentsRec*>(bxAllocAs(G, sizeof(IdentsRec), sizeof(IdentsRec) - sizeof(IdentsRec::seed) - sizeof(IdentsRec::X_Log)));
+  // pointers and the scanner's recent names.
+  auto* r = static_cast<IdentsRec*>(bxAllocAs(G, sizeof(IdentsRec), offsetof(IdentsRec, recent) - sizeof(IdentsRec::seed) - sizeof(IdentsRec::X_Log)));
   G->Idents = r;
   r->seed = &seed;
   r->X_Log = nullptr;
   r->count = seed.count;
   r->capacity = kInitialIdentCapacity;
+  std::memset(r->recent, 0, sizeof r->recent);
   MakeArray(G, &r->entries, &r->capacity);
   if (r->entries == nullptr) MALLOC_CHECK(G, nullptr);
   r->bucketCount = kInitialBuckets;

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "driver/globals.h"
 #include "support/types.h"
 
 struct IdentEntry {
@@ -178,6 +179,15 @@ struct IdentLog {
   int64_t charged;
 };
 
+// A spelling of at most 8 bytes looked up lately and its number; all zero
+// stands for the empty name, number 0.
+struct RecentIdent {
+  uint64_t word;     // ident_word::shortWord of the spelling
+  uint32_t length;
+  Ident number;
+};
+inline constexpr size_t kRecentIdents = 64;
+
 struct IdentsRec {
   const IdentSeed* seed;
   IdentLog* X_Log;         // null unless a template cache watches a parse
@@ -186,6 +196,8 @@ struct IdentsRec {
   uint32_t count;          // highest number handed out
   IdentEntry** entries;    // made entries by number (a seeded number's slot unused)
   size_t capacity;         // starts at 1024
+  // The scanner's names, by spelling (MakeScannedIdent); not charged.
+  RecentIdent recent[kRecentIdents];
 };
 
 // The seed of the empty name alone.
@@ -197,6 +209,22 @@ void IdentsFinalizeGV(Globals* G);
 
 Ident MakeIdent(Globals* G, const char* bytes, size_t length);
 Ident MakeIdent(Globals* G, const char* text);   // zero-terminated
+
+// MakeIdent for the names the scanner meets: a spelling of at most 8 bytes
+// met lately is answered from a small table by its exact bytes, without
+// hashing or folding (not while a template cache watches, which writes
+// every lookup down).
+inline Ident MakeScannedIdent(Globals* G, const char* bytes, size_t length) {
+  if (length > 8) return MakeIdent(G, bytes, length);
+  IdentsRec* r = G->Idents;
+  const uint64_t word = ident_word::shortWord(bytes, length);
+  RecentIdent& e = r->recent[((word + length) * 0x9E3779B97F4A7C15u) >> 58];
+  static_assert(kRecentIdents == 64, "the slot is the top 6 bits of the product");
+  if (e.word == word && e.length == length && r->X_Log == nullptr) return e.number;
+  const Ident number = MakeIdent(G, bytes, length);
+  e = RecentIdent{word, static_cast<uint32_t>(length), number};
+  return number;
+}
 // MakeIdent for a name the caller expects the seed to hold as number `at`:
 // that number when the seed's name there is spelled alike, found without a
 // hash; else whatever MakeIdent gives.
