@@ -101,9 +101,15 @@ static YYCONDTYPE currentCondition(const ScannerBuffers* B) {
   L.track = p;
 }
 
+// Line and column of a position in the file the token attribute names.
+struct LineColumn {
+  uint16_t line;
+  uint16_t column;
+};
+
 // The position of the byte at p; p never lies before an earlier token start.
-[[gnu::always_inline]] static inline Position positionAt(Globals* G, ScannerBuffers* B,
-                                                         const unsigned char* p) {
+[[gnu::always_inline]] static inline LineColumn lineColumnAt(ScannerBuffers* B,
+                                                             const unsigned char* p) {
   ScanLevel& L = B->level;
   if (p > L.track) {
     if (p - L.track == 1 && static_cast<unsigned char>(*L.track - '\t') > '\n' - '\t') {
@@ -113,15 +119,23 @@ static YYCONDTYPE currentCondition(const ScannerBuffers* B) {
       advanceTracker(L, p);
     }
   }
-  return Position{static_cast<uint16_t>(L.line), static_cast<uint16_t>(L.column),
-                  G->ScannerAttribute->pos.file};
+  return LineColumn{static_cast<uint16_t>(L.line), static_cast<uint16_t>(L.column)};
+}
+
+[[gnu::always_inline]] static inline Position withFile(Globals* G, LineColumn at) {
+  return Position{at.line, at.column, G->ScannerAttribute->pos.file};
+}
+
+[[gnu::always_inline]] static inline Position positionAt(Globals* G, ScannerBuffers* B,
+                                                         const unsigned char* p) {
+  return withFile(G, lineColumnAt(B, p));
 }
 
 // The position of the token at tok and the tracker moved to its end.
-[[gnu::always_inline]] static inline Position stepAt(Globals* G, ScannerBuffers* B,
-                                                     const unsigned char* tok,
-                                                     const unsigned char* end) {
-  const Position pos = positionAt(G, B, tok);
+[[gnu::always_inline]] static inline LineColumn stepAt(ScannerBuffers* B,
+                                                       const unsigned char* tok,
+                                                       const unsigned char* end) {
+  const LineColumn pos = lineColumnAt(B, tok);
   ScanLevel& L = B->level;
   if (end - tok == 1) {
     const unsigned char c = *tok;
@@ -142,14 +156,20 @@ static YYCONDTYPE currentCondition(const ScannerBuffers* B) {
 
 // The position of a token that holds neither a tab nor a line end; the
 // tracker moves past it at once (no later position lies inside it).
-[[gnu::always_inline]] static inline Position spanAt(Globals* G, ScannerBuffers* B,
-                                                     const unsigned char* tok,
-                                                     const unsigned char* end) {
-  const Position pos = positionAt(G, B, tok);
+[[gnu::always_inline]] static inline LineColumn spanHere(ScannerBuffers* B,
+                                                         const unsigned char* tok,
+                                                         const unsigned char* end) {
+  const LineColumn pos = lineColumnAt(B, tok);
   ScanLevel& L = B->level;
   L.column += static_cast<uint32_t>(end - tok);
   L.track = end;
   return pos;
+}
+
+[[gnu::always_inline]] static inline Position spanAt(Globals* G, ScannerBuffers* B,
+                                                     const unsigned char* tok,
+                                                     const unsigned char* end) {
+  return withFile(G, spanHere(B, tok, end));
 }
 
 // Moves the tracker over bytes that hold neither a tab nor a line end when
@@ -265,24 +285,43 @@ static void dropLevels(ScannerBuffers* B) {
 [[gnu::always_inline]] static inline ScanAttr* newAttr(Globals* G, const unsigned char* text,
                                                        size_t length, Position pos) {
   ScanAttr* a = G->ScannerAttribute;
-  *a = ScanAttr{reinterpret_cast<const char*>(text), pos,
-                static_cast<uint16_t>(length > 65535 ? 65535 : length), 0, 0, 0, 0.0f,
-                chars{nullptr, 0}, nullptr, 0, 0};
+  *a = ScanAttr{reinterpret_cast<const char*>(text),
+                static_cast<uint16_t>(length > 65535 ? 65535 : length), pos, 0, 0, 0.0f,
+                chars{nullptr, 0}, nullptr, 0, 0, 0};
+  return a;
+}
+
+// newAttr at a position in the file the attribute names already.
+[[gnu::always_inline]] static inline ScanAttr* newAttrHere(Globals* G, const unsigned char* text,
+                                                           size_t length, LineColumn at) {
+  ScanAttr* a = G->ScannerAttribute;
+  a->text = reinterpret_cast<const char*>(text);
+  a->pos.line = at.line;
+  a->pos.column = at.column;
+  a->length = static_cast<uint16_t>(length > 65535 ? 65535 : length);
+  a->nodeKind = 0;
+  a->ident = 0;
+  a->integer = 0;
+  a->real = 0.0f;
+  a->string = chars{nullptr, 0};
+  a->textNode = nullptr;
+  a->fieldName = 0;
+  a->qualifier = 0;
   return a;
 }
 
 [[gnu::always_inline]] static inline int simpleToken(Globals* G, ScannerBuffers* B,
                                                      const unsigned char* tok,
                                                      const unsigned char* cur, int code) {
-  newAttr(G, tok, static_cast<size_t>(cur - tok), spanAt(G, B, tok, cur));
+  newAttrHere(G, tok, static_cast<size_t>(cur - tok), spanHere(B, tok, cur));
   return code;
 }
 
 // HTMLText whose text is the given bytes (copied into a TKtext node).
 [[gnu::always_inline]] static inline int textToken(Globals* G, const unsigned char* text,
-                                                   size_t length, Position pos) {
+                                                   size_t length, LineColumn pos) {
   Token* node = mTKText(G, reinterpret_cast<const char*>(text), static_cast<int32_t>(length));
-  ScanAttr* a = newAttr(G, text, length, pos);
+  ScanAttr* a = newAttrHere(G, text, length, pos);
   a->text = node->text;
   a->textNode = node;
   return tkHTMLText;
@@ -328,7 +367,7 @@ static inline const unsigned char* textRunEnd(const unsigned char* p, const unsi
 // them at once.
 static int runToken(Globals* G, ScannerBuffers* B, const unsigned char* tok,
                     const unsigned char* cur) {
-  const Position pos = positionAt(G, B, tok);
+  const LineColumn pos = lineColumnAt(B, tok);
   ScanLevel& L = B->level;
   if (cur[-1] == '\n') {
     L.line++;
@@ -368,8 +407,17 @@ static int composedText(Globals* G, ScannerBuffers* B, const char* prefix,
   G->Scanner->pendingLess = NoPosition;
 }
 
+[[gnu::always_inline]] static inline void markKeywordHere(Globals* G, LineColumn at) {
+  if (MarkerRecording(G)) recordKeyword(G, withFile(G, at));
+  G->Scanner->pendingLess = NoPosition;
+}
+
 [[gnu::always_inline]] static inline void markTagEnd(Globals* G, Position pos) {
   if (MarkerRecording(G)) SetMarker(G, mkTagEnd, pos, 1);
+}
+
+[[gnu::always_inline]] static inline void markTagEndHere(Globals* G, LineColumn at) {
+  if (MarkerRecording(G)) SetMarker(G, mkTagEnd, withFile(G, at), 1);
 }
 
 static int illegal(Globals* G, ScannerBuffers* B, const unsigned char* tok) {
@@ -411,9 +459,9 @@ static int plainTag(Globals* G, ScannerBuffers* B, const char* prefix,
 [[gnu::always_inline]] static inline int keyword(Globals* G, ScannerBuffers* B,
                                                  const unsigned char* tok,
                                                  const unsigned char* cur, int code, int next) {
-  const Position pos = spanAt(G, B, tok, cur);
-  markKeyword(G, pos);
-  newAttr(G, tok, static_cast<size_t>(cur - tok), pos);
+  const LineColumn pos = spanHere(B, tok, cur);
+  markKeywordHere(G, pos);
+  newAttrHere(G, tok, static_cast<size_t>(cur - tok), pos);
   setState(B, next);
   return code;
 }
@@ -430,7 +478,7 @@ static int plainTag(Globals* G, ScannerBuffers* B, const char* prefix,
 }
 
 static int endOfTag(Globals* G, ScannerBuffers* B, const unsigned char* tok) {
-  markTagEnd(G, spanAt(G, B, tok, tok + 1));
+  markTagEndHere(G, spanHere(B, tok, tok + 1));
   setState(B, yycText);
   return kContinue;
 }
@@ -444,9 +492,9 @@ static int endOfTag(Globals* G, ScannerBuffers* B, const unsigned char* tok) {
   const Ident id = MakeScannedIdent(G, reinterpret_cast<const char*>(tok), n);
   const Token* def = LookupDefinition(G, id);
   if (def == nullptr && afterLess) return plainTag(G, B, "<", tok, n, true);
-  const Position pos = spanAt(G, B, tok, cur);
+  const LineColumn pos = spanHere(B, tok, cur);
   G->Scanner->pendingLess = NoPosition;
-  ScanAttr* a = newAttr(G, tok, n, pos);
+  ScanAttr* a = newAttrHere(G, tok, n, pos);
   a->ident = id;
   setState(B, yycExpression);
   if (def == nullptr) return tkIdent;
@@ -717,7 +765,7 @@ static int integerToken(Globals* G, ScannerBuffers* B, const unsigned char* tok,
       break;
     }
   }
-  ScanAttr* a = newAttr(G, tok, static_cast<size_t>(cur - tok), spanAt(G, B, tok, cur));
+  ScanAttr* a = newAttrHere(G, tok, static_cast<size_t>(cur - tok), spanHere(B, tok, cur));
   a->integer = static_cast<int32_t>(v);
   return tkInteger;
 }
@@ -741,7 +789,7 @@ static int realToken(Globals* G, ScannerBuffers* B, const unsigned char* tok,
                                                    const unsigned char* tok,
                                                    const unsigned char* cur, Ident id) {
   const size_t n = static_cast<size_t>(cur - tok);
-  ScanAttr* a = newAttr(G, tok, n, spanAt(G, B, tok, cur));
+  ScanAttr* a = newAttrHere(G, tok, n, spanHere(B, tok, cur));
   a->ident = id != 0 ? id : MakeScannedIdent(G, reinterpret_cast<const char*>(tok), n);
   return tkIdent;
 }
@@ -749,9 +797,9 @@ static int realToken(Globals* G, ScannerBuffers* B, const unsigned char* tok,
 // ">" ends the tag; ";" ends the statement and the tag goes on.
 [[gnu::always_inline]] static inline int tagEndToken(Globals* G, ScannerBuffers* B,
                                                      const unsigned char* tok, bool endsTag) {
-  const Position pos = spanAt(G, B, tok, tok + 1);
-  if (endsTag) markTagEnd(G, pos);
-  newAttr(G, tok, 1, pos);
+  const LineColumn pos = spanHere(B, tok, tok + 1);
+  if (endsTag) markTagEndHere(G, pos);
+  newAttrHere(G, tok, 1, pos);
   setState(B, endsTag ? yycText : yycTagNext);
   return tkGreater;
 }
@@ -887,7 +935,7 @@ static constexpr uint32_t kBlankSkipStates =
 
     // ----- text
     <Text> [^</\t\n]+ "\n"? | "\n" | "\t" | "/" {
-      RET(textToken(G, tok, static_cast<size_t>(cur - tok), stepAt(G, B, tok, cur)));
+      RET(textToken(G, tok, static_cast<size_t>(cur - tok), stepAt(B, tok, cur)));
     }
     <Text> "<" { RET(lessSign(G, B, tok)); }
 
@@ -1128,7 +1176,7 @@ void ScannerFinalizeGV(Globals* G) {
 }
 
 void ScannerInitializeGeneratedGV(Globals* G) {
-  G->ScannerAttribute = static_cast<ScanAttr*>(bxAllocZeroAs(G, sizeof(ScanAttr), kScanAttrCharge));
+  G->ScannerAttribute = static_cast<ScanAttr*>(bxAllocZero(G, sizeof(ScanAttr)));
   ScannerBuffers* B = static_cast<ScannerBuffers*>(bxAllocZero(G, sizeof(ScannerBuffers)));
   B->state = kStateNone;
   B->prevState = kStateNone;
