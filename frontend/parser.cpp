@@ -43,7 +43,7 @@ struct ParseAttr {
 // The budget is charged for a stack entry as it was when the states had an
 // array of their own and the attribute held the token code: the states first.
 constexpr size_t kChargedState = sizeof(int16_t);
-constexpr size_t kChargedEntry = sizeof(ScanAttr) + sizeof(Token*) + 2 * sizeof(int);
+constexpr size_t kChargedEntry = kScanAttrCharge + sizeof(Token*) + 2 * sizeof(int);
 
 // A set of terminals.
 struct TokenSet {
@@ -177,7 +177,7 @@ static void push(Run* r, int state, const ParseAttr& attr) {
 // The part of a token's attribute that rules read: from its position on
 // (the text of a token is the scanner's own).
 constexpr size_t kReadFrom = offsetof(ScanAttr, pos);
-static_assert(offsetof(ScanAttr, text) < kReadFrom && offsetof(ScanAttr, length) < kReadFrom);
+static_assert(offsetof(ScanAttr, text) < kReadFrom);
 
 // Shifts the lookahead (as push of terminalAttr(its attribute) does, but for
 // the text of the token).

@@ -86,8 +86,9 @@ enum TokenCode : int {
 // copies it). Only the members named for the token are meaningful.
 struct ScanAttr {
   const char* text;     // the token's text in the input buffer
-  uint16_t length;
   Position pos;
+  uint16_t length;
+  uint16_t nodeKind;    // <dbquery 7, <dbupdate 6/51/54, dbSection 55..64, TOKdbfname kinds
   Ident ident;          // Ident, <UserTag, <UserEnvironment, </UserEnvironment,
                         // <dbquery (query name), <dbupdate/dbSection (identifier)
   int32_t integer;      // Integer
@@ -95,10 +96,12 @@ struct ScanAttr {
   chars string;         // QuotedString (charged allocation), form value pieces
                         // (pointer into the buffer, valid until the next token)
   Token* textNode;      // HTMLText: a ready TKtext node
-  uint16_t nodeKind;    // <dbquery 7, <dbupdate 6/51/54, dbSection 55..64, TOKdbfname kinds
   Ident fieldName;      // TOKdbfname
   Ident qualifier;      // TOKdbfname
 };
+// The attribute is charged (here and in the parser's stack entries) as it
+// was before its fields were ordered without padding.
+inline constexpr size_t kScanAttrCharge = 88;
 
 // The scanner module record (slot 7).
 struct ScannerRec {

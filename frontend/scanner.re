@@ -285,9 +285,17 @@ static void dropLevels(ScannerBuffers* B) {
 [[gnu::always_inline]] static inline ScanAttr* newAttr(Globals* G, const unsigned char* text,
                                                        size_t length, Position pos) {
   ScanAttr* a = G->ScannerAttribute;
-  *a = ScanAttr{reinterpret_cast<const char*>(text),
-                static_cast<uint16_t>(length > 65535 ? 65535 : length), pos, 0, 0, 0.0f,
-                chars{nullptr, 0}, nullptr, 0, 0, 0};
+  *a = ScanAttr{.text = reinterpret_cast<const char*>(text),
+                .pos = pos,
+                .length = static_cast<uint16_t>(length > 65535 ? 65535 : length),
+                .nodeKind = 0,
+                .ident = 0,
+                .integer = 0,
+                .real = 0.0f,
+                .string = chars{nullptr, 0},
+                .textNode = nullptr,
+                .fieldName = 0,
+                .qualifier = 0};
   return a;
 }
 
@@ -1176,7 +1184,7 @@ void ScannerFinalizeGV(Globals* G) {
 }
 
 void ScannerInitializeGeneratedGV(Globals* G) {
-  G->ScannerAttribute = static_cast<ScanAttr*>(bxAllocZero(G, sizeof(ScanAttr)));
+  G->ScannerAttribute = static_cast<ScanAttr*>(bxAllocZeroAs(G, sizeof(ScanAttr), kScanAttrCharge));
   ScannerBuffers* B = static_cast<ScannerBuffers*>(bxAllocZero(G, sizeof(ScannerBuffers)));
   B->state = kStateNone;
   B->prevState = kStateNone;
