@@ -50,7 +50,16 @@ void environmentFinalizeGV(Globals* G) {
 // The stack the recursive walkers may use below the current frame: the
 // soft stack limit (main raises it to the hard limit), at most the smallest
 // gap the kernel keeps between the stack and other mappings, less a reserve
-// for the frames above this one and for the fatal path's error page.
+// for the frames above this one (a parse of an included file, the deepest
+// of them) and for the fatal path's error page. Under AddressSanitizer
+// frames are several times larger (the parser's alone takes tens of KB),
+// and the reserve is a larger share of a small stack.
+#if defined(__SANITIZE_ADDRESS__)
+static constexpr rlim_t kReserveShare = 2;
+#else
+static constexpr rlim_t kReserveShare = 4;
+#endif
+
 static intptr_t stackRoom() {
   constexpr rlim_t kCeiling = rlim_t{96} << 20;
   constexpr rlim_t kReserve = rlim_t{256} << 10;
@@ -58,7 +67,7 @@ static intptr_t stackRoom() {
   rlimit rl{};
   if (getrlimit(RLIMIT_STACK, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < limit)
     limit = rl.rlim_cur;
-  const rlim_t reserve = limit > 4 * kReserve ? kReserve : limit / 4;
+  const rlim_t reserve = limit > kReserveShare * kReserve ? kReserve : limit / kReserveShare;
   return static_cast<intptr_t>(limit - reserve);
 }
 
