@@ -8,6 +8,7 @@
 #include <emmintrin.h>
 #endif
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -149,6 +150,13 @@ static char* newChunk(Globals* G, bool* faulted) {
 
 static constexpr size_t alignedForToken(size_t n) { return (n + alignof(Token) - 1) & ~(alignof(Token) - 1); }
 
+// Charges c bytes (aligned) in the chunk charged last, or in a new one.
+[[gnu::always_inline]] static inline void chargeInChunk(Globals* G, size_t c) {
+  TokenModule* m = G->token;
+  if (c > m->chunkLeft) chargeChunk(G, c);
+  m->chunkLeft -= c;
+}
+
 // n bytes for nodes, aligned for a Token, charged as c bytes (a larger c
 // than kChunkBytes / 4 makes a block of its own). They are not cleared:
 // every caller initializes what it carves (a chunk is not worth zeroing
@@ -157,9 +165,8 @@ static constexpr size_t alignedForToken(size_t n) { return (n + alignof(Token) -
   n = alignedForToken(n);
   c = alignedForToken(c);
   if (!kNodeChunks || c > kChunkBytes / 4) return newBlock(G, n, c, true);
+  chargeInChunk(G, c);
   TokenModule* m = G->token;
-  if (c > m->chunkLeft) chargeChunk(G, c);
-  m->chunkLeft -= c;
   if (n > m->roomLeft) newRoom(G);
   void* p = m->chunk;
   m->chunk += n;
@@ -176,9 +183,7 @@ static void chargeOnly(Globals* G, size_t c) {
     Charge(G, c);
     return;
   }
-  TokenModule* m = G->token;
-  if (c > m->chunkLeft) chargeChunk(G, c);
-  m->chunkLeft -= c;
+  chargeInChunk(G, c);
 }
 
 // A node is made only as long as the fields its kind uses reach (the
@@ -574,14 +579,12 @@ Token* mTKTupleOut(Globals* G, Token* next, Position pos, Ident name) {
 
 static uint8_t effectsOf(const Token* e) { return e != nullptr ? e->effects : 0; }
 
-static uint8_t moreEffects(uint8_t a, uint8_t b) { return a > b ? a : b; }
-
 Token* mTKExprBin(Globals* G, Position pos, Token* left, int op, Token* right) {
   Token* t = newPooled(G, TKexprbin, pos);
   t->left = left;
   t->op = op;
   t->right = right;
-  t->effects = moreEffects(effectsOf(left), effectsOf(right));
+  t->effects = std::max(effectsOf(left), effectsOf(right));
   return t;
 }
 
@@ -606,7 +609,7 @@ Token* mTKExprIndex(Globals* G, Position pos, Token* base, Token* index) {
   Token* t = newPooled(G, TKexprindex, pos);
   t->left = base;
   t->right = index;
-  t->effects = moreEffects(effectsOf(base), effectsOf(index));
+  t->effects = std::max(effectsOf(base), effectsOf(index));
   return t;
 }
 
@@ -681,7 +684,7 @@ Token* mTKFunCall(Globals* G, Position pos, Ident name, Token* args) {
   t->params = args;
   t->builtin = FindFunction(G, name);
   uint8_t effects = t->builtin != nullptr ? 0 : 1;
-  for (const Token* a = args; a != nullptr; a = a->next) effects = moreEffects(effects, effectsOf(a->expr));
+  for (const Token* a = args; a != nullptr; a = a->next) effects = std::max(effects, effectsOf(a->expr));
   t->effects = effects;
   const int count = ListLength(args);
   if (t->builtin != nullptr) {
@@ -834,28 +837,12 @@ struct FixStack {
   s->capacity = capacity;
 }
 
-// The kinds the pass walks into; any other node has level 0.
-static bool hasOperands(const Token* n) {
-  switch (n->kind) {
-    case TKexprun:
-    case TKselektor:
-    case TKexprcopy:
-    case TKexprbin:
-    case TKexprindex:
-    case TKexprassign:
-    case TKfuncall:
-      return true;
-    default:
-      return false;
-  }
-}
-
-// Walks into node next: a node with operands and side effects gets a frame,
-// any other is completed at once with level 0 (a node without side effects
-// has nothing below it to copy).
+// Walks into node next: a node with side effects (only one with operands
+// has any) gets a frame, any other is completed at once with level 0 (a node
+// without side effects has nothing below it to copy).
 [[gnu::always_inline]] static inline void fixPush(Globals* G, FixStack* s, Token* node,
                                                   int* result) {
-  if (node->effects == 0 || !hasOperands(node)) {
+  if (node->effects == 0) {
     *result = 0;
     return;
   }
@@ -880,12 +867,10 @@ static Token* copyOperand(Globals* G, Token* e, int level) {
   }
 }
 
-static int maxLevel(int a, int b) { return a > b ? a : b; }
-
 Token* FixSideEffects(Globals* G, Token* expr) {
   // a name, a constant, a statement or an expression without side effects:
   // nothing to copy
-  if (expr == nullptr || expr->effects == 0 || !hasOperands(expr)) return expr;
+  if (expr == nullptr || expr->effects == 0) return expr;
   FixStack s;
   int result = 0;   // level of the node completed last
   fixPush(G, &s, expr, &result);
@@ -927,7 +912,7 @@ Token* FixSideEffects(Globals* G, Token* expr) {
           // a base or target with side effects copies the index or value
           n->right = copyOperand(G, n->right, result);
         }
-        result = n->kind == TKexprassign ? 2 : maxLevel(result, f->level);
+        result = n->kind == TKexprassign ? 2 : std::max(result, f->level);
         break;
       case TKfuncall: {
         // every argument; with side effects among two or more arguments of a
@@ -936,7 +921,7 @@ Token* FixSideEffects(Globals* G, Token* expr) {
           f->stage = 1;
           f->arg = n->params;
         } else {
-          f->level = maxLevel(f->level, result);
+          f->level = std::max(f->level, result);
           f->arg = f->arg->next;
         }
         while (f->arg != nullptr && f->arg->expr == nullptr) f->arg = f->arg->next;
@@ -950,7 +935,7 @@ Token* FixSideEffects(Globals* G, Token* expr) {
             if (a->expr != nullptr) a->expr = copyOperand(G, a->expr, m);
           }
         }
-        result = n->builtin != nullptr ? m : maxLevel(m, 1);
+        result = n->builtin != nullptr ? m : std::max(m, 1);
         break;
       }
       default:

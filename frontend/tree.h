@@ -141,7 +141,8 @@ struct Token {
   uint16_t kind;
   // An expression's side effects, as the side-effect pass rates them (0
   // none, 1 may call a user-defined function, 2 contains an assignment),
-  // set when the node is made.
+  // set when the node is made; above 0 only on the kinds with operands
+  // (unary and binary operators, index, selection, copy, function call).
   uint8_t effects;
   int32_t textLength;
   Position position;
