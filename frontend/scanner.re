@@ -81,21 +81,24 @@ static YYCONDTYPE currentCondition(const ScannerBuffers* B) {
   return B->state < 0 ? yycText : static_cast<YYCONDTYPE>(B->state);
 }
 
+// Counts byte c into a line and column.
+[[gnu::always_inline]] static inline void countByte(uint32_t* line, uint32_t* column,
+                                                    unsigned char c) {
+  if (static_cast<unsigned char>(c - '\t') > '\n' - '\t') {
+    ++*column;   // neither a tab nor a line end
+  } else if (c == '\n') {
+    ++*line;
+    *column = 1;
+  } else {
+    *column += 8 - (*column - 1) % 8;
+  }
+}
+
 // Counts the bytes from the tracker up to p into the level's line and column.
 [[gnu::noinline]] static void advanceTracker(ScanLevel& L, const unsigned char* p) {
   uint32_t line = L.line;
   uint32_t column = L.column;
-  for (const unsigned char* q = L.track; q < p; q++) {
-    const unsigned char c = *q;
-    if (static_cast<unsigned char>(c - '\t') > '\n' - '\t') {
-      column++;   // neither a tab nor a line end
-    } else if (c == '\n') {
-      line++;
-      column = 1;
-    } else {
-      column += 8 - (column - 1) % 8;
-    }
-  }
+  for (const unsigned char* q = L.track; q < p; q++) countByte(&line, &column, *q);
   L.line = line;
   L.column = column;
   L.track = p;
@@ -138,15 +141,7 @@ struct LineColumn {
   const LineColumn pos = lineColumnAt(B, tok);
   ScanLevel& L = B->level;
   if (end - tok == 1) {
-    const unsigned char c = *tok;
-    if (c == '\n') {
-      L.line++;
-      L.column = 1;
-    } else if (c == '\t') {
-      L.column += 8 - (L.column - 1) % 8;
-    } else {
-      L.column++;
-    }
+    countByte(&L.line, &L.column, *tok);
     L.track = end;
   } else {
     advanceTracker(L, end);
@@ -281,7 +276,8 @@ static void dropLevels(ScannerBuffers* B) {
 // ---------------------------------------------------------------------------
 // Token attribute
 
-// Every member the token does not name is zero.
+// The attribute of a token at pos; every member the token does not name is
+// zero.
 [[gnu::always_inline]] static inline ScanAttr* newAttr(Globals* G, const unsigned char* text,
                                                        size_t length, Position pos) {
   ScanAttr* a = G->ScannerAttribute;
@@ -302,20 +298,7 @@ static void dropLevels(ScannerBuffers* B) {
 // newAttr at a position in the file the attribute names already.
 [[gnu::always_inline]] static inline ScanAttr* newAttrHere(Globals* G, const unsigned char* text,
                                                            size_t length, LineColumn at) {
-  ScanAttr* a = G->ScannerAttribute;
-  a->text = reinterpret_cast<const char*>(text);
-  a->pos.line = at.line;
-  a->pos.column = at.column;
-  a->length = static_cast<uint16_t>(length > 65535 ? 65535 : length);
-  a->nodeKind = 0;
-  a->ident = 0;
-  a->integer = 0;
-  a->real = 0.0f;
-  a->string = chars{nullptr, 0};
-  a->textNode = nullptr;
-  a->fieldName = 0;
-  a->qualifier = 0;
-  return a;
+  return newAttr(G, text, length, Position{at.line, at.column, G->ScannerAttribute->pos.file});
 }
 
 [[gnu::always_inline]] static inline int simpleToken(Globals* G, ScannerBuffers* B,
@@ -915,11 +898,7 @@ static constexpr uint32_t kBlankSkipStates =
     // follows is left to that rule. The tracker moves past them at once.
     const unsigned char* p = cur + 1;
     while (*p == ' ') p++;
-    ScanLevel& L = B->level;
-    if (L.track == cur) {
-      L.column += static_cast<uint32_t>(p - cur);
-      L.track = p;
-    }
+    passOver(B, cur, p);
     cur = p;
     tok = p;
   }
