@@ -84,8 +84,8 @@ struct Stack {
   ParseAttr* memoHigh;  // no memo above this entry is valid
 };
 
-int topIndex(const Stack& k) { return static_cast<int>(k.topAttr - k.attrs); }
-int stateAt(const Stack& k, int i) { return k.attrs[i].state; }
+static int topIndex(const Stack& k) { return static_cast<int>(k.topAttr - k.attrs); }
+static int stateAt(const Stack& k, int i) { return k.attrs[i].state; }
 
 // One run of the parser.
 struct Run {
@@ -548,8 +548,7 @@ template <int Rule>
   } else {
     int depth = 0;
     for (int i = 1; i <= ParserRuleLength[Rule]; i++) {
-      if (ParserRuleRhs[Rule][i - 1] >= 0 && hasDepth(ParserRuleRhs[Rule][i - 1]) &&
-          a[i].depth > depth) {
+      if (hasDepth(ParserRuleRhs[Rule][i - 1]) && a[i].depth > depth) {
         depth = a[i].depth;
       }
     }
@@ -581,9 +580,7 @@ struct ReduceBy {
     // run without memos needs no test of its own.
     ParseAttr* const first = k->topAttr - length + 1;   // the lowest entry popped
     if (first <= k->memoHigh) {
-      for (int i = topIndex(*k) - length + 1; i <= k->memoHigh - k->attrs; i++) {
-        r->memo[i].valid = false;
-      }
+      for (ParseAttr* e = first; e <= k->memoHigh; e++) r->memo[e - k->attrs].valid = false;
       k->memoHigh = first - 1;
     }
     k->topAttr -= length;
